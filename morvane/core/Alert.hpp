@@ -1,0 +1,21 @@
+#pragma once
+
+#include <atomic>
+#include <string_view>
+
+namespace Morvane {
+
+namespace RuntimeAlert {
+// Process-wide switch of the alert lines; on when the library is loaded.
+extern std::atomic<bool> alert_switch;
+} // namespace RuntimeAlert
+
+void simulateAlert(bool onoff);
+
+namespace detail {
+// The alert line of a simulated-away function: text, newline and flush on standard output, only while the
+// switch is on. The caller returns its fixed value either way.
+void alert(std::string_view text);
+} // namespace detail
+
+} // namespace Morvane

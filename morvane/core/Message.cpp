@@ -1,0 +1,68 @@
+#include "morvane/core/Message.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace Morvane {
+
+namespace {
+
+std::size_t slotCountOf(unsigned long log_slots) {
+    // 2^64 and beyond have no size; report it as the vector would for any other impossible length.
+    if (log_slots >= 64)
+        throw std::length_error("cannot create std::vector larger than max_size()");
+    return std::size_t{1} << log_slots;
+}
+
+} // namespace
+
+Message::Message() : impl_(new MessageImpl()) {}
+
+Message::Message(unsigned long log_slots) : impl_(new MessageImpl()) { impl_->slots.resize(slotCountOf(log_slots)); }
+
+Message::Message(unsigned long log_slots, Complex initial) : impl_(new MessageImpl()) {
+    impl_->slots.assign(slotCountOf(log_slots), initial);
+}
+
+u64 Message::getLogSlots() const {
+    if (impl_->slots.empty())
+        return 0;
+    return static_cast<u64>(std::log2(static_cast<double>(impl_->slots.size())));
+}
+
+Message replicateMessage(const Message& source, u64 log_slots) {
+    Message result(log_slots);
+    const u64 n = result.getSize();
+    const u64 m = source.getSize();
+    // An empty source has nothing to spread: the result stays zero.
+    if (m == 0 || m > n)
+        return result;
+    const u64 blocks = n / m;
+    Complex* out = result.begin();
+    for (u64 b = 0; b < blocks; ++b)
+        out = std::copy(source.begin(), source.end(), out);
+    return result;
+}
+
+Message averageReplicas(const Message& source, u64 log_slots) {
+    Message result(log_slots);
+    const u64 s = result.getSize();
+    const u64 n = source.getSize();
+    const u64 blocks = n / s;
+    // Without one complete replica there is nothing to average: the result stays zero rather than 0 / 0.
+    if (blocks == 0)
+        return result;
+    double* acc = reinterpret_cast<double*>(result.begin());
+    for (u64 b = 0; b < blocks; ++b) {
+        const double* in = reinterpret_cast<const double*>(source.begin() + b * s);
+        for (u64 j = 0; j < 2 * s; ++j)
+            acc[j] = in[j] + acc[j];
+    }
+    const double divisor = static_cast<double>(blocks);
+    for (u64 j = 0; j < 2 * s; ++j)
+        acc[j] /= divisor;
+    return result;
+}
+
+} // namespace Morvane

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "morvane/core/Types.hpp"
+
+#include <map>
+#include <string>
+
+namespace Morvane {
+
+// One entry of the built-in cost table: the modelled cost of an operation and, for bootstrapping, the
+// error-sample blob in the message stream format.
+struct ZeroResponse {
+    u64 timeMs = 0;
+    u64 auxValue = 0;
+    const char* sampleData = nullptr;
+    u64 sampleBytes = 0;
+};
+
+using ZeroResponseTable = std::map<std::string, std::map<std::string, ZeroResponse>>;
+
+// Preset name -> operation key -> entry. Read-only after loading.
+extern const ZeroResponseTable zeroResponseTable;
+
+// The entry of (presetName, operation), or null when the table has none (custom parameters have no row).
+const ZeroResponse* findZeroResponse(const std::string& presetName, const std::string& operation);
+
+// Cost of an entry in milliseconds; 0 for an absent entry.
+u64 zeroResponseTimeMs(const std::string& presetName, const std::string& operation);
+
+} // namespace Morvane
