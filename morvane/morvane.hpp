@@ -8,5 +8,7 @@
 #include "morvane/core/Message.hpp"
 #include "morvane/core/Parameter.hpp"
 #include "morvane/core/Pointer.hpp"
+#include "morvane/core/RadixDecomposition.hpp"
 #include "morvane/core/Types.hpp"
+#include "morvane/core/tables/OpUsageNames.hpp"
 #include "morvane/core/tables/ZeroResponse.hpp"

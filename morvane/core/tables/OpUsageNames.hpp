@@ -1,0 +1,13 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace Morvane {
+
+// The labels of the history report, by list: "eval" rows always, "key" rows in verbose mode. A counted
+// label outside these lists never gets a row.
+extern const std::map<std::string, std::vector<std::string>> opUsageNames;
+
+} // namespace Morvane
