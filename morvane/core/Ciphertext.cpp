@@ -1,0 +1,76 @@
+#include "morvane/core/Ciphertext.hpp"
+
+#include "morvane/core/Alert.hpp"
+#include "morvane/core/Serialize.hpp"
+
+namespace Morvane {
+
+CiphertextImpl::CiphertextImpl(const Context& context_, bool is_extended)
+    : context(context_), log_slots(context_->parameter.log_dimension - 1), rescale_counter(0), size(2),
+      poly(detail::makePolynomial(context_->parameter,
+                                  context_->parameter.chain_length + (is_extended ? context_->parameter.numTP : 0),
+                                  is_extended)) {}
+
+void CiphertextImpl::copyMetaDataFrom(const CiphertextImpl& other) {
+    context = other.context;
+    log_slots = other.log_slots;
+    rescale_counter = other.rescale_counter;
+}
+
+Ciphertext::Ciphertext(const Context& context, bool is_extended) : impl_(new CiphertextImpl(context, is_extended)) {}
+
+Ciphertext::Ciphertext(const Context&, const Ciphertext& ctxt) : impl_(ctxt.impl_) {
+    detail::alert("[Ciphertext::Ciphertext(const Context &, const Ciphertext &)] Always return a copy of the input "
+                  "ciphertext in Morvane-simulator");
+}
+
+u64 Ciphertext::getNumberOfSlots() const { return detail::numberOfSlots(impl_->log_slots, "Ciphertext"); }
+
+void Ciphertext::to(const Device& device) {
+    if (device.type() == getDevice().type())
+        return;
+    impl_->poly.message.to(device);
+    impl_->context->updateOpHistory(device.type() == DeviceType::GPU ? "To Device (ctxt)" : "To Host (ctxt)");
+}
+
+u64 Ciphertext::getCurrentPrime() const {
+    detail::alert("[Ciphertext::getCurrentPrime] Always return 1 in Morvane-simulator");
+    return 1;
+}
+
+Real Ciphertext::getCurrentScaleFactor() const {
+    detail::alert("[Ciphertext::getCurrentScaleFactor] Always return 1.0 in Morvane-simulator");
+    return 1.0;
+}
+
+u64* Ciphertext::getPolyData(unsigned long, unsigned long) const {
+    detail::alert("[Ciphertext::getPolyData] Always return an empty u64* in Morvane-simulator");
+    return new u64(0);
+}
+
+// The ciphertext format is the plaintext format: size, context and device are not stored.
+void Ciphertext::save(std::ostream& stream) const {
+    Serialize::save(stream, impl_->log_slots, impl_->rescale_counter, impl_->poly);
+    impl_->context->updateOpHistory("Save ciphertext");
+}
+
+void Ciphertext::save(const std::string& path) const {
+    Serialize::save(path, impl_->log_slots, impl_->rescale_counter, impl_->poly);
+    impl_->context->updateOpHistory("Save ciphertext");
+}
+
+void Ciphertext::load(std::istream& stream) {
+    Serialize::load(stream, impl_->log_slots, impl_->rescale_counter, impl_->poly);
+    impl_->context->updateOpHistory("Load ciphertext");
+}
+
+void Ciphertext::load(const std::string& path) {
+    Serialize::load(path, impl_->log_slots, impl_->rescale_counter, impl_->poly);
+    impl_->context->updateOpHistory("Load ciphertext");
+}
+
+Message getMessage(const Ciphertext& ctxt) { return detail::getMessageOf(ctxt.message(), ctxt.getLogSlots()); }
+
+void setMessage(const Message& msg, Ciphertext& ctxt) { detail::setMessageInto(msg, ctxt.message()); }
+
+} // namespace Morvane

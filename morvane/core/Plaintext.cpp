@@ -1,0 +1,54 @@
+#include "morvane/core/Plaintext.hpp"
+
+#include "morvane/core/Alert.hpp"
+#include "morvane/core/Serialize.hpp"
+
+namespace Morvane {
+
+PlaintextImpl::PlaintextImpl(const Context& context_)
+    : context(context_), log_slots(context_->parameter.log_dimension - 1), rescale_counter(0),
+      mx(detail::makePolynomial(context_->parameter, context_->parameter.chain_length, false)) {}
+
+Plaintext::Plaintext(const Context& context) : impl_(new PlaintextImpl(context)) {}
+
+u64 Plaintext::getNumberOfSlots() const { return detail::numberOfSlots(impl_->log_slots, "Plaintext"); }
+
+void Plaintext::to(const Device& device) {
+    if (device.type() == getDevice().type())
+        return;
+    impl_->mx.message.to(device);
+    impl_->context->updateOpHistory(device.type() == DeviceType::GPU ? "To Device (ptxt)" : "To Host (ptxt)");
+}
+
+bool Plaintext::isZero() const { return detail::isZeroMessage(impl_->mx.message); }
+
+u64* Plaintext::getMxData(unsigned long) const {
+    detail::alert("[Plaintext::getMxData] Always return an empty u64* in Morvane-simulator");
+    return new u64(0);
+}
+
+void Plaintext::save(std::ostream& stream) const {
+    Serialize::save(stream, impl_->log_slots, impl_->rescale_counter, impl_->mx);
+    impl_->context->updateOpHistory("Save plaintext");
+}
+
+void Plaintext::save(const std::string& path) const {
+    Serialize::save(path, impl_->log_slots, impl_->rescale_counter, impl_->mx);
+    impl_->context->updateOpHistory("Save plaintext");
+}
+
+void Plaintext::load(std::istream& stream) {
+    Serialize::load(stream, impl_->log_slots, impl_->rescale_counter, impl_->mx);
+    impl_->context->updateOpHistory("Load plaintext");
+}
+
+void Plaintext::load(const std::string& path) {
+    Serialize::load(path, impl_->log_slots, impl_->rescale_counter, impl_->mx);
+    impl_->context->updateOpHistory("Load plaintext");
+}
+
+Message getMessage(const Plaintext& ptxt) { return detail::getMessageOf(ptxt.message(), ptxt.getLogSlots()); }
+
+void setMessage(const Message& msg, Plaintext& ptxt) { detail::setMessageInto(msg, ptxt.message()); }
+
+} // namespace Morvane
