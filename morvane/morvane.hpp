@@ -19,3 +19,7 @@
 #include "morvane/core/Types.hpp"
 #include "morvane/core/tables/OpUsageNames.hpp"
 #include "morvane/core/tables/ZeroResponse.hpp"
+#include "morvane/keys/EncryptionKey.hpp"
+#include "morvane/keys/EvaluationKey.hpp"
+#include "morvane/keys/KeyPack.hpp"
+#include "morvane/keys/SparseSecretEncapsulationKey.hpp"
