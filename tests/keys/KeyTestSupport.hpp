@@ -1,0 +1,46 @@
+#pragma once
+
+#include "morvane/core/Context.hpp"
+#include "tests/core/DataTestSupport.hpp"
+#include "tests/core/ThrownMessage.hpp"
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+
+namespace keytest {
+
+using datatest::Bytes;
+using datatest::cerealMessage;
+using datatest::Record;
+
+// 32 full slots: small enough for exhaustive rotation checks.
+inline Morvane::Context smallContext() { return Morvane::makeContext(6, 4, 40, 60, 60, 2); }
+
+inline Bytes bytesOf(const std::ostringstream& out) { return datatest::bytesOf(out.str()); }
+
+// Fixture bytes of the two stored records.
+inline Record encRecord(std::uint64_t parameterId) { return Record().i32(0).u64(parameterId); }
+inline Record& evalRecord(Record& r, std::uint64_t parameterId, char type, std::uint64_t rotIdx) {
+    return r.i32(1).u64(parameterId).u8(static_cast<std::uint8_t>(type)).u64(rotIdx);
+}
+inline Record evalRecord(std::uint64_t parameterId, char type, std::uint64_t rotIdx) {
+    Record r;
+    evalRecord(r, parameterId, type, rotIdx);
+    return r;
+}
+
+// A temporary key directory `<dir>` with its `<dir>/PK`.
+class KeyDir {
+public:
+    KeyDir() { std::filesystem::create_directories(pk()); }
+    std::string path() const { return root_.file("keys"); }
+    std::string pk() const { return path() + "/PK"; }
+    std::string file(const std::string& name) const { return pk() + "/" + name; }
+    const datatest::TempDir& root() const { return root_; }
+
+private:
+    datatest::TempDir root_;
+};
+
+} // namespace keytest
