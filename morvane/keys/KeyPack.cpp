@@ -452,8 +452,14 @@ void save(cereal::BinaryOutputArchive& archive, const KeyPackImpl& pack) {
     writer.write(keys.enc);
     writer.write(keys.mult);
     writer.write(keys.conj);
-    archive(static_cast<u64>(keys.rot.size()));
+    // An index without a key has nothing to write, and the reader refuses a null rotation entry.
+    u64 count = 0;
+    for (const auto& entry : keys.rot)
+        count += entry.second ? 1 : 0;
+    archive(count);
     for (const auto& [idx, key] : keys.rot) {
+        if (!key)
+            continue;
         archive(idx);
         writer.write(key);
     }
