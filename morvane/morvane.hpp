@@ -17,6 +17,7 @@
 #include "morvane/core/SecretKey.hpp"
 #include "morvane/core/Serialize.hpp"
 #include "morvane/core/Types.hpp"
+#include "morvane/core/tables/ErrorSamples.hpp"
 #include "morvane/core/tables/OpUsageNames.hpp"
 #include "morvane/core/tables/ZeroResponse.hpp"
 #include "morvane/keys/EncryptionKey.hpp"

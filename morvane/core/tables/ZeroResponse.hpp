@@ -9,6 +9,10 @@ namespace Morvane {
 
 // One entry of the built-in cost table: the modelled cost of an operation and, for bootstrapping, the
 // error-sample blob in the message stream format.
+//
+// The blobs are generated lazily: `sampleData` of a bootstrapping entry points from the start at the blob's
+// final place, but its bytes are filled only on first use. Read the bytes through materialiseSamples();
+// binaryToMessage and errorSamplesForBootstrap do so themselves.
 struct ZeroResponse {
     u64 timeMs = 0;
     u64 auxValue = 0;
@@ -26,5 +30,10 @@ const ZeroResponse* findZeroResponse(const std::string& presetName, const std::s
 
 // Cost of an entry in milliseconds; 0 for an absent entry.
 u64 zeroResponseTimeMs(const std::string& presetName, const std::string& operation);
+
+// Makes sure the entry's error-sample bytes are filled in (once per blob; safe from several threads) and returns
+// `entry.sampleData`. Entries without a built-in blob are returned as they are (null for every non-bootstrapping
+// entry).
+const char* materialiseSamples(const ZeroResponse& entry);
 
 } // namespace Morvane
