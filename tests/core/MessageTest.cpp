@@ -235,3 +235,17 @@ TEST(SlotRulesTest, AverageOfReplicatedMessageIsTheMessage) {
     const Message source = messageOf(ramp(1024));
     EXPECT_EQ(slotsOf(averageReplicas(replicateMessage(source, 16), 10)), slotsOf(source));
 }
+
+// Every source length against the rule slot by slot: complete blocks of the source, then zeros.
+TEST(SlotRulesTest, ReplicateMatchesTheBlockRule) {
+    for (std::size_t m = 1; m <= 40; ++m)
+        for (u64 k = 0; k <= 7; ++k) {
+            const std::vector<Complex> source = ramp(m);
+            const std::size_t n = std::size_t{1} << k;
+            const std::size_t filled = m <= n ? (n / m) * m : 0;
+            std::vector<Complex> expected(n, z);
+            for (std::size_t i = 0; i < filled; ++i)
+                expected[i] = source[i % m];
+            EXPECT_EQ(slotsOf(replicateMessage(messageOf(source), k)), expected) << m << " slots to 2^" << k;
+        }
+}
