@@ -22,5 +22,7 @@
 #include "morvane/core/tables/ZeroResponse.hpp"
 #include "morvane/keys/EncryptionKey.hpp"
 #include "morvane/keys/EvaluationKey.hpp"
+#include "morvane/keys/KeyGenerator.hpp"
 #include "morvane/keys/KeyPack.hpp"
+#include "morvane/keys/MultiParty.hpp"
 #include "morvane/keys/SparseSecretEncapsulationKey.hpp"
