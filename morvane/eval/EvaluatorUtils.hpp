@@ -1,0 +1,133 @@
+#pragma once
+
+#include "morvane/core/Ciphertext.hpp"
+#include "morvane/core/Context.hpp"
+#include "morvane/core/Message.hpp"
+#include "morvane/core/Plaintext.hpp"
+#include "morvane/core/Types.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace Morvane {
+
+// A history label of the evaluator with its GPU form, both built once so that counting allocates nothing.
+struct OpLabel {
+    explicit OpLabel(const char* text) : plain(text), gpu(plain + " (GPU)") {}
+    std::string plain;
+    std::string gpu;
+};
+
+namespace labels {
+inline const OpLabel negate{"Negate ctxt"};
+inline const OpLabel addConstant{"ctxt + cnst"};
+inline const OpLabel addMessage{"ctxt + msg"};
+inline const OpLabel addPlaintext{"ctxt + ptxt"};
+inline const OpLabel addCiphertext{"ctxt + ctxt"};
+inline const OpLabel multImagUnit{"ctxt * imag"};
+inline const OpLabel multInteger{"ctxt * int"};
+inline const OpLabel multConstant{"ctxt * cnst"};
+inline const OpLabel multMessage{"ctxt * msg"};
+inline const OpLabel multPlaintext{"ctxt * ptxt"};
+inline const OpLabel multCiphertext{"ctxt * ctxt"};
+inline const OpLabel multConstantWithoutRescale{"ctxt * cnst W/R"};
+inline const OpLabel multPlaintextWithoutRescale{"ctxt * ptxt W/R"};
+inline const OpLabel multCiphertextWithoutRescale{"ctxt * ctxt W/R"};
+inline const OpLabel rotate{"Rotate"};
+inline const OpLabel conjugate{"Conjugate"};
+inline const OpLabel tensor{"Tensor"};
+inline const OpLabel relinearize{"Relinearize"};
+inline const OpLabel rescale{"Rescale"};
+inline const OpLabel inverseRescale{"Inverse rescale"};
+inline const OpLabel levelDown{"Level down"};
+inline const OpLabel bootstrap{"Bootstrap"};
+inline const OpLabel bootstrapExtended{"Bootstrap extended"};
+} // namespace labels
+
+namespace utils {
+
+// Log slots, then rescale counters: "Two operands have different logSlots", then "Two operands have
+// different RescaleCounter". Instantiated for (Plaintext, Plaintext), (Ciphertext, Plaintext) and
+// (Ciphertext, Ciphertext) only.
+template <typename Op1, typename Op2>
+void checkPrecondition(const Op1& op1, const Op2& op2);
+
+// "Operands have different devices." unless op1 and op2 agree in type and id; otherwise `res` takes op1's
+// device when it differs. Instantiated for (Plaintext; Plaintext, Plaintext), (Ciphertext; Ciphertext,
+// Plaintext) and (Ciphertext; Ciphertext, Ciphertext) only.
+template <typename Result, typename Op1, typename Op2>
+void makeHavingCommonDeviceOrThrow(Result& res, const Op1& op1, const Op2& op2);
+
+extern template void checkPrecondition(const Plaintext&, const Plaintext&);
+extern template void checkPrecondition(const Ciphertext&, const Plaintext&);
+extern template void checkPrecondition(const Ciphertext&, const Ciphertext&);
+extern template void makeHavingCommonDeviceOrThrow(Plaintext&, const Plaintext&, const Plaintext&);
+extern template void makeHavingCommonDeviceOrThrow(Ciphertext&, const Ciphertext&, const Plaintext&);
+extern template void makeHavingCommonDeviceOrThrow(Ciphertext&, const Ciphertext&, const Ciphertext&);
+
+inline bool isSameDevice(const Device& a, const Device& b) { return a.type() == b.type() && a.id() == b.id(); }
+
+// The device step of a single-operand result: it takes the operand's device when type or id differ.
+// Nothing moves and nothing is counted.
+template <typename T>
+void takeDeviceOf(T& res, const T& op) {
+    if (!isSameDevice(res.getDevice(), op.getDevice()))
+        res.allocate(op.getDevice());
+}
+
+// Counts `label` in `context` by device type: CPU the label, GPU the label with " (GPU)", others nothing.
+void updateOpHistoryForDevice(ContextContent& context, const OpLabel& label, int device_type);
+
+// Rescale counters are 32-bit and wrap like the real library's, without signed overflow.
+inline int addRescaleCounters(int a, int b) {
+    return static_cast<int>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
+}
+
+// The complex product of C99 Annex G: the naive formula, and the recovery of infinities when both of its
+// parts are NaN.
+Complex slotProduct(const Complex& x, const Complex& y);
+
+// Slot loops read slot i of every input before writing slot i of the result, so over the whole vector they
+// are exact only when the operands have the same length: objects of another log dimension are refused.
+// "Operands have different numbers of slots."
+void checkSameSlotCount(const Message& a, const Message& b);
+
+// The result of a plaintext or ciphertext operation gets the operand's length before it is written; its
+// storage is kept when the length already agrees.
+inline void sizeLike(Message& res, const Message& op) {
+    if (res.getSize() != op.getSize())
+        res.resize(op.getSize());
+}
+
+// The result of a message operation: kept when its length agrees with the operand's, otherwise replaced by
+// zero slots of the operand's length on the default device.
+void prepareMessageResult(Message& res, const Message& op);
+
+// Rotation of a whole slot vector in one pass: out[i] = in[(i + r) mod n] (left) or in[(i - r) mod n]
+// (right). `out` takes in's length and device; when `out` is `in` it is rotated in place. Amounts of n or
+// more wrap around.
+void rotateSlotsLeft(const Message& in, u64 r, Message& out);
+void rotateSlotsRight(const Message& in, u64 r, Message& out);
+
+// Slot kernels over n slots; `out` may be one of the inputs. Sums and differences are taken part by part,
+// products are slotProduct, `multReal` multiplies both parts by k.
+void negateSlots(const Complex* in, Complex* out, std::size_t n);
+void conjugateSlots(const Complex* in, Complex* out, std::size_t n);
+void addSlots(const Complex* a, const Complex* b, Complex* out, std::size_t n);
+void subSlots(const Complex* a, const Complex* b, Complex* out, std::size_t n);
+void multSlots(const Complex* a, const Complex* b, Complex* out, std::size_t n);
+void addConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n);
+void subConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n);
+void multConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n);
+void multReal(const Complex* a, double k, Complex* out, std::size_t n);
+
+// The same with a message `msg` of m slots spread over the n slots as replicateMessage spreads it: copies
+// end to end, zero slots after the last complete copy (all zero when m is 0 or above n).
+void addSpread(const Complex* a, const Complex* msg, std::size_t m, Complex* out, std::size_t n);
+void subSpread(const Complex* a, const Complex* msg, std::size_t m, Complex* out, std::size_t n);
+void multSpread(const Complex* a, const Complex* msg, std::size_t m, Complex* out, std::size_t n);
+
+} // namespace utils
+
+} // namespace Morvane
