@@ -1,0 +1,250 @@
+#include "morvane/eval/Bootstrapper.hpp"
+
+#include "morvane/core/Exception.hpp"
+#include "morvane/core/tables/ErrorSamples.hpp"
+#include "morvane/core/tables/ZeroResponse.hpp"
+#include "morvane/eval/EvaluatorUtils.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+
+namespace Morvane {
+
+namespace {
+
+// Numbers in the bootstrapper's messages are printed as signed 32-bit values.
+std::string asMessageNumber(i64 value) { return std::to_string(static_cast<std::int32_t>(value)); }
+
+const char* costKey(bool is_complex, bool extended) {
+    if (extended)
+        return is_complex ? "bootstrap_complex_extended" : "bootstrap_real_extended";
+    return is_complex ? "bootstrap_complex" : "bootstrap_real";
+}
+
+void checkBootstrappable(const Context& context) {
+    if (!isBootstrappableParameter(context))
+        throw RuntimeException("The Parameter does not support bootstrap");
+}
+
+void placeOnDevice(Ciphertext& res, const Device& device) {
+    if (!utils::isSameDevice(res.getDevice(), device))
+        res.allocate(device);
+}
+
+} // namespace
+
+BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval) : BootstrapperImpl(eval, getLogFullSlots(eval.context)) {}
+
+BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval, u64 log_slots)
+    : context(eval.context), evaluatorImpl(eval.impl) {
+    makeBootConstants(0);
+    makeBootConstants(log_slots);
+    checkBootstrappable(context);
+}
+
+BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval, const Context& context_sparse)
+    : BootstrapperImpl(eval, context_sparse, getLogFullSlots(eval.context)) {}
+
+BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval, const Context& context_sparse, u64 log_slots)
+    : context(eval.context), evaluatorImpl(eval.impl) {
+    checkBootstrappable(context);
+    checkSparseContext(context_sparse);
+    makeBootConstants(0);
+    makeBootConstants(log_slots);
+    contextSparse = context_sparse;
+}
+
+void BootstrapperImpl::checkSparseContext(const Context& context_sparse) const {
+    if (!isSparseSecretEncapsulationSupported(context))
+        throw RuntimeException("[Bootstrapper] context does not support sparse secret encapsulation");
+    if (context_sparse->parameter.preset != getSparseParameterPresetFor(context->parameter.preset))
+        throw RuntimeException("[Bootstrapper] parameter of context and context_sparse does not match");
+}
+
+u64 BootstrapperImpl::getLevelAfterFullSlotBootstrap() const {
+    if (!isBootstrappableParameter(context))
+        throw RuntimeException("The parameter does not support bootstrap");
+    if (context->parameter.preset == ParameterPreset::FVa)
+        return 16;
+    return getEncryptionLevel(context);
+}
+
+u64 BootstrapperImpl::getLevelAfterTargetSlotBootstrap(u64 log_slots, bool extended) const {
+    const u64 level = getLevelAfterFullSlotBootstrap();
+    if (log_slots != 0 || extended)
+        return level;
+    return level < getEncryptionLevel(context) ? level + 1 : level;
+}
+
+bool BootstrapperImpl::isBootstrapReady(u64 log_slots) const {
+    if (log_slots == 0)
+        return true;
+    const std::lock_guard<std::mutex> lock(bootConstantsMutex);
+    return bootConstants.count(log_slots) != 0;
+}
+
+void BootstrapperImpl::makeBootConstants(u64 log_slots) {
+    const u64 logFull = getLogFullSlots(context);
+    if (log_slots > logFull)
+        throw RuntimeException("log_slots should not exceed " + asMessageNumber(static_cast<i64>(logFull)));
+    if (log_slots == 0)
+        return;
+    const std::lock_guard<std::mutex> lock(bootConstantsMutex);
+    bootConstants.emplace(log_slots, true);
+}
+
+void BootstrapperImpl::loadBootConstants(u64 log_slots, const Device&) const {
+    if (!isBootstrapReady(log_slots))
+        throw RuntimeException("Bootstrapping constants for log slots " +
+                               asMessageNumber(static_cast<i64>(log_slots)) + " do not exist.");
+}
+
+void BootstrapperImpl::loadKeysForBootstrap(u64 log_slots) const {
+    KeyPack& pack = evaluatorImpl->keyPack;
+    pack.loadMultKey();
+    if (!pack.isMultKeyLoaded())
+        throw RuntimeException("[bootstrap] no multiplication key");
+    pack.loadConjKey();
+    if (!pack.isConjKeyLoaded())
+        throw RuntimeException("[bootstrap] no conjugation key");
+    // Negative giant steps reduce to left indices in the pack; the message keeps the sign.
+    for (const i64 index : getRotIndicesForBootstrap(context, log_slots)) {
+        const u64 left = static_cast<u64>(index);
+        pack.loadLeftRotKey(left);
+        if (!pack.isLeftRotKeyLoaded(left))
+            throw RuntimeException("[bootstrap] no left rotation key for index " + asMessageNumber(index));
+    }
+    if (isSparseSecretEncapsulationSupported(context)) {
+        pack.loadSparseSecretEncapsulationKey();
+        if (!pack.isSparseSecretEncapsulationKeyLoaded())
+            throw RuntimeException("[bootstrap] no SSE key");
+    }
+}
+
+void BootstrapperImpl::bootstrap(const Ciphertext& op, Ciphertext& res, bool is_complex) const {
+    bootstrapOne(op, res, is_complex, false);
+}
+
+void BootstrapperImpl::bootstrapExtended(const Ciphertext& op, Ciphertext& res, bool is_complex) const {
+    bootstrapOne(op, res, is_complex, true);
+}
+
+void BootstrapperImpl::bootstrap(const Ciphertext& op, Ciphertext& res1, Ciphertext& res2) const {
+    bootstrapTwo(op, res1, res2, false);
+}
+
+void BootstrapperImpl::bootstrapExtended(const Ciphertext& op, Ciphertext& res1, Ciphertext& res2) const {
+    bootstrapTwo(op, res1, res2, true);
+}
+
+void BootstrapperImpl::bootstrapOne(const Ciphertext& op, Ciphertext& res, bool is_complex, bool extended) const {
+    if (op.getSize() != 2)
+        throw RuntimeException("Size should be 2");
+    if (extended) {
+        if (!isExtendedBootstrapSupported(context))
+            throw RuntimeException("This parameter does not support extended bootstrap");
+        if (op.getLevel() < getMinLevelForBootstrap() + 1)
+            throw RuntimeException("[bootstrap extended] Level of ciphertext should be >= 4.");
+    } else {
+        checkBootstrappable(context);
+        if (op.getLevel() < getMinLevelForBootstrap())
+            throw RuntimeException("[bootstrap] Level of ciphertext should be >= 3.");
+    }
+
+    const u64 logSlots = op.getLogSlots();
+    const Device device = op.getDevice();
+    loadBootConstants(logSlots, device);
+    loadKeysForBootstrap(logSlots);
+    if (extended) {
+        const u64 logFull = getLogFullSlots(context);
+        if (logSlots != logFull) {
+            loadBootConstants(logFull, device);
+            loadKeysForBootstrap(logFull);
+        }
+    }
+
+    res.setSize(op.getSize());
+    if (op.getRescaleCounter() != 0)
+        throw RuntimeException("The Operand should have rescale counter zero");
+
+    const std::string& presetName = context->parameter.presetName;
+    const ZeroResponse* entry = findZeroResponse(presetName, costKey(is_complex, extended));
+    u64 cost = entry != nullptr ? entry->timeMs : 0;
+
+    const Message& in = op.message();
+    Message& out = res.message();
+    // The output takes the input's length, so an output of a smaller context is never written past its end.
+    utils::sizeLike(out, in);
+    if (!is_complex) {
+        const Complex* src = in.begin();
+        Complex* dst = out.begin();
+        const u64 n = in.getSize();
+        for (u64 i = 0; i < n; ++i)
+            dst[i] = Complex(src[i].real(), 0.0);
+    } else if (&out != &in) {
+        std::copy(in.begin(), in.end(), out.begin());
+    }
+
+    if (context->simulateErrorFlag.load() && entry != nullptr) {
+        const Message samples = errorSamplesForBootstrap(context, *entry);
+        evaluatorImpl->add(out, samples, out);
+    }
+
+    const int rescaleCounter = op.getRescaleCounter();
+    res.setLevel(getLevelAfterTargetSlotBootstrap(logSlots, extended));
+    res.setLogSlots(logSlots);
+    res.setRescaleCounter(rescaleCounter);
+    placeOnDevice(res, device);
+
+    // One exchange decides the warm-up, so concurrent first bootstraps of a context charge it once.
+    if (!context->bootstrapWarmedUp.exchange(true))
+        cost += zeroResponseTimeMs(presetName, "bootstrap_warmup");
+    context->tickStopWatch(cost);
+    evaluatorImpl->updateOpHistoryForDevice(extended ? labels::bootstrapExtended : labels::bootstrap, res.getDevice());
+}
+
+void BootstrapperImpl::bootstrapTwo(const Ciphertext& op, Ciphertext& res1, Ciphertext& res2, bool extended) const {
+    if (op.getRescaleCounter() != 0)
+        throw RuntimeException("The Operand should have rescale counter zero");
+    res1.setSize(op.getSize());
+    res2.setSize(op.getSize());
+
+    Ciphertext tmp(context, false);
+    bootstrapOne(op, tmp, true, extended);
+
+    const Message& in = tmp.message();
+    Message& real = res1.message();
+    Message& imag = res2.message();
+    utils::sizeLike(real, in);
+    utils::sizeLike(imag, in);
+    const Complex* src = in.begin();
+    Complex* re = real.begin();
+    Complex* im = imag.begin();
+    const u64 n = in.getSize();
+    for (u64 i = 0; i < n; ++i) {
+        const Complex value = src[i];
+        re[i] = Complex(value.real(), 0.0);
+        im[i] = Complex(value.imag(), 0.0);
+    }
+
+    for (Ciphertext* res : {&res1, &res2}) {
+        res->setLevel(tmp.getLevel());
+        res->setLogSlots(tmp.getLogSlots());
+        res->setRescaleCounter(tmp.getRescaleCounter());
+        placeOnDevice(*res, tmp.getDevice());
+    }
+}
+
+Bootstrapper::Bootstrapper(const HomEvaluator& eval) : impl(std::make_shared<BootstrapperImpl>(eval)) {}
+
+Bootstrapper::Bootstrapper(const HomEvaluator& eval, u64 log_slots)
+    : impl(std::make_shared<BootstrapperImpl>(eval, log_slots)) {}
+
+Bootstrapper::Bootstrapper(const HomEvaluator& eval, const Context& context_sparse)
+    : impl(std::make_shared<BootstrapperImpl>(eval, context_sparse)) {}
+
+Bootstrapper::Bootstrapper(const HomEvaluator& eval, const Context& context_sparse, u64 log_slots)
+    : impl(std::make_shared<BootstrapperImpl>(eval, context_sparse, log_slots)) {}
+
+} // namespace Morvane

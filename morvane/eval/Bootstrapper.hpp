@@ -1,0 +1,94 @@
+#pragma once
+
+#include "morvane/core/Ciphertext.hpp"
+#include "morvane/core/Context.hpp"
+#include "morvane/core/Types.hpp"
+#include "morvane/eval/HomEvaluator.hpp"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace Morvane {
+
+// Refreshes the level of a ciphertext: its slots (or their real parts) plus, while the context simulates error,
+// the preset's error samples in a fresh order; the stopwatch advances by the preset's bootstrap cost, and the
+// first bootstrap of a context adds the warm-up cost once. Shares the evaluator's implementation and key pack.
+class BootstrapperImpl {
+public:
+    // The four forms of the handle's constructors, with their steps in the same order.
+    explicit BootstrapperImpl(const HomEvaluator& eval);
+    BootstrapperImpl(const HomEvaluator& eval, u64 log_slots);
+    BootstrapperImpl(const HomEvaluator& eval, const Context& context_sparse);
+    BootstrapperImpl(const HomEvaluator& eval, const Context& context_sparse, u64 log_slots);
+
+    BootstrapperImpl(const BootstrapperImpl&) = delete;
+    BootstrapperImpl& operator=(const BootstrapperImpl&) = delete;
+
+    u64 getMinLevelForBootstrap() const { return 3; }
+    u64 getLevelAfterFullSlotBootstrap() const;
+    // One more level for a one-slot, non-extended bootstrap where the full-slot level is below the encryption
+    // level (only FVa).
+    u64 getLevelAfterTargetSlotBootstrap(u64 log_slots, bool extended) const;
+
+    bool isBootstrapReady(u64 log_slots) const;
+    void makeBootConstants(u64 log_slots);
+    void loadBootConstants(u64 log_slots, const Device& device) const;
+    // Loads lazily and checks the multiplication, conjugation, bootstrap rotation and (where the parameter
+    // has it) sparse-secret-encapsulation keys, in this order.
+    void loadKeysForBootstrap(u64 log_slots) const;
+
+    void bootstrap(const Ciphertext& op, Ciphertext& res, bool is_complex) const;
+    void bootstrapExtended(const Ciphertext& op, Ciphertext& res, bool is_complex) const;
+    void bootstrap(const Ciphertext& op, Ciphertext& res1, Ciphertext& res2) const;
+    void bootstrapExtended(const Ciphertext& op, Ciphertext& res1, Ciphertext& res2) const;
+
+private:
+    void bootstrapOne(const Ciphertext& op, Ciphertext& res, bool is_complex, bool extended) const;
+    void bootstrapTwo(const Ciphertext& op, Ciphertext& res1, Ciphertext& res2, bool extended) const;
+    void checkSparseContext(const Context& context_sparse) const;
+
+    const Context context;
+    const std::shared_ptr<HomEvaluatorImpl> evaluatorImpl;
+    // Prepared log slots; 0 is never stored and always counts as prepared. Read by every bootstrap while
+    // makeBootConstants may add to it from another thread, hence the lock.
+    std::map<u64, bool> bootConstants;
+    mutable std::mutex bootConstantsMutex;
+    std::optional<Context> contextSparse;
+};
+
+// Handle of a BootstrapperImpl shared by its copies.
+class Bootstrapper {
+public:
+    explicit Bootstrapper(const HomEvaluator& eval);
+    Bootstrapper(const HomEvaluator& eval, u64 log_slots);
+    Bootstrapper(const HomEvaluator& eval, const Context& context_sparse);
+    Bootstrapper(const HomEvaluator& eval, const Context& context_sparse, u64 log_slots);
+
+    u64 getMinLevelForBootstrap() const { return impl->getMinLevelForBootstrap(); }
+    u64 getLevelAfterFullSlotBootstrap() const { return impl->getLevelAfterFullSlotBootstrap(); }
+    bool isBootstrapReady(u64 log_slots) const { return impl->isBootstrapReady(log_slots); }
+    void makeBootConstants(u64 log_slots) { impl->makeBootConstants(log_slots); }
+    void loadBootConstants(u64 log_slots, const Device& device) const { impl->loadBootConstants(log_slots, device); }
+
+    // Input range [-1, 1]; real parts only unless `is_complex`.
+    void bootstrap(const Ciphertext& op, Ciphertext& res, bool is_complex = false) const {
+        impl->bootstrap(op, res, is_complex);
+    }
+    // Input range [-2^20, 2^20].
+    void bootstrapExtended(const Ciphertext& op, Ciphertext& res, bool is_complex = false) const {
+        impl->bootstrapExtended(op, res, is_complex);
+    }
+    // One complex bootstrap: the real parts into `res1`, the imaginary parts into `res2`, both as real slots.
+    void bootstrap(const Ciphertext& op, Ciphertext& res1, Ciphertext& res2) const {
+        impl->bootstrap(op, res1, res2);
+    }
+    void bootstrapExtended(const Ciphertext& op, Ciphertext& res1, Ciphertext& res2) const {
+        impl->bootstrapExtended(op, res1, res2);
+    }
+
+    std::shared_ptr<BootstrapperImpl> impl;
+};
+
+} // namespace Morvane
