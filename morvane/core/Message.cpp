@@ -26,8 +26,9 @@ Message::Message(unsigned long log_slots, Complex initial) : impl_(new MessageIm
 }
 
 u64 Message::getLogSlots() const {
+    // log2(0) has no value; a sentinel larger than any real log slot count makes every size check refuse it.
     if (impl_->slots.empty())
-        return 0;
+        return kEmptyLogSlots;
     return static_cast<u64>(std::log2(static_cast<double>(impl_->slots.size())));
 }
 

@@ -13,6 +13,9 @@ namespace Morvane {
 
 using Complex = std::complex<double>;
 
+// getLogSlots() of an empty message.
+inline constexpr u64 kEmptyLogSlots = u64{1} << 63;
+
 struct MessageImpl {
     std::vector<Complex> slots;
     Device device = getDefaultDevice();
@@ -26,7 +29,7 @@ public:
     Message(unsigned long log_slots, Complex initial);
 
     u64 getSize() const { return impl_->slots.size(); }
-    // floor(log2(size)); 0 for an empty message.
+    // floor(log2(size)); kEmptyLogSlots for an empty message.
     u64 getLogSlots() const;
     bool isEmpty() const { return impl_->slots.empty(); }
 

@@ -76,7 +76,7 @@ TEST(MessageTest, ImpossibleSlotCountsThrowLengthError) {
 }
 
 TEST(MessageTest, LogSlotsIsTheFloorOfLog2) {
-    const std::vector<std::pair<unsigned long, u64>> cases = {{0, 0},  {1, 0},  {2, 1},     {3, 1},
+    const std::vector<std::pair<unsigned long, u64>> cases = {{0, kEmptyLogSlots}, {1, 0},  {2, 1},     {3, 1},
                                                               {6, 2},  {8, 3},  {1023, 9}, {1024, 10},
                                                               {1025, 10}, {65536, 16}};
     Message m;
