@@ -29,7 +29,7 @@ struct CiphertextImpl {
 // A simulated ciphertext: the slots in the clear with the bookkeeping of a real ciphertext.
 class Ciphertext {
 public:
-    Ciphertext(const Context& context, bool is_extended);
+    explicit Ciphertext(const Context& context, bool is_extended = false);
     // Simulated: a copy of `ctxt` (of its own context; `context` is not read), then an alert.
     Ciphertext(const Context& context, const Ciphertext& ctxt);
 
