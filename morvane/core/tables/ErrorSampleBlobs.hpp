@@ -28,7 +28,8 @@ u64 sampleBlobBytes(std::size_t index);
 const char* materialiseSampleBlob(std::size_t index);
 
 // Writes the bytes of blob `index` into `out` (sampleBlobBytes(index) bytes). The result is the same in every
-// run and on every IEEE 754 platform: only exact arithmetic and a correctly rounded square root are used.
+// run, build and IEEE 754 platform: the generator uses only operations that IEEE 754 defines exactly (the basic
+// operations, the square root, frexp), never an approximated function of the platform's math library.
 void generateSampleBlob(std::size_t index, char* out);
 
 } // namespace detail
