@@ -26,3 +26,7 @@
 #include "morvane/keys/KeyPack.hpp"
 #include "morvane/keys/MultiParty.hpp"
 #include "morvane/keys/SparseSecretEncapsulationKey.hpp"
+#include "morvane/eval/Decryptor.hpp"
+#include "morvane/eval/EnDecoder.hpp"
+#include "morvane/eval/Encryptor.hpp"
+#include "morvane/eval/HomEvaluator.hpp"

@@ -1,0 +1,41 @@
+#include "morvane/eval/HomEvaluator.hpp"
+
+#include "morvane/eval/EnDecoder.hpp"
+#include "morvane/eval/EvaluatorUtils.hpp"
+
+#include <string>
+#include <utility>
+
+namespace Morvane {
+
+namespace {
+const std::string kGenerateLabel = "Generate homevaluator";
+} // namespace
+
+HomEvaluatorImpl::HomEvaluatorImpl(const Context& context_, KeyPack pack)
+    : context(context_), keyPack(std::move(pack)), enDecoder(std::make_shared<EnDecoder>(context_)) {
+    // A missing key is no error here: operations that need it ask the pack again.
+    keyPack.loadMultKey();
+    context->updateOpHistory(kGenerateLabel);
+}
+
+HomEvaluatorImpl::HomEvaluatorImpl(const Context& context_, const std::string& key_dir_path)
+    : HomEvaluatorImpl(context_, KeyPack(context_, key_dir_path)) {
+    context->updateOpHistory(kGenerateLabel);
+}
+
+void HomEvaluatorImpl::updateOpHistoryForDevice(const OpLabel& label, const Device& device) const {
+    utils::updateOpHistoryForDevice(*context, label, static_cast<int>(device.type()));
+}
+
+void HomEvaluatorImpl::updateOpHistoryForDevice(const OpLabel& label, int device_type) const {
+    utils::updateOpHistoryForDevice(*context, label, device_type);
+}
+
+HomEvaluator::HomEvaluator(const Context& context_, const std::string& key_dir_path)
+    : context(context_), impl(std::make_shared<HomEvaluatorImpl>(context, key_dir_path)) {}
+
+HomEvaluator::HomEvaluator(const Context& context_, const KeyPack& pack)
+    : context(context_), impl(std::make_shared<HomEvaluatorImpl>(context, pack)) {}
+
+} // namespace Morvane
