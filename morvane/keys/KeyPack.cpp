@@ -31,6 +31,19 @@ bool isKeyDirectory(const std::string& path) {
     return std::filesystem::is_directory(path) && std::filesystem::is_directory(path + "/PK");
 }
 
+void checkKeyDirectory(const std::string& path) {
+    if (!isKeyDirectory(path))
+        throw RuntimeException("Cannot find path " + path);
+}
+
+// The sparse context must belong to the context: support first, then the companion preset.
+void checkSparseContext(const Context& context, const Context& context_sparse) {
+    if (!isSparseSecretEncapsulationSupported(context))
+        throw RuntimeException("[KeyPack] context does not support sparse secret encapsulation");
+    if (context_sparse->parameter.preset != getSparseParameterPresetFor(context->parameter.preset))
+        throw RuntimeException("[KeyPack] parameter of context and context_sparse does not match");
+}
+
 bool opensForReading(const std::string& path) {
     std::ifstream file(path);
     return file.is_open();
@@ -78,26 +91,18 @@ KeyPackImpl::KeyPackImpl(const Context& context) : context(context) {}
 
 KeyPackImpl::KeyPackImpl(const Context& context, const Context& context_sparse)
     : context(context), contextSparse(context_sparse) {
-    if (!isSparseSecretEncapsulationSupported(context))
-        throw RuntimeException("[KeyPack] context does not support sparse secret encapsulation");
-    if (context_sparse->parameter.preset != getSparseParameterPresetFor(context->parameter.preset))
-        throw RuntimeException("[KeyPack] parameter of context and context_sparse does not match");
+    checkSparseContext(context, context_sparse);
 }
 
 KeyPackImpl::KeyPackImpl(const Context& context, std::string key_dir_path)
     : context(context), keyDirPath(std::move(key_dir_path)) {
-    if (!isKeyDirectory(keyDirPath))
-        throw RuntimeException("Cannot find path " + keyDirPath);
+    checkKeyDirectory(keyDirPath);
 }
 
 KeyPackImpl::KeyPackImpl(const Context& context, const Context& context_sparse, std::string key_dir_path)
     : context(context), contextSparse(context_sparse), keyDirPath(std::move(key_dir_path)) {
-    if (!isKeyDirectory(keyDirPath))
-        throw RuntimeException("Cannot find path " + keyDirPath);
-    if (!isSparseSecretEncapsulationSupported(context))
-        throw RuntimeException("[KeyPack] context does not support sparse secret encapsulation");
-    if (context_sparse->parameter.preset != getSparseParameterPresetFor(context->parameter.preset))
-        throw RuntimeException("[KeyPack] parameter of context and context_sparse does not match");
+    checkKeyDirectory(keyDirPath);
+    checkSparseContext(context, context_sparse);
 }
 
 bool KeyPackImpl::isEncKeyLoaded() const { return readSlot(stateMutex, encKey) != nullptr; }

@@ -13,6 +13,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Morvane {
@@ -205,10 +206,10 @@ public:
     const std::shared_ptr<KeyPackImpl>& getImpl() const { return impl; }
     u64 getNumSlots() const { return numSlots; }
 
+private:
     u64 leftIndex(u64 idx) const { return idx & (numSlots - 1); }
     u64 rightIndex(u64 idx) const { return (numSlots - 1) & (numSlots - (idx & (numSlots - 1))); }
 
-private:
     std::shared_ptr<KeyPackImpl> impl;
     u64 numSlots;
 };
