@@ -8,10 +8,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <typeindex>
 #include <typeinfo>
-#include <fstream>
 #include <utility>
 #include <variant>
 
@@ -24,7 +24,11 @@ constexpr const char* kMultKeyFile = "/PK/MultKey.bin";
 constexpr const char* kConjKeyFile = "/PK/ConjKey.bin";
 constexpr const char* kSparseKeyFile = "/PK/SparseSecretEncapsulationKey.bin";
 
-std::string rotKeyFile(const std::string& dir, u64 idx) { return dir + "/PK/RotKey" + std::to_string(idx) + ".bin"; }
+// Key file paths are plain concatenations (no normalisation); empty when the pack has no key directory.
+std::string keyFile(const std::string& dir, const char* suffix) { return dir.empty() ? std::string() : dir + suffix; }
+std::string rotKeyFile(const std::string& dir, u64 idx) {
+    return dir.empty() ? std::string() : dir + "/PK/RotKey" + std::to_string(idx) + ".bin";
+}
 
 // Both the path and `<path>/PK` must be directories (symbolic links followed).
 bool isKeyDirectory(const std::string& path) {
@@ -44,7 +48,10 @@ void checkSparseContext(const Context& context, const Context& context_sparse) {
         throw RuntimeException("[KeyPack] parameter of context and context_sparse does not match");
 }
 
-bool opensForReading(const std::string& path) {
+// Whether the key's file opens (in text mode, nothing read); never for a pack without key directory.
+bool isAvailable(const std::string& path) {
+    if (path.empty())
+        return false;
     std::ifstream file(path);
     return file.is_open();
 }
@@ -129,12 +136,6 @@ void KeyPackImpl::setKeyDirPath(const std::string& dir) {
     keyDirPath = dir;
 }
 
-namespace {
-// The path of a key file, or empty when the pack has no key directory.
-std::string keyFile(const std::string& dir, const char* suffix) { return dir.empty() ? std::string() : dir + suffix; }
-bool isAvailable(const std::string& path) { return !path.empty() && opensForReading(path); }
-} // namespace
-
 bool KeyPackImpl::isEncKeyFileAvailable() const { return isAvailable(keyFile(getKeyDirPath(), kEncKeyFile)); }
 bool KeyPackImpl::isMultKeyFileAvailable() const { return isAvailable(keyFile(getKeyDirPath(), kMultKeyFile)); }
 bool KeyPackImpl::isConjKeyFileAvailable() const { return isAvailable(keyFile(getKeyDirPath(), kConjKeyFile)); }
@@ -142,8 +143,7 @@ bool KeyPackImpl::isSparseSecretEncapsulationKeyFileAvailable() const {
     return isAvailable(keyFile(getKeyDirPath(), kSparseKeyFile));
 }
 bool KeyPackImpl::isRotKeyFileAvailable(unsigned long idx) const {
-    const std::string dir = getKeyDirPath();
-    return !dir.empty() && opensForReading(rotKeyFile(dir, idx));
+    return isAvailable(rotKeyFile(getKeyDirPath(), idx));
 }
 
 std::unique_ptr<SparseSecretEncapsulationKey> KeyPackImpl::makeSparseKeyToLoad() const {
@@ -208,11 +208,8 @@ void KeyPackImpl::maybeLoadSparseSecretEncapsulationKey() const {
 void KeyPackImpl::maybeLoadRotationKey(unsigned long idx) {
     if (isRotKeyLoaded(idx))
         return;
-    const std::string dir = getKeyDirPath();
-    if (dir.empty())
-        return;
-    const std::string path = rotKeyFile(dir, idx);
-    if (!opensForReading(path))
+    const std::string path = rotKeyFile(getKeyDirPath(), idx);
+    if (!isAvailable(path))
         return;
     std::lock_guard<std::mutex> lock(getRotKeyMutex(idx));
     if (isRotKeyLoaded(idx))
