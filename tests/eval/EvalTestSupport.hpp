@@ -1,0 +1,127 @@
+#pragma once
+
+#include "morvane/morvane.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace evaltest {
+
+using namespace Morvane;
+
+// The message of the RuntimeException thrown by `f`, or "<no exception>".
+inline std::string messageOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const RuntimeException& e) {
+        return e.what();
+    }
+    return "<no exception>";
+}
+
+inline u64 countOf(const Context& context, const std::string& label) {
+    const auto history = getOpHistory(context);
+    const auto it = history.find(label);
+    return it == history.end() ? 0 : it->second;
+}
+
+// Bitwise equality, except that any two NaNs agree.
+inline bool samePart(double a, double b) {
+    if (std::isnan(a) && std::isnan(b))
+        return true;
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+inline bool sameSlot(const Complex& a, const Complex& b) {
+    return samePart(a.real(), b.real()) && samePart(a.imag(), b.imag());
+}
+
+inline ::testing::AssertionResult slotsAre(const Message& msg, const std::function<Complex(u64)>& expected) {
+    for (u64 i = 0; i < msg.getSize(); ++i) {
+        if (!sameSlot(msg[i], expected(i)))
+            return ::testing::AssertionFailure() << "slot " << i << " is " << msg[i] << ", expected " << expected(i);
+    }
+    return ::testing::AssertionSuccess();
+}
+
+inline bool sameDevice(const Device& a, const Device& b) { return a.type() == b.type() && a.id() == b.id(); }
+
+// Small integers: sums, differences and products of a few of them are exact.
+inline Complex firstSlot(u64 i) { return Complex(static_cast<double>(i % 7) - 3.0, static_cast<double>(i % 5)); }
+inline Complex secondSlot(u64 i) { return Complex(static_cast<double>(i % 3) - 1.0, 2.0 - static_cast<double>(i % 4)); }
+
+inline void fill(Message& msg, const std::function<Complex(u64)>& value) {
+    for (u64 i = 0; i < msg.getSize(); ++i)
+        msg[i] = value(i);
+}
+
+inline Message messageOfSize(u64 size, const std::function<Complex(u64)>& value) {
+    Message msg;
+    msg.resize(size);
+    fill(msg, value);
+    return msg;
+}
+
+inline Ciphertext ciphertextOf(const Context& context, const std::function<Complex(u64)>& value, u64 level,
+                               int rescale_counter = 0) {
+    Ciphertext ct(context);
+    fill(ct.message(), value);
+    ct.setLevel(level);
+    ct.setRescaleCounter(rescale_counter);
+    return ct;
+}
+
+inline Plaintext plaintextOf(const Context& context, const std::function<Complex(u64)>& value, u64 level,
+                             int rescale_counter = 0) {
+    Plaintext pt(context);
+    fill(pt.message(), value);
+    pt.setLevel(level);
+    pt.setRescaleCounter(rescale_counter);
+    return pt;
+}
+
+// A directory under the system's temporary directory, removed with the object.
+class TempDir {
+public:
+    TempDir() {
+        static std::atomic<unsigned> counter{0};
+        path_ = std::filesystem::temp_directory_path() /
+                ("morvane-eval-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        std::filesystem::create_directories(path_);
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    std::string str() const { return path_.string(); }
+
+private:
+    std::filesystem::path path_;
+};
+
+// A context of 32 full slots (FX: chain length 25, encryption level 12) whose evaluator shares a pack that
+// holds the multiplication key.
+struct EvalFixture : ::testing::Test {
+    EvalFixture() { keygen.genMultiplicationKey(); }
+
+    Context context = makeContext(ParameterPreset::FX);
+    SecretKey sk{context};
+    KeyPack pack{context};
+    KeyGenerator keygen{context, sk, pack};
+    HomEvaluator eval{context, pack};
+};
+
+} // namespace evaltest
