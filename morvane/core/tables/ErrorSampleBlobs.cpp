@@ -21,7 +21,7 @@ struct PartShape {
 
 constexpr PartShape kExactZero{0.0, 0.0, 0.0};
 
-struct BlobSpec {
+struct BlobRecipe {
     const char* preset;
     const char* operation;
     u64 slots;
@@ -36,7 +36,7 @@ constexpr double kHeavy = 4.5;
 constexpr double kHeavier = 5.5; // extended-range bootstraps have the heaviest tails
 
 // Measured error of one bootstrap per slot, by preset and kind of bootstrapping.
-constexpr BlobSpec kBlobs[sampleBlobCount] = {
+constexpr BlobRecipe kBlobs[sampleBlobCount] = {
     {"FVa", "bootstrap_real", 65536, {-6.3e-11, 1.5e-08, 6.4e-08}, kExactZero, kNormal, 0x243f6a8885a308d3},
     {"FVa", "bootstrap_real_extended", 65536, {3.3e-11, 1.5e-08, 7.7e-08}, kExactZero, kNormal, 0x13198a2e03707344},
     {"FVa", "bootstrap_complex", 65536, {-3.0e-11, 1.5e-08, 8.1e-08}, {-6.9e-11, 1.5e-08, 7.6e-08}, kNormal,
@@ -112,7 +112,7 @@ constexpr BlobLayout kLayout = makeLayout();
 alignas(16) char blobStorage[kLayout.total];
 std::once_flag blobOnce[sampleBlobCount];
 
-// xoshiro256** seeded through splitmix64: a fixed, fully specified bit stream.
+// xoshiro256** seeded through splitmix64: the same bit stream everywhere.
 class SampleRandom {
 public:
     explicit SampleRandom(std::uint64_t seed) {
@@ -297,17 +297,17 @@ std::size_t sampleBlobIndex(const char* data) {
 u64 sampleBlobBytes(std::size_t index) { return blobBytes(kBlobs[index].slots); }
 
 void generateSampleBlob(std::size_t index, char* out) {
-    const BlobSpec& spec = kBlobs[index];
-    SampleRandom random(spec.seed);
-    const std::vector<double> real = drawPart(random, spec.slots, spec.real, spec.kurtosis);
-    const bool complex = spec.imag.sd != 0.0;
+    const BlobRecipe& recipe = kBlobs[index];
+    SampleRandom random(recipe.seed);
+    const std::vector<double> real = drawPart(random, recipe.slots, recipe.real, recipe.kurtosis);
+    const bool complex = recipe.imag.sd != 0.0;
     const std::vector<double> imag =
-        complex ? drawPart(random, spec.slots, spec.imag, spec.kurtosis) : std::vector<double>(spec.slots, 0.0);
+        complex ? drawPart(random, recipe.slots, recipe.imag, recipe.kurtosis) : std::vector<double>(recipe.slots, 0.0);
 
-    const std::uint64_t count = spec.slots;
+    const std::uint64_t count = recipe.slots;
     std::memcpy(out, &count, sizeof count);
     char* slot = out + sizeof count;
-    for (u64 i = 0; i < spec.slots; ++i) {
+    for (u64 i = 0; i < recipe.slots; ++i) {
         std::memcpy(slot, &real[i], sizeof(double));
         std::memcpy(slot + sizeof(double), &imag[i], sizeof(double));
         slot += 2 * sizeof(double);
