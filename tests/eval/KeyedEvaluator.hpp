@@ -1,0 +1,70 @@
+#pragma once
+
+#include "morvane/morvane.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace keyedtest {
+
+using namespace Morvane;
+
+// A context with an empty key pack, a generator writing into it and an evaluator sharing it.
+struct Keyed {
+    explicit Keyed(const Context& ctx) : context(ctx), sk(ctx), pack(ctx), keygen(ctx, sk, pack), eval(ctx, pack) {}
+
+    void genLeftKeys(const std::vector<u64>& indices) const {
+        for (const u64 idx : indices)
+            keygen.genLeftRotationKey(idx);
+    }
+
+    Context context;
+    SecretKey sk;
+    KeyPack pack;
+    KeyGenerator keygen;
+    HomEvaluator eval;
+};
+
+inline u64 countOf(const Context& context, const std::string& label) {
+    const auto history = getOpHistory(context);
+    const auto it = history.find(label);
+    return it == history.end() ? 0 : it->second;
+}
+
+// The message of the RuntimeException thrown by `f`, or "<no exception>".
+inline std::string messageOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const RuntimeException& e) {
+        return e.what();
+    }
+    return "<no exception>";
+}
+
+// A full-slot ciphertext whose slot i is value(i).
+inline Ciphertext ciphertextOf(const Context& context, const std::function<Complex(u64)>& value, u64 level = 5,
+                               int rescale_counter = 0) {
+    Ciphertext ct(context, false);
+    auto& slots = ct.message().slots();
+    for (u64 i = 0; i < slots.size(); ++i)
+        slots[i] = value(i);
+    ct.setLevel(level);
+    ct.setRescaleCounter(rescale_counter);
+    return ct;
+}
+
+// Small integers: every sum and difference of a few of them is exact in double precision.
+inline Complex integerSlot(u64 i) { return Complex(static_cast<double>(i % 7) - 3.0, static_cast<double>(i % 5)); }
+
+inline bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+inline bool sameBits(const Complex& a, const Complex& b) {
+    return sameBits(a.real(), b.real()) && sameBits(a.imag(), b.imag());
+}
+
+} // namespace keyedtest
