@@ -8,6 +8,7 @@
 #include <optional>
 #include <random>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -42,9 +43,8 @@ struct BootKeys {
         genSse();
     }
 
-    Ciphertext input(u64 level, const std::function<Complex(u64)>& value = integerSlot) {
-        Ciphertext ct = ciphertextOf(k.context, value, level, 0);
-        return ct;
+    Ciphertext input(u64 level, const std::function<Complex(u64)>& value = integerSlot) const {
+        return ciphertextOf(k.context, value, level, 0);
     }
 
     Keyed k;

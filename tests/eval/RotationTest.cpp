@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <random>
-#include <thread>
 
 namespace {
 
