@@ -115,7 +115,7 @@ std::vector<ResultRow> resultRows() {
     };
 }
 
-class CiphertextArithmetic : public EvalFixture {
+class CiphertextArithmeticTest : public EvalFixture {
 protected:
     Ciphertext first = ciphertextOf(context, a, 5);
     Ciphertext second = ciphertextOf(context, b, 4);
@@ -131,7 +131,7 @@ protected:
     Operands operands() const { return {first, second, plain, message}; }
 };
 
-TEST_F(CiphertextArithmetic, ResultsBookkeepingAndLabelsOnEveryDevice) {
+TEST_F(CiphertextArithmeticTest, ResultsBookkeepingAndLabelsOnEveryDevice) {
     const std::vector<std::pair<Device, const char*>> devices = {
         {Device(DeviceType::CPU, 0), ""},
         {Device(DeviceType::GPU, 1), " (GPU)"},
@@ -162,7 +162,7 @@ TEST_F(CiphertextArithmetic, ResultsBookkeepingAndLabelsOnEveryDevice) {
     }
 }
 
-TEST_F(CiphertextArithmetic, ResultMayBeEitherOperand) {
+TEST_F(CiphertextArithmeticTest, ResultMayBeEitherOperand) {
     for (const ResultRow& row : resultRows()) {
         SCOPED_TRACE(row.name);
         Ciphertext separate(context);
@@ -192,7 +192,7 @@ struct SizeLevelCase {
     int rescale;
 };
 
-TEST_F(CiphertextArithmetic, SumsTakeTheSmallerLevelAndTheLargerSize) {
+TEST_F(CiphertextArithmeticTest, SumsTakeTheSmallerLevelAndTheLargerSize) {
     const std::vector<SizeLevelCase> cases = {{2, 3, 5, 3, 0, 0, 3, 3, 0}, {3, 2, 2, 7, 4, 4, 3, 2, 4}};
     for (const SizeLevelCase& c : cases) {
         first.setSize(c.size1);
@@ -211,7 +211,7 @@ TEST_F(CiphertextArithmetic, SumsTakeTheSmallerLevelAndTheLargerSize) {
     }
 }
 
-TEST_F(CiphertextArithmetic, TensorAddsSizesAndRescaleCountersAndRelinearizeDropsOne) {
+TEST_F(CiphertextArithmeticTest, TensorAddsSizesAndRescaleCountersAndRelinearizeDropsOne) {
     struct Case {
         u64 size1, size2;
         int rescale1, rescale2;
@@ -250,14 +250,14 @@ TEST_F(CiphertextArithmetic, TensorAddsSizesAndRescaleCountersAndRelinearizeDrop
     EXPECT_EQ(2u, big.getSize());
 }
 
-TEST_F(CiphertextArithmetic, RescaleCounterOfMultWithoutRescaleWraps) {
+TEST_F(CiphertextArithmeticTest, RescaleCounterOfMultWithoutRescaleWraps) {
     first.setRescaleCounter(INT_MAX);
     Ciphertext res(context);
     eval.multWithoutRescale(first, kConstant, res);
     EXPECT_EQ(INT_MIN, res.getRescaleCounter());
 }
 
-TEST_F(CiphertextArithmetic, IntegralConstantsKeepTheLevel) {
+TEST_F(CiphertextArithmeticTest, IntegralConstantsKeepTheLevel) {
     struct Case {
         Complex c;
         bool integral;
@@ -281,7 +281,7 @@ TEST_F(CiphertextArithmetic, IntegralConstantsKeepTheLevel) {
     }
 }
 
-TEST_F(CiphertextArithmetic, MultIntegerByOneCopiesTheWholeOperand) {
+TEST_F(CiphertextArithmeticTest, MultIntegerByOneCopiesTheWholeOperand) {
     const Context other = makeContext(ParameterPreset::FX);
     Ciphertext res(other);
     first.setSize(3);
@@ -402,7 +402,7 @@ std::vector<CheckRow> checkRows() {
     };
 }
 
-TEST_F(CiphertextArithmetic, FirstFailingCheckDecidesAndEarlierWritesStay) {
+TEST_F(CiphertextArithmeticTest, FirstFailingCheckDecidesAndEarlierWritesStay) {
     for (const CheckRow& row : checkRows()) {
         SCOPED_TRACE(row.name);
         // Both ciphertexts at level 5 unless a row says otherwise.
@@ -425,7 +425,7 @@ TEST_F(CiphertextArithmetic, FirstFailingCheckDecidesAndEarlierWritesStay) {
     }
 }
 
-TEST(CiphertextKeys, ProductsWithoutMultiplicationKey) {
+TEST(CiphertextKeyTest, ProductsWithoutMultiplicationKey) {
     const Context context = makeContext(ParameterPreset::FX);
     const KeyPack pack(context);
     const HomEvaluator eval(context, pack);
@@ -453,7 +453,7 @@ TEST(CiphertextKeys, ProductsWithoutMultiplicationKey) {
     EXPECT_EQ(0u, countOf(context, "ctxt * ctxt"));
 }
 
-TEST_F(CiphertextArithmetic, DifferentDevicesAreRefusedAfterTheResultWasWritten) {
+TEST_F(CiphertextArithmeticTest, DifferentDevicesAreRefusedAfterTheResultWasWritten) {
     first.allocate(Device(DeviceType::GPU, 0));
     second.allocate(Device(DeviceType::GPU, 1));
     second.setLevel(5);
@@ -490,7 +490,7 @@ TEST_F(CiphertextArithmetic, DifferentDevicesAreRefusedAfterTheResultWasWritten)
 }
 
 // A message of 2^k slots is added to, or multiplies, every block of 2^k slots.
-TEST_F(CiphertextArithmetic, ShortMessagesAreSpreadOverEveryBlock) {
+TEST_F(CiphertextArithmeticTest, ShortMessagesAreSpreadOverEveryBlock) {
     struct Case {
         u64 logSlots;
         u64 messageSize;
@@ -517,7 +517,7 @@ TEST_F(CiphertextArithmetic, ShortMessagesAreSpreadOverEveryBlock) {
 
 // Objects of another log dimension hold another number of slots: operands of unequal lengths are refused and
 // a result takes its operand's length.
-TEST_F(CiphertextArithmetic, OperandsOfOtherLengthsAreRefusedAndResultsResized) {
+TEST_F(CiphertextArithmeticTest, OperandsOfOtherLengthsAreRefusedAndResultsResized) {
     const Context large = makeContext(ParameterPreset::SD3);
     Ciphertext longer = ciphertextOf(large, b, 5);
     longer.setLogSlots(5);
@@ -548,7 +548,7 @@ TEST_F(CiphertextArithmetic, OperandsOfOtherLengthsAreRefusedAndResultsResized) 
     }
 }
 
-TEST_F(CiphertextArithmetic, ConcurrentOperationsOnOneContextCountExactly) {
+TEST_F(CiphertextArithmeticTest, ConcurrentOperationsOnOneContextCountExactly) {
     clearOpHistory(context);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {

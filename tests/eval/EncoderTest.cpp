@@ -7,7 +7,7 @@ namespace {
 
 Complex value(u64 i) { return Complex(static_cast<double>(i + 1), 0.5 * static_cast<double>(i) - 1.0); }
 
-class Encoding : public ::testing::Test {
+class EncoderTest : public ::testing::Test {
 protected:
     Context context = makeContext(ParameterPreset::FX); // 32 full slots, encryption level 12
     EnDecoder encoder{context};
@@ -16,7 +16,7 @@ protected:
     SecretKey sk{context};
 };
 
-TEST_F(Encoding, EncodeSpreadsTheMessageAndDecodeAveragesItBack) {
+TEST_F(EncoderTest, EncodeSpreadsTheMessageAndDecodeAveragesItBack) {
     Message msg = messageOfSize(4, value);
     msg.allocate(Device(DeviceType::GPU, 1));
     const Plaintext pt = encoder.encode(msg);
@@ -34,7 +34,7 @@ TEST_F(Encoding, EncodeSpreadsTheMessageAndDecodeAveragesItBack) {
     EXPECT_EQ(1u, countOf(context, "Decode"));
 }
 
-TEST_F(Encoding, EncodeTakesLevelAndCounterAsGiven) {
+TEST_F(EncoderTest, EncodeTakesLevelAndCounterAsGiven) {
     const Plaintext pt = encoder.encode(messageOfSize(32, value), 0, -3);
     EXPECT_EQ(0u, pt.getLevel());
     EXPECT_EQ(-3, pt.getRescaleCounter());
@@ -47,7 +47,7 @@ TEST_F(Encoding, EncodeTakesLevelAndCounterAsGiven) {
     EXPECT_EQ(3u, countOf(context, "Encode"));
 }
 
-TEST_F(Encoding, MessagesLongerThanTheFullSlotCountOrEmptyAreRefused) {
+TEST_F(EncoderTest, MessagesLongerThanTheFullSlotCountOrEmptyAreRefused) {
     // Between the full slot count and twice it the log slots would pass and the spread would be all zeros.
     for (const u64 size : {u64{0}, u64{33}, u64{48}, u64{63}, u64{64}, u64{1000}}) {
         SCOPED_TRACE(size);
@@ -61,7 +61,7 @@ TEST_F(Encoding, MessagesLongerThanTheFullSlotCountOrEmptyAreRefused) {
     EXPECT_TRUE(getOpHistory(context).empty());
 }
 
-TEST_F(Encoding, DecodeAveragesCompleteBlocks) {
+TEST_F(EncoderTest, DecodeAveragesCompleteBlocks) {
     Plaintext pt(context);
     fill(pt.message(), [](u64 k) { return Complex(static_cast<double>(k + 1), 0); });
     pt.setLogSlots(3);
@@ -75,7 +75,7 @@ TEST_F(Encoding, DecodeAveragesCompleteBlocks) {
     EXPECT_EQ(1u, countOf(context, "Decode"));
 }
 
-TEST_F(Encoding, EncryptAndDecryptCopyBookkeepingAndKeepTheRest) {
+TEST_F(EncoderTest, EncryptAndDecryptCopyBookkeepingAndKeepTheRest) {
     Plaintext pt = encoder.encode(messageOfSize(8, value), 7, 2);
     pt.allocate(Device(DeviceType::GPU, 3));
     const Context other = makeContext(ParameterPreset::FX);
@@ -115,7 +115,7 @@ TEST_F(Encoding, EncryptAndDecryptCopyBookkeepingAndKeepTheRest) {
     EXPECT_TRUE(getOpHistory(other).empty());
 }
 
-TEST_F(Encoding, MessageFormsCountEveryStep) {
+TEST_F(EncoderTest, MessageFormsCountEveryStep) {
     KeyPack pack(context);
     KeyGenerator keygen(context, sk, pack);
     keygen.genEncryptionKey();
@@ -150,7 +150,7 @@ TEST_F(Encoding, MessageFormsCountEveryStep) {
     EXPECT_EQ(std::string::npos, report.find("| Encrypt by pk "));
 }
 
-TEST_F(Encoding, KeyPackFormsNeedAnEncryptionKey) {
+TEST_F(EncoderTest, KeyPackFormsNeedAnEncryptionKey) {
     const KeyPack empty(context);
     const Plaintext pt = encoder.encode(messageOfSize(4, value));
     Ciphertext ct(context);
@@ -165,7 +165,7 @@ TEST_F(Encoding, KeyPackFormsNeedAnEncryptionKey) {
     EXPECT_EQ(2u, ct.getLevel());
 }
 
-TEST_F(Encoding, EncryptionKeyIsLoadedLazilyFromTheKeyDirectory) {
+TEST_F(EncoderTest, EncryptionKeyIsLoadedLazilyFromTheKeyDirectory) {
     TempDir dir;
     {
         KeyGenerator keygen(context, sk);
@@ -182,7 +182,7 @@ TEST_F(Encoding, EncryptionKeyIsLoadedLazilyFromTheKeyDirectory) {
     EXPECT_TRUE(pack.isEncKeyLoaded());
 }
 
-TEST_F(Encoding, DecryptionToAMessageOfAGpuCiphertext) {
+TEST_F(EncoderTest, DecryptionToAMessageOfAGpuCiphertext) {
     Ciphertext ct(context);
     encryptor.encrypt(messageOfSize(16, value), sk, ct);
     ct.allocate(Device(DeviceType::GPU, 0));

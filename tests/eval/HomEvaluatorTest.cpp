@@ -7,13 +7,13 @@
 namespace evaltest {
 namespace {
 
-class Construction : public ::testing::Test {
+class HomEvaluatorTest : public ::testing::Test {
 protected:
     Context context = makeContext(ParameterPreset::FX);
     SecretKey sk{context};
 };
 
-TEST_F(Construction, FromAKeyPackCountsOnceAndFromADirectoryTwice) {
+TEST_F(HomEvaluatorTest, FromAKeyPackCountsOnceAndFromADirectoryTwice) {
     const KeyPack pack(context);
     const HomEvaluator fromPack(context, pack);
     EXPECT_EQ((std::map<std::string, u64>{{"Generate homevaluator", 1}}), getOpHistory(context));
@@ -26,7 +26,7 @@ TEST_F(Construction, FromAKeyPackCountsOnceAndFromADirectoryTwice) {
     EXPECT_EQ((std::map<std::string, u64>{{"Generate homevaluator", 2}}), getOpHistory(context));
 }
 
-TEST_F(Construction, MissingDirectoryFailsWithTheKeyPackMessageAndCountsNothing) {
+TEST_F(HomEvaluatorTest, MissingDirectoryFailsWithTheKeyPackMessageAndCountsNothing) {
     TempDir dir;
     const std::string noPK = dir.str();
     EXPECT_EQ("Cannot find path " + noPK, messageOf([&] { HomEvaluator(context, noPK); }));
@@ -34,7 +34,7 @@ TEST_F(Construction, MissingDirectoryFailsWithTheKeyPackMessageAndCountsNothing)
     EXPECT_TRUE(getOpHistory(context).empty());
 }
 
-TEST_F(Construction, MultiplicationKeyFileIsLoadedOnce) {
+TEST_F(HomEvaluatorTest, MultiplicationKeyFileIsLoadedOnce) {
     TempDir dir;
     {
         KeyGenerator keygen(context, sk);
@@ -52,7 +52,7 @@ TEST_F(Construction, MultiplicationKeyFileIsLoadedOnce) {
     EXPECT_EQ(1u, countOf(context, "ctxt * ctxt"));
 }
 
-TEST_F(Construction, KeysThatAppearLaterAreFound) {
+TEST_F(HomEvaluatorTest, KeysThatAppearLaterAreFound) {
     // Generated into the shared pack after the evaluator was built.
     KeyPack pack(context);
     const HomEvaluator eval(context, pack);
@@ -78,7 +78,7 @@ TEST_F(Construction, KeysThatAppearLaterAreFound) {
     EXPECT_EQ((std::map<std::string, u64>{{"Load multiplication key", 1}, {"ctxt * ctxt", 1}}), getOpHistory(context));
 }
 
-TEST_F(Construction, CopiesShareTheImplementationAndItsPack) {
+TEST_F(HomEvaluatorTest, CopiesShareTheImplementationAndItsPack) {
     KeyPack pack(context);
     const HomEvaluator eval(context, pack);
     const HomEvaluator copy = eval;
@@ -90,7 +90,7 @@ TEST_F(Construction, CopiesShareTheImplementationAndItsPack) {
     EXPECT_FALSE(pack.isMultKeyLoaded());
 }
 
-TEST_F(Construction, RotationIndicesAreNormalisedByTheHandle) {
+TEST_F(HomEvaluatorTest, RotationIndicesAreNormalisedByTheHandle) {
     const HomEvaluator eval(context, KeyPack(context));
     // A message by its own length: 8 slots, so 11 rotates by 3 and 8 by nothing.
     const Message eight = messageOfSize(8, firstSlot);
@@ -115,7 +115,7 @@ TEST_F(Construction, RotationIndicesAreNormalisedByTheHandle) {
     EXPECT_TRUE(slotsAre(out.message(), [](u64 k) { return firstSlot((k + 31) % 32); }));
 }
 
-TEST_F(Construction, CiphertextRotationIndicesAreReducedBeforeTheKeyStepping) {
+TEST_F(HomEvaluatorTest, CiphertextRotationIndicesAreReducedBeforeTheKeyStepping) {
     KeyPack pack(context);
     KeyGenerator(context, sk, pack).genRotationKeyBundle();
     const HomEvaluator eval(context, pack);

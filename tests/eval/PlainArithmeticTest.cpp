@@ -16,7 +16,7 @@ Complex conjugated(Complex x) { return {x.real(), -x.imag()}; }
 const Complex kConstant(-0.5, 2);
 const Complex kI(0, 1);
 
-class PlainArithmetic : public EvalFixture {
+class PlainArithmeticTest : public EvalFixture {
 protected:
     void SetUp() override { clearOpHistory(context); }
     void TearDown() override { EXPECT_TRUE(getOpHistory(context).empty()) << "message and plaintext forms count"; }
@@ -56,7 +56,7 @@ std::vector<MessageRow> messageRows() {
     };
 }
 
-TEST_F(PlainArithmetic, MessageFormsAndTheirResultMessage) {
+TEST_F(PlainArithmeticTest, MessageFormsAndTheirResultMessage) {
     const Message x = messageOfSize(8, a);
     const Message y = messageOfSize(8, b);
     const Device gpu(DeviceType::GPU, 3);
@@ -91,7 +91,7 @@ TEST_F(PlainArithmetic, MessageFormsAndTheirResultMessage) {
     EXPECT_TRUE(slotsAre(other, [](u64 k) { return a(k) * b(k); }));
 }
 
-TEST_F(PlainArithmetic, MessageChecksAndEdgeValues) {
+TEST_F(PlainArithmeticTest, MessageChecksAndEdgeValues) {
     const Message eight = messageOfSize(8, a);
     Message res(0);
     res[0] = Complex(9, 9);
@@ -174,7 +174,7 @@ std::vector<PlainRow> plainRows() {
     };
 }
 
-TEST_F(PlainArithmetic, PlaintextFormsOnEveryDeviceAndInPlace) {
+TEST_F(PlainArithmeticTest, PlaintextFormsOnEveryDeviceAndInPlace) {
     for (const Device& device : {Device(), Device(DeviceType::GPU, 2), Device(DeviceType::CPU_PINNED, 1)}) {
         Plaintext x = plaintextOf(context, a, 5);
         Plaintext y = plaintextOf(context, b, 5);
@@ -206,7 +206,7 @@ TEST_F(PlainArithmetic, PlaintextFormsOnEveryDeviceAndInPlace) {
     }
 }
 
-TEST_F(PlainArithmetic, PlaintextChecksInOrder) {
+TEST_F(PlainArithmeticTest, PlaintextChecksInOrder) {
     struct Row {
         const char* name;
         u64 level1, level2;
@@ -261,7 +261,7 @@ TEST_F(PlainArithmetic, PlaintextChecksInOrder) {
     EXPECT_EQ(2, res.getRescaleCounter());
 }
 
-TEST_F(PlainArithmetic, RescaleInverseRescaleAndRelevelLimits) {
+TEST_F(PlainArithmeticTest, RescaleInverseRescaleAndRelevelLimits) {
     const u64 top = context->parameter.chain_length - 1;
     Plaintext p = plaintextOf(context, a, 3, 1);
     eval.rescale(p);
@@ -296,7 +296,7 @@ TEST_F(PlainArithmetic, RescaleInverseRescaleAndRelevelLimits) {
     EXPECT_EQ(9u, res.getLevel());
 }
 
-TEST_F(PlainArithmetic, TwoPlaintextsOnDifferentDevicesFailAfterTheResultWasWritten) {
+TEST_F(PlainArithmeticTest, TwoPlaintextsOnDifferentDevicesFailAfterTheResultWasWritten) {
     Plaintext x = plaintextOf(context, a, 5);
     Plaintext y = plaintextOf(context, b, 5);
     x.allocate(Device(DeviceType::GPU, 0));
@@ -317,7 +317,7 @@ TEST_F(PlainArithmetic, TwoPlaintextsOnDifferentDevicesFailAfterTheResultWasWrit
     }
 }
 
-TEST_F(PlainArithmetic, RotationByZeroCopiesEveryField) {
+TEST_F(PlainArithmeticTest, RotationByZeroCopiesEveryField) {
     const Context other = makeContext(ParameterPreset::FX);
     Plaintext x = plaintextOf(context, a, 7, 3);
     x.setLogSlots(2);
@@ -336,7 +336,7 @@ TEST_F(PlainArithmetic, RotationByZeroCopiesEveryField) {
     EXPECT_TRUE(slotsAre(res.message(), a));
 }
 
-TEST_F(PlainArithmetic, PlaintextsOfOtherLengths) {
+TEST_F(PlainArithmeticTest, PlaintextsOfOtherLengths) {
     const Context large = makeContext(ParameterPreset::SD3);
     Plaintext x = plaintextOf(context, a, 5);
     Plaintext longer = plaintextOf(large, b, 5);

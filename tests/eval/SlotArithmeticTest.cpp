@@ -38,7 +38,7 @@ const std::vector<ProductCase> kProducts = {
     {{kNaN, 1}, {kInf, 0}, {kNaN, kInf}},
 };
 
-TEST(SlotProduct, FollowsAnnexGTable) {
+TEST(SlotProductTest, FollowsAnnexGTable) {
     for (const ProductCase& c : kProducts) {
         const Complex got = utils::slotProduct(c.x, c.y);
         EXPECT_TRUE(sameSlot(got, c.expected)) << c.x << " * " << c.y << " gave " << got;
@@ -47,7 +47,7 @@ TEST(SlotProduct, FollowsAnnexGTable) {
     }
 }
 
-TEST(SlotProduct, VectorKernelsApplyTheRecoveryAtEverySlot) {
+TEST(SlotProductTest, VectorKernelsApplyTheRecoveryAtEverySlot) {
     // Spans several chunks; the special cases sit at chunk edges and in between.
     const std::size_t n = 700;
     std::vector<Complex> a(n), b(n);
@@ -79,7 +79,7 @@ TEST(SlotProduct, VectorKernelsApplyTheRecoveryAtEverySlot) {
     }
 }
 
-TEST(SlotKernels, PartWiseRulesAndSignedZeros) {
+TEST(SlotKernelsTest, PartWiseRulesAndSignedZeros) {
     const std::vector<Complex> a = {{0.0, 0.0}, {1, 0}, {-0.0, 2}, {kInf, kNaN}, {3, -4}};
     const std::vector<Complex> b = {{0.0, -0.0}, {-1, 0.5}, {0.0, 2}, {1, 1}, {-3, 4}};
     const std::size_t n = a.size();
@@ -123,7 +123,7 @@ TEST(SlotKernels, PartWiseRulesAndSignedZeros) {
         EXPECT_TRUE(sameSlot(inPlace[i], out[i])) << i;
 }
 
-TEST(SlotKernels, MultiplicationByTheImaginaryUnitIsAProductNotASwap) {
+TEST(SlotKernelsTest, MultiplicationByTheImaginaryUnitIsAProductNotASwap) {
     EXPECT_TRUE(sameSlot(utils::slotProduct({1, 0}, {0, 1}), Complex(0.0, 1)));
     EXPECT_FALSE(std::signbit(utils::slotProduct({1, 0}, {0, 1}).real()));
     // A swap would give (-0, inf).
@@ -131,7 +131,7 @@ TEST(SlotKernels, MultiplicationByTheImaginaryUnitIsAProductNotASwap) {
 }
 
 // The spread kernels agree with the replicate rule of messages, whatever the message length.
-TEST(SlotKernels, SpreadMatchesReplicateMessage) {
+TEST(SlotKernelsTest, SpreadMatchesReplicateMessage) {
     const u64 logN = 10;
     const std::size_t n = std::size_t{1} << logN;
     Message ops(logN);
@@ -157,7 +157,7 @@ TEST(SlotKernels, SpreadMatchesReplicateMessage) {
     }
 }
 
-TEST(SlotRotation, OnePassLeftAndRightInPlaceAndIntoAnother) {
+TEST(SlotRotationTest, OnePassLeftAndRightInPlaceAndIntoAnother) {
     const Message in = messageOfSize(8, [](u64 i) { return Complex(static_cast<double>(i), 0); });
     struct Case {
         u64 r;
@@ -193,16 +193,16 @@ TEST(SlotRotation, OnePassLeftAndRightInPlaceAndIntoAnother) {
     }
 }
 
-TEST(RescaleCounters, WrapInsteadOfOverflowing) {
+TEST(RescaleCounterTest, WrapInsteadOfOverflowing) {
     EXPECT_EQ(3, utils::addRescaleCounters(1, 2));
     EXPECT_EQ(-4, utils::addRescaleCounters(-5, 1));
     EXPECT_EQ(INT_MIN, utils::addRescaleCounters(INT_MAX, 1));
     EXPECT_EQ(INT_MAX, utils::addRescaleCounters(INT_MIN, -1));
 }
 
-class SharedRules : public EvalFixture {};
+class SharedRulesTest : public EvalFixture {};
 
-TEST_F(SharedRules, CheckPreconditionTestsLogSlotsFirst) {
+TEST_F(SharedRulesTest, CheckPreconditionTestsLogSlotsFirst) {
     struct Case {
         u64 logSlots;
         int rescaleCounter;
@@ -227,7 +227,7 @@ TEST_F(SharedRules, CheckPreconditionTestsLogSlotsFirst) {
     }
 }
 
-TEST_F(SharedRules, CommonDeviceComparesTypeAndIdThenAllocatesTheResult) {
+TEST_F(SharedRulesTest, CommonDeviceComparesTypeAndIdThenAllocatesTheResult) {
     struct Case {
         Device first;
         Device second;
@@ -251,7 +251,7 @@ TEST_F(SharedRules, CommonDeviceComparesTypeAndIdThenAllocatesTheResult) {
     EXPECT_TRUE(getOpHistory(context).count("To Device (ctxt)") == 0);
 }
 
-TEST_F(SharedRules, CountingRuleByDeviceType) {
+TEST_F(SharedRulesTest, CountingRuleByDeviceType) {
     clearOpHistory(context);
     for (int type = 0; type < 4; ++type)
         eval.impl->updateOpHistoryForDevice(labels::tensor, type);
