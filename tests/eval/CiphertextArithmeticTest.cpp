@@ -241,6 +241,10 @@ TEST_F(CiphertextArithmeticTest, TensorAddsSizesAndRescaleCountersAndRelinearize
     EXPECT_EQ(t.getRescaleCounter(), r.getRescaleCounter());
     EXPECT_TRUE(sameDevice(Device(DeviceType::GPU, 0), r.getDevice()));
     EXPECT_EQ((std::map<std::string, u64>{{"Relinearize (GPU)", 1}}), getOpHistory(context));
+    Ciphertext self = t;
+    eval.relinearize(self, self);
+    EXPECT_EQ(2u, self.getSize());
+    EXPECT_TRUE(slotsAre(self.message(), [](u64 k) { return a(k) * a(k); }));
 
     // A size-3 ciphertext cannot be multiplied before relinearisation; a product leaves size 2.
     EXPECT_EQ("Size > 2 is not supported yet", messageOf([&] { eval.mult(t, first, r); }));
