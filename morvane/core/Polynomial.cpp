@@ -53,7 +53,9 @@ void setMessageInto(const Message& msg, Message& internal) {
         throw RuntimeException("[setMessage] The input message is empty");
     if (internal.isEmpty())
         throw RuntimeException("[setMessage] The internal message is empty");
-    internal = replicateMessage(msg, internal.getLogSlots());
+    // Copy-assigned, not moved: the internal message keeps its own storage, which callers may point into.
+    const Message spread = replicateMessage(msg, internal.getLogSlots());
+    internal = spread;
 }
 
 bool isZeroMessage(const Message& message) {

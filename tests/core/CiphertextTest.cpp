@@ -17,6 +17,7 @@ TEST(CiphertextTest, ExtendedConstructionStartsAboveThePlaintextLevel) {
     EXPECT_FALSE(plain.isModUp());
     EXPECT_EQ(plain.getPoly(0).numPrimes, 25u);
     EXPECT_EQ(plain.getLevel(), 24u);
+    EXPECT_FALSE(Ciphertext(ctx).isModUp());
 
     Ciphertext extended(ctx, true);
     EXPECT_TRUE(extended.isModUp());

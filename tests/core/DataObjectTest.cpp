@@ -117,8 +117,11 @@ TYPED_TEST(DataObjectTest, SetAndGetMessageSpreadAndAverage) {
     TypeParam obj = Kind<TypeParam>::make(ctx);
     obj.to(Device(DeviceType::GPU, 0));
     const Message msg = fourSlots();
+    // The spread is assigned into the internal message: its storage stays where references point.
+    const Complex* storage = obj.message().begin();
     setMessage(msg, obj);
     ASSERT_EQ(obj.message().getSize(), 32u);
+    EXPECT_EQ(obj.message().begin(), storage);
     for (std::size_t i = 0; i < 32; ++i)
         EXPECT_EQ(obj.message()[i], msg[i % 4]) << i;
     EXPECT_EQ(obj.getDevice().type(), DeviceType::CPU);
