@@ -3,8 +3,6 @@
 #include "morvane/core/Alert.hpp"
 #include "morvane/core/Exception.hpp"
 
-#include <algorithm>
-
 namespace Morvane {
 
 CollectiveKeyGenData::CollectiveKeyGenData(const CollectiveKeyGenConfig& config)
@@ -64,11 +62,11 @@ CollectiveKeyGenData
 CollectiveKeyGenerator::aggregateKeyShare(const std::vector<const CollectiveKeyGenData*>& parts) const {
     detail::alert("[CollectiveKeyGenerator::aggregateKeyShare] Always return the default CollectiveKeyGenData in "
                   "Morvane-simulator");
-    // The result is the first share; an empty list or a null entry has no defined aggregate.
+    // The result is the first share, so only that one has to exist; the others are never read.
     if (parts.empty())
         throw RuntimeException("[CollectiveKeyGenerator::aggregateKeyShare] The list of key shares is empty");
-    if (std::find(parts.begin(), parts.end(), nullptr) != parts.end())
-        throw RuntimeException("[CollectiveKeyGenerator::aggregateKeyShare] A key share in the list is null");
+    if (parts.front() == nullptr)
+        throw RuntimeException("[CollectiveKeyGenerator::aggregateKeyShare] The first key share is null");
     return *parts.front();
 }
 

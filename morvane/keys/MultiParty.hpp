@@ -76,7 +76,7 @@ public:
 
     CollectiveKeyGenData genCommonRandomData(const CollectiveKeyGenConfig& config) const;
     CollectiveKeyGenData genKeyShare(const SecretKey& sk, const CollectiveKeyGenData& crd) const;
-    // A copy of the first share. An empty list or a null entry is refused with RuntimeException.
+    // A copy of the first share. An empty list or a null first share is refused with RuntimeException.
     CollectiveKeyGenData aggregateKeyShare(const std::vector<const CollectiveKeyGenData*>& parts) const;
     CollectiveKeyGenData genMultKeyShareRoundOne(const SecretKey& sk, const SecretKey& tmp_sk,
                                                  const CollectiveKeyGenData& crd) const;

@@ -202,8 +202,8 @@ TEST(MultiPartyTest, UndefinedInputsPrintTheAlertThenAreRefused) {
     };
     const Case cases[] = {
         {{}, "[CollectiveKeyGenerator::aggregateKeyShare] The list of key shares is empty"},
-        {{nullptr}, "[CollectiveKeyGenerator::aggregateKeyShare] A key share in the list is null"},
-        {{&share, nullptr}, "[CollectiveKeyGenerator::aggregateKeyShare] A key share in the list is null"},
+        {{nullptr}, "[CollectiveKeyGenerator::aggregateKeyShare] The first key share is null"},
+        {{nullptr, &share}, "[CollectiveKeyGenerator::aggregateKeyShare] The first key share is null"},
     };
     for (const Case& c : cases) {
         std::string message;
@@ -211,6 +211,9 @@ TEST(MultiPartyTest, UndefinedInputsPrintTheAlertThenAreRefused) {
                   aggregateLine);
         EXPECT_EQ(message, c.message);
     }
+    // Shares after the first are never read, so a null one there is harmless.
+    EXPECT_EQ(capturedStdout([&] { EXPECT_EQ(gen.aggregateKeyShare({&share, nullptr}).getConfig(), kRot5); }),
+              aggregateLine);
 
     std::string message;
     EXPECT_EQ(capturedStdout([&] {
