@@ -27,9 +27,8 @@ Ciphertext::Ciphertext(const Context&, const Ciphertext& ctxt) : impl_(ctxt.impl
 u64 Ciphertext::getNumberOfSlots() const { return detail::numberOfSlots(impl_->log_slots, "Ciphertext"); }
 
 void Ciphertext::to(const Device& device) {
-    if (device.type() == getDevice().type())
+    if (!detail::moveByDeviceType(impl_->poly.message, device))
         return;
-    impl_->poly.message.to(device);
     impl_->context->updateOpHistory(device.type() == DeviceType::GPU ? "To Device (ctxt)" : "To Host (ctxt)");
 }
 

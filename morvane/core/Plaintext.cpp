@@ -14,9 +14,8 @@ Plaintext::Plaintext(const Context& context) : impl_(new PlaintextImpl(context))
 u64 Plaintext::getNumberOfSlots() const { return detail::numberOfSlots(impl_->log_slots, "Plaintext"); }
 
 void Plaintext::to(const Device& device) {
-    if (device.type() == getDevice().type())
+    if (!detail::moveByDeviceType(impl_->mx.message, device))
         return;
-    impl_->mx.message.to(device);
     impl_->context->updateOpHistory(device.type() == DeviceType::GPU ? "To Device (ptxt)" : "To Host (ptxt)");
 }
 

@@ -65,6 +65,13 @@ bool isZeroMessage(const Message& message) {
     return zero;
 }
 
+bool moveByDeviceType(Message& message, const Device& device) {
+    if (device.type() == message.getDevice().type())
+        return false;
+    message.to(device);
+    return true;
+}
+
 } // namespace detail
 
 } // namespace Morvane

@@ -32,6 +32,9 @@ u64 numberOfSlots(u64 log_slots, const char* owner);
 Message getMessageOf(const Message& internal, u64 log_slots);
 void setMessageInto(const Message& msg, Message& internal);
 bool isZeroMessage(const Message& message);
+// The device move of plaintexts, ciphertexts and secret keys: only the types are compared; on a change the
+// device (type and id) is stored and true returned, so the caller can count its label.
+bool moveByDeviceType(Message& message, const Device& device);
 } // namespace detail
 
 } // namespace Morvane

@@ -25,10 +25,7 @@ SecretKey::SecretKey(const Context& context, const Coefficients&) : impl_(new Se
                   "default SecretKey in Morvane-simulator");
 }
 
-void SecretKey::to(const Device& device) {
-    if (device.type() != getDevice().type())
-        impl_->sx.message.to(device);
-}
+void SecretKey::to(const Device& device) { detail::moveByDeviceType(impl_->sx.message, device); }
 
 void SecretKey::save(std::ostream& stream) const { Serialize::save(stream, impl_->sx); }
 
