@@ -6,7 +6,9 @@
 #include "morvane/eval/EvaluatorUtils.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace Morvane {
@@ -25,6 +27,54 @@ const char* costKey(bool is_complex, bool extended) {
 void checkBootstrappable(const Context& context) {
     if (!isBootstrappableParameter(context))
         throw RuntimeException("The Parameter does not support bootstrap");
+}
+
+// Kernels over the parts of n slots; `out` is either `in` or a separate buffer.
+void realParts(const double* __restrict__ in, double* __restrict__ out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        out[2 * i] = in[2 * i];
+        out[2 * i + 1] = 0.0;
+    }
+}
+
+void realPartsInPlace(double* __restrict__ slots, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        slots[2 * i + 1] = 0.0;
+}
+
+// The real part plus the sample's, and 0 plus the sample's imaginary part, as the message addition sums them.
+void realPartsPlus(const double* __restrict__ in, const double* __restrict__ samples, double* __restrict__ out,
+                   std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        out[2 * i] = in[2 * i] + samples[2 * i];
+        out[2 * i + 1] = 0.0 + samples[2 * i + 1];
+    }
+}
+
+void realPartsPlusInPlace(double* __restrict__ slots, const double* __restrict__ samples, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        slots[2 * i] = slots[2 * i] + samples[2 * i];
+        slots[2 * i + 1] = 0.0 + samples[2 * i + 1];
+    }
+}
+
+// The bootstrapped slots: all of `in`, or its real parts with imaginary parts 0, plus `samples` when given.
+void writeSlots(const Complex* in, const Complex* samples, Complex* out, std::size_t n, bool is_complex) {
+    if (is_complex) {
+        if (samples != nullptr)
+            utils::addSlots(in, samples, out, n);
+        else if (out != in)
+            std::copy(in, in + n, out);
+        return;
+    }
+    // std::complex<double> is laid out as double[2], real part first.
+    const double* x = reinterpret_cast<const double*>(in);
+    const double* s = reinterpret_cast<const double*>(samples);
+    double* z = reinterpret_cast<double*>(out);
+    if (samples == nullptr)
+        out == in ? realPartsInPlace(z, n) : realParts(x, z, n);
+    else
+        out == in ? realPartsPlusInPlace(z, s, n) : realPartsPlus(x, s, z, n);
 }
 
 void placeOnDevice(Ciphertext& res, const Device& device) {
@@ -176,19 +226,17 @@ void BootstrapperImpl::bootstrapOne(const Ciphertext& op, Ciphertext& res, bool 
     Message& out = res.message();
     // The output takes the input's length, so an output of a smaller context is never written past its end.
     utils::sizeLike(out, in);
-    if (!is_complex) {
-        const Complex* src = in.begin();
-        Complex* dst = out.begin();
-        const u64 n = in.getSize();
-        for (u64 i = 0; i < n; ++i)
-            dst[i] = Complex(src[i].real(), 0.0);
-    } else if (&out != &in) {
-        std::copy(in.begin(), in.end(), out.begin());
-    }
-
-    if (context->simulateErrorFlag.load() && entry != nullptr) {
-        const Message samples = errorSamplesForBootstrap(context, *entry);
-        evaluatorImpl->add(out, samples, out);
+    std::optional<Message> samples;
+    if (context->simulateErrorFlag.load() && entry != nullptr)
+        samples.emplace(errorSamplesForBootstrap(context, *entry));
+    if (samples && samples->getSize() == in.getSize()) {
+        // Slots and samples in one pass: the same sums as the copy followed by the message addition.
+        writeSlots(in.begin(), samples->begin(), out.begin(), in.getSize(), is_complex);
+    } else {
+        writeSlots(in.begin(), nullptr, out.begin(), in.getSize(), is_complex);
+        // Samples of another length: the message addition refuses them after the slots were written.
+        if (samples)
+            evaluatorImpl->add(out, *samples, out);
     }
 
     const int rescaleCounter = op.getRescaleCounter();
