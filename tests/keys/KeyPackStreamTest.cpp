@@ -236,6 +236,23 @@ TEST(KeyPackStreamTest, RotationEntryWithoutKeyIsRefused) {
     EXPECT_FALSE(pack.isLeftRotKeyLoaded(6));
 }
 
+TEST(KeyPackStreamTest, IndexWithoutKeyIsLeftOutOfTheStream) {
+    const Context ctx = keytest::smallContext();
+    KeyPack pack(ctx);
+    pack.getImpl()->setRotKey(1, makeEmptyRotationKey(ctx, 1));
+    pack.getImpl()->setRotKey(7, nullptr);
+
+    // Counted and written as if the pack held index 1 alone, so the stream reads back.
+    Record expected;
+    expected.i32(0).i32(0).i32(0).u64(1).u64(1).i32(static_cast<std::int32_t>(kFirst | 1));
+    appendEval(expected, ctx->parameterId, 'r', 1).i32(0);
+    EXPECT_EQ(packBytes(pack), expected.bytes());
+    KeyPack back(ctx);
+    loadInto(back, expected);
+    EXPECT_TRUE(back.isLeftRotKeyLoaded(1));
+    EXPECT_FALSE(back.isLeftRotKeyLoaded(7));
+}
+
 TEST(KeyPackStreamTest, BrokenStreamsFailWithTheirReadersMessage) {
     const Context ctx = keytest::smallContext();
     {
