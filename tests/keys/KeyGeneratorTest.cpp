@@ -19,6 +19,7 @@
 
 using namespace Morvane;
 namespace fs = std::filesystem;
+using keytest::filesIn;
 
 namespace {
 
@@ -34,13 +35,6 @@ std::vector<u64> rotIndices(const KeyPack& pack) {
     for (const auto& entry : pack.getImpl()->peekRotKeys())
         out.push_back(entry.first);
     return out;
-}
-
-std::set<std::string> filesIn(const std::string& dir) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir))
-        names.insert(entry.path().filename().string());
-    return names;
 }
 
 // Runs `f` on a running stopwatch and returns what it added.

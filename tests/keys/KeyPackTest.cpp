@@ -18,17 +18,12 @@ using keytest::Bytes;
 using keytest::cerealMessage;
 using keytest::KeyDir;
 using keytest::Record;
+using keytest::expectDevice;
+using keytest::filesIn;
 
 namespace {
 
 using History = std::map<std::string, u64>;
-
-std::set<std::string> filesIn(const std::string& dir) {
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-        names.insert(entry.path().filename().string());
-    return names;
-}
 
 // Writes the stored rotation-key file of index `idx` (stored index = idx unless given).
 void writeRotKey(const KeyDir& dir, const Context& ctx, u64 idx, std::optional<u64> stored = std::nullopt) {
@@ -36,11 +31,6 @@ void writeRotKey(const KeyDir& dir, const Context& ctx, u64 idx, std::optional<u
 }
 
 std::istringstream streamOf(const Record& r) { return std::istringstream(r.str()); }
-
-void expectDevice(const Device& d, DeviceType type, int id) {
-    EXPECT_EQ(d.type(), type);
-    EXPECT_EQ(d.id(), id);
-}
 
 } // namespace
 

@@ -15,15 +15,11 @@ using namespace Morvane;
 using keytest::Bytes;
 using keytest::cerealMessage;
 using keytest::Record;
+using keytest::expectDevice;
 
 namespace {
 
 constexpr const char* kVerifier = "[Verifier::load] Validation failed during deserializing objects.";
-
-void expectDevice(const Device& d, DeviceType type, int id) {
-    EXPECT_EQ(d.type(), type);
-    EXPECT_EQ(d.id(), id);
-}
 
 void expectEval(const EvaluationKey& k, char type, u64 rotIdx, u64 parameterId) {
     EXPECT_EQ(k.type, type);

@@ -1,10 +1,14 @@
 #pragma once
 
 #include "morvane/core/Context.hpp"
+#include "morvane/core/Types.hpp"
 #include "tests/core/DataTestSupport.hpp"
 #include "tests/core/ThrownMessage.hpp"
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -18,6 +22,19 @@ using datatest::Record;
 inline Morvane::Context smallContext() { return Morvane::makeContext(6, 4, 40, 60, 60, 2); }
 
 inline Bytes bytesOf(const std::ostringstream& out) { return datatest::bytesOf(out.str()); }
+
+inline void expectDevice(const Morvane::Device& d, Morvane::DeviceType type, int id) {
+    EXPECT_EQ(d.type(), type);
+    EXPECT_EQ(d.id(), id);
+}
+
+// The names of the entries of a directory.
+inline std::set<std::string> filesIn(const std::string& dir) {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.insert(entry.path().filename().string());
+    return names;
+}
 
 // Fixture bytes of the two stored records.
 inline Record encRecord(std::uint64_t parameterId) { return Record().i32(0).u64(parameterId); }
