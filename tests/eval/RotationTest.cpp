@@ -278,6 +278,51 @@ TEST(RotationTest, LadderOfFiveRotatesThreeTimesLeftAndOnceRight) {
     EXPECT_EQ(countOf(k.context, "ctxt + ctxt"), 5u);
 }
 
+// The left indices each ladder rotates by with a gap of 1 on 32 slots (a right rotation by x is the left index
+// 32 - x), and its "Rotate" and "ctxt + ctxt" counts. Given only these keys, a rotation by any other amount
+// either fails or steps through powers of two and counts more.
+struct LadderKeys {
+    u64 n;
+    std::vector<u64> keys;
+    u64 rotations;
+    u64 additions;
+};
+
+TEST(RotationTest, LaddersRotateByTheirSequencesAmounts) {
+    const std::vector<LadderKeys> cases = {
+        {2, {1}, 1, 1},
+        {3, {1}, 2, 2},
+        {4, {1, 2}, 2, 2},
+        {5, {4, 1, 2, 28}, 4, 5},          // L4 L1 L2 R4
+        {6, {1, 2}, 3, 3},                 // L1 L2 L2
+        {7, {6, 1, 30, 28}, 4, 5},         // L6 L1 R2 R4
+        {8, {1, 2, 4}, 3, 3},
+        {9, {8, 1, 2, 4, 24}, 5, 6},       // L8 L1 L2 L4 R8
+        {10, {8, 1, 2, 4, 24}, 5, 6},
+        {11, {10, 1, 30, 4, 24}, 5, 8},    // L10 L1 R2 L4 R8
+        {12, {1, 2, 4}, 4, 4},             // L1 L2 L4 L4
+        {13, {12, 1, 2, 28, 24}, 5, 6},    // L12 L1 L2 R4 R8
+    };
+    for (const bool left : {true, false}) {
+        for (const LadderKeys& c : cases) {
+            SCOPED_TRACE((left ? "left n " : "right n ") + std::to_string(c.n));
+            Keyed k(makeContext(ParameterPreset::FX));
+            for (const u64 key : c.keys)
+                k.keygen.genLeftRotationKey(left ? key : 32 - key);
+            const Ciphertext op = ciphertextOf(k.context, integerSlot);
+            Ciphertext out(k.context, false);
+            clearOpHistory(k.context);
+            if (left)
+                k.eval.leftRotateReduce(op, 1, c.n, out);
+            else
+                k.eval.rightRotateReduce(op, 1, c.n, out);
+            EXPECT_EQ(getOpHistory(k.context),
+                      (std::map<std::string, u64>{{"Rotate", c.rotations}, {"ctxt + ctxt", c.additions}}));
+            EXPECT_EQ(out.message().slots(), plainRotationSum(op.message().slots(), 1, c.n, left));
+        }
+    }
+}
+
 TEST(RotationTest, LaddersCopyWithoutChecksWhenNothingRotates) {
     Keyed k(makeContext(ParameterPreset::FX));
     Ciphertext op = ciphertextOf(k.context, integerSlot, 4, 1);
