@@ -1,6 +1,7 @@
 #include "morvane/eval/Decryptor.hpp"
 
 #include "morvane/eval/EnDecoder.hpp"
+#include "morvane/eval/EvaluatorUtils.hpp"
 
 #include <string>
 
@@ -14,10 +15,7 @@ const std::string kToMessage = "Decrypt";
 Decryptor::Decryptor(const Context& context_) : context(context_) {}
 
 void Decryptor::decrypt(const Ciphertext& ctxt, const SecretKey&, Plaintext& ptxt) const {
-    ptxt.setLogSlots(ctxt.getLogSlots());
-    ptxt.setLevel(ctxt.getLevel());
-    ptxt.message() = ctxt.message();
-    ptxt.setRescaleCounter(ctxt.getRescaleCounter());
+    utils::copySlotsAndBookkeeping(ctxt, ptxt);
     context->updateOpHistory(kToPlaintext);
 }
 

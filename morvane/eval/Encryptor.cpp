@@ -2,6 +2,7 @@
 
 #include "morvane/core/Exception.hpp"
 #include "morvane/eval/EnDecoder.hpp"
+#include "morvane/eval/EvaluatorUtils.hpp"
 
 #include <string>
 
@@ -14,19 +15,12 @@ const std::string kFromPlaintextByPublicKey = "Encrypt from ptxt by pk";
 const std::string kBySecretKey = "Encrypt by sk";
 const std::string kByPublicKey = "Encrypt by pk";
 
-void copyIntoCiphertext(const Plaintext& ptxt, Ciphertext& ctxt) {
-    ctxt.setLogSlots(ptxt.getLogSlots());
-    ctxt.setLevel(ptxt.getLevel());
-    ctxt.message() = ptxt.message();
-    ctxt.setRescaleCounter(ptxt.getRescaleCounter());
-}
-
 } // namespace
 
 Encryptor::Encryptor(const Context& context_) : context(context_) {}
 
 void Encryptor::encrypt(const Plaintext& ptxt, const SecretKey&, Ciphertext& ctxt) const {
-    copyIntoCiphertext(ptxt, ctxt);
+    utils::copySlotsAndBookkeeping(ptxt, ctxt);
     context->updateOpHistory(kFromPlaintextBySecretKey);
 }
 
@@ -34,13 +28,13 @@ void Encryptor::encrypt(const Plaintext& ptxt, const KeyPack& pack, Ciphertext& 
     pack.getEncKey();
     if (!pack.isEncKeyLoaded())
         throw RuntimeException("[Encryption] There is no encryption key.");
-    copyIntoCiphertext(ptxt, ctxt);
+    utils::copySlotsAndBookkeeping(ptxt, ctxt);
     context->updateOpHistory(kFromPlaintextByPublicKey);
 }
 
+// encode(msg) is encode(msg, encryption level, 0).
 void Encryptor::encrypt(const Message& msg, const SecretKey& sk, Ciphertext& ctxt) const {
-    encrypt(EnDecoder(context).encode(msg), sk, ctxt);
-    context->updateOpHistory(kBySecretKey);
+    encrypt(msg, sk, ctxt, getEncryptionLevel(context), 0);
 }
 
 void Encryptor::encrypt(const Message& msg, const SecretKey& sk, Ciphertext& ctxt, unsigned long level,
@@ -50,8 +44,7 @@ void Encryptor::encrypt(const Message& msg, const SecretKey& sk, Ciphertext& ctx
 }
 
 void Encryptor::encrypt(const Message& msg, const KeyPack& pack, Ciphertext& ctxt) const {
-    encrypt(EnDecoder(context).encode(msg), pack, ctxt);
-    context->updateOpHistory(kByPublicKey);
+    encrypt(msg, pack, ctxt, getEncryptionLevel(context), 0);
 }
 
 void Encryptor::encrypt(const Message& msg, const KeyPack& pack, Ciphertext& ctxt, unsigned long level,

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 
 // The slot loops below overwrite an input only at the index they have just read (a result is either a
 // distinct object or exactly an operand), so no loop-carried dependence exists through memory.
@@ -47,6 +48,31 @@ void updateOpHistoryForDevice(ContextContent& context, const OpLabel& label, int
         context.updateOpHistory(label.plain);
     else if (device_type == static_cast<int>(DeviceType::GPU))
         context.updateOpHistory(label.gpu);
+}
+
+void throwIfLevelZero(u64 level) {
+    if (level == 0)
+        throw RuntimeException("The level of the operand is zero");
+}
+
+void throwIfEitherLevelZero(u64 first, u64 second) {
+    throwIfLevelZero(first);
+    throwIfLevelZero(second);
+}
+
+void throwIfLevelsDiffer(u64 first, u64 second) {
+    if (first != second)
+        throw RuntimeException("Operands have different levels.");
+}
+
+void throwIfRescaleCounterNotZero(int rescale_counter) {
+    if (rescale_counter != 0)
+        throw RuntimeException("The Operand should have rescale counter zero");
+}
+
+void throwIfRescaleCountersNotZero(int first, int second) {
+    if (first != 0 || second != 0)
+        throw RuntimeException("The Operands should have rescale counter zero");
 }
 
 namespace {
@@ -166,6 +192,30 @@ void finishProducts(double* buffer, const Complex* a, SecondAt second, Complex* 
     std::memcpy(static_cast<void*>(out), buffer, len * sizeof(Complex));
 }
 
+// Sums and differences are taken part by part, of two slot vectors or of slots and a constant.
+template <typename PartOp>
+void partWise(const Complex* a, const Complex* b, Complex* out, std::size_t n, PartOp op) {
+    const double* x = parts(a);
+    const double* y = parts(b);
+    double* z = parts(out);
+    MORVANE_INDEPENDENT_ITERATIONS
+    for (std::size_t i = 0; i < 2 * n; ++i)
+        z[i] = op(x[i], y[i]);
+}
+
+template <typename PartOp>
+void partWiseConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n, PartOp op) {
+    const double* x = parts(a);
+    double* z = parts(out);
+    const double cr = c.real(), ci = c.imag();
+    MORVANE_INDEPENDENT_ITERATIONS
+    for (std::size_t i = 0; i < n; ++i) {
+        const double re = x[2 * i], im = x[2 * i + 1];
+        z[2 * i] = op(re, cr);
+        z[2 * i + 1] = op(im, ci);
+    }
+}
+
 } // namespace
 
 void negateSlots(const Complex* in, Complex* out, std::size_t n) {
@@ -188,45 +238,19 @@ void conjugateSlots(const Complex* in, Complex* out, std::size_t n) {
 }
 
 void addSlots(const Complex* a, const Complex* b, Complex* out, std::size_t n) {
-    const double* x = parts(a);
-    const double* y = parts(b);
-    double* z = parts(out);
-    MORVANE_INDEPENDENT_ITERATIONS
-    for (std::size_t i = 0; i < 2 * n; ++i)
-        z[i] = x[i] + y[i];
+    partWise(a, b, out, n, std::plus<double>());
 }
 
 void subSlots(const Complex* a, const Complex* b, Complex* out, std::size_t n) {
-    const double* x = parts(a);
-    const double* y = parts(b);
-    double* z = parts(out);
-    MORVANE_INDEPENDENT_ITERATIONS
-    for (std::size_t i = 0; i < 2 * n; ++i)
-        z[i] = x[i] - y[i];
+    partWise(a, b, out, n, std::minus<double>());
 }
 
 void addConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n) {
-    const double* x = parts(a);
-    double* z = parts(out);
-    const double cr = c.real(), ci = c.imag();
-    MORVANE_INDEPENDENT_ITERATIONS
-    for (std::size_t i = 0; i < n; ++i) {
-        const double re = x[2 * i], im = x[2 * i + 1];
-        z[2 * i] = re + cr;
-        z[2 * i + 1] = im + ci;
-    }
+    partWiseConstant(a, c, out, n, std::plus<double>());
 }
 
 void subConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n) {
-    const double* x = parts(a);
-    double* z = parts(out);
-    const double cr = c.real(), ci = c.imag();
-    MORVANE_INDEPENDENT_ITERATIONS
-    for (std::size_t i = 0; i < n; ++i) {
-        const double re = x[2 * i], im = x[2 * i + 1];
-        z[2 * i] = re - cr;
-        z[2 * i + 1] = im - ci;
-    }
+    partWiseConstant(a, c, out, n, std::minus<double>());
 }
 
 void multReal(const Complex* a, double k, Complex* out, std::size_t n) {
@@ -268,13 +292,14 @@ void multConstant(const Complex* a, const Complex& c, Complex* out, std::size_t 
     }
 }
 
+void multImagUnitSlots(const Complex* in, Complex* out, std::size_t n) { multConstant(in, Complex(0.0, 1.0), out, n); }
+
 namespace {
 
-using BinaryKernel = void (*)(const Complex*, const Complex*, Complex*, std::size_t);
 using ConstantKernel = void (*)(const Complex*, const Complex&, Complex*, std::size_t);
 
 void applySpread(const Complex* a, const Complex* msg, std::size_t m, Complex* out, std::size_t n,
-                 BinaryKernel binary, ConstantKernel constant) {
+                 SlotKernel binary, ConstantKernel constant) {
     const std::size_t copies = (m == 0 || m > n) ? 0 : n / m;
     const std::size_t covered = copies * m;
     if (copies > 0 && m >= kChunk) {

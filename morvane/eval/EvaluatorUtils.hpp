@@ -79,6 +79,14 @@ void takeDeviceOf(T& res, const T& op) {
 // Counts `label` in `context` by device type: CPU the label, GPU the label with " (GPU)", others nothing.
 void updateOpHistoryForDevice(ContextContent& context, const OpLabel& label, int device_type);
 
+// The operand checks that several forms share, each with its fixed message. Where two operands are tested,
+// the first is tested before the second.
+void throwIfLevelZero(u64 level);                            // "The level of the operand is zero"
+void throwIfEitherLevelZero(u64 first, u64 second);          // the same
+void throwIfLevelsDiffer(u64 first, u64 second);             // "Operands have different levels."
+void throwIfRescaleCounterNotZero(int rescale_counter);      // "The Operand should have rescale counter zero"
+void throwIfRescaleCountersNotZero(int first, int second);   // "The Operands should have rescale counter zero"
+
 // Rescale counters are 32-bit and wrap like the real library's, without signed overflow.
 inline int addRescaleCounters(int a, int b) {
     return static_cast<int>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
@@ -100,6 +108,43 @@ inline void sizeLike(Message& res, const Message& op) {
         res.resize(op.getSize());
 }
 
+// Slots of a plaintext or ciphertext: its internal message.
+template <typename T>
+std::size_t slotCount(const T& obj) {
+    return obj.message().getSize();
+}
+
+// The result's slots of a plaintext or ciphertext operation, given the operand's length first.
+template <typename T>
+Complex* resultSlots(T& res, const T& op) {
+    sizeLike(res.message(), op.message());
+    return res.message().begin();
+}
+
+template <typename T>
+void setMetadata(T& res, u64 level, u64 log_slots, int rescale_counter) {
+    res.setLevel(level);
+    res.setLogSlots(log_slots);
+    res.setRescaleCounter(rescale_counter);
+}
+
+// What encryption and decryption pass between a plaintext and a ciphertext: the slot vector with its device,
+// level, log slots and rescale counter. The target keeps its context, size, prime count and extended flag.
+template <typename From, typename To>
+void copySlotsAndBookkeeping(const From& from, To& to) {
+    to.message() = from.message();
+    setMetadata(to, from.getLevel(), from.getLogSlots(), from.getRescaleCounter());
+}
+
+// A one-operand plaintext or ciphertext form that keeps the operand's level, log slots and rescale counter:
+// `kernel(in, out, n)` writes the slots, then the bookkeeping is copied and the device step made.
+template <typename T, typename Kernel>
+void mapKeepingBookkeeping(const T& op, T& res, Kernel kernel) {
+    kernel(op.message().begin(), resultSlots(res, op), slotCount(op));
+    setMetadata(res, op.getLevel(), op.getLogSlots(), op.getRescaleCounter());
+    takeDeviceOf(res, op);
+}
+
 // The result of a message operation: kept when its length agrees with the operand's, otherwise replaced by
 // zero slots of the operand's length on the default device.
 void prepareMessageResult(Message& res, const Message& op);
@@ -109,6 +154,8 @@ void prepareMessageResult(Message& res, const Message& op);
 // more wrap around.
 void rotateSlotsLeft(const Message& in, u64 r, Message& out);
 void rotateSlotsRight(const Message& in, u64 r, Message& out);
+
+using SlotKernel = void (*)(const Complex* a, const Complex* b, Complex* out, std::size_t n);
 
 // Slot kernels over n slots; `out` may be one of the inputs. Sums and differences are taken part by part,
 // products are slotProduct, `multReal` multiplies both parts by k.
@@ -121,6 +168,8 @@ void addConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n
 void subConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n);
 void multConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n);
 void multReal(const Complex* a, double k, Complex* out, std::size_t n);
+// The product with 0 + 1i by slotProduct, not a swap of parts.
+void multImagUnitSlots(const Complex* in, Complex* out, std::size_t n);
 
 // The same with a message `msg` of m slots spread over the n slots as replicateMessage spreads it: copies
 // end to end, zero slots after the last complete copy (all zero when m is 0 or above n).

@@ -9,12 +9,7 @@ namespace Morvane {
 
 namespace {
 
-using utils::checkPrecondition;
-using utils::checkSameSlotCount;
-using utils::makeHavingCommonDeviceOrThrow;
-using utils::takeDeviceOf;
-
-constexpr Complex kImaginaryUnit(0.0, 1.0);
+using utils::SlotKernel;
 
 // The result of a message form, replaced when its length differs from the operand's.
 Complex* resultSlots(Message& res, const Message& op) {
@@ -22,38 +17,21 @@ Complex* resultSlots(Message& res, const Message& op) {
     return res.begin();
 }
 
-// The result of a plaintext form, given the operand's length first.
-Complex* resultSlots(Plaintext& res, const Plaintext& op) {
-    utils::sizeLike(res.message(), op.message());
-    return res.message().begin();
-}
-
-std::size_t slotCount(const Plaintext& ptxt) { return ptxt.message().getSize(); }
-
 void throwIfLogSlotsDiffer(const Message& op1, const Message& op2) {
     if (op1.getLogSlots() != op2.getLogSlots())
         throw RuntimeException("Two operands have different logSlots");
-    checkSameSlotCount(op1, op2);
+    utils::checkSameSlotCount(op1, op2);
 }
 
-void throwIfLevelsDiffer(const Plaintext& op1, const Plaintext& op2) {
-    if (op1.getLevel() != op2.getLevel())
-        throw RuntimeException("Operands have different levels.");
-}
-
-void throwIfRescaleCountersNotZero(const Plaintext& op1, const Plaintext& op2) {
-    if (op1.getRescaleCounter() != 0 || op2.getRescaleCounter() != 0)
-        throw RuntimeException("The Operands should have rescale counter zero");
-}
-
-void setMetadata(Plaintext& res, u64 level, u64 log_slots, int rescale_counter) {
-    res.setLevel(level);
-    res.setLogSlots(log_slots);
-    res.setRescaleCounter(rescale_counter);
-}
-
-void copyMetadata(Plaintext& res, const Plaintext& op) {
-    setMetadata(res, op.getLevel(), op.getLogSlots(), op.getRescaleCounter());
+// The two-plaintext forms once their own checks passed: the slots over op1's length, op1's level and log
+// slots with `rescale_counter`, then the common device.
+void pairOfPlaintexts(const Plaintext& op1, const Plaintext& op2, Plaintext& res, int rescale_counter,
+                      SlotKernel kernel) {
+    utils::checkPrecondition(op1, op2);
+    utils::checkSameSlotCount(op1.message(), op2.message());
+    kernel(op1.message().begin(), op2.message().begin(), utils::resultSlots(res, op1), utils::slotCount(op1));
+    utils::setMetadata(res, op1.getLevel(), op1.getLogSlots(), rescale_counter);
+    utils::makeHavingCommonDeviceOrThrow(res, op1, op2);
 }
 
 } // namespace
@@ -92,7 +70,7 @@ void HomEvaluatorImpl::mult(const Message& op1, const Message& op2, Message& res
 }
 
 void HomEvaluatorImpl::multImagUnit(const Message& op, Message& res) const {
-    utils::multConstant(op.begin(), kImaginaryUnit, resultSlots(res, op), op.getSize());
+    utils::multImagUnitSlots(op.begin(), resultSlots(res, op), op.getSize());
 }
 
 void HomEvaluatorImpl::square(const Message& op, Message& res) const { mult(op, op, res); }
@@ -112,92 +90,71 @@ void HomEvaluatorImpl::rightRotate(const Message& op, u64 rot_idx, Message& res)
 // Plaintexts.
 
 void HomEvaluatorImpl::negate(const Plaintext& op, Plaintext& res) const {
-    utils::negateSlots(op.message().begin(), resultSlots(res, op), slotCount(op));
-    copyMetadata(res, op);
-    takeDeviceOf(res, op);
+    utils::mapKeepingBookkeeping(op, res, utils::negateSlots);
 }
 
 void HomEvaluatorImpl::add(const Plaintext& op1, const Complex& cnst, Plaintext& res) const {
-    utils::addConstant(op1.message().begin(), cnst, resultSlots(res, op1), slotCount(op1));
-    copyMetadata(res, op1);
-    takeDeviceOf(res, op1);
+    utils::mapKeepingBookkeeping(op1, res, [&cnst](const Complex* in, Complex* out, std::size_t n) {
+        utils::addConstant(in, cnst, out, n);
+    });
 }
 
 void HomEvaluatorImpl::sub(const Plaintext& op1, const Complex& cnst, Plaintext& res) const {
-    utils::subConstant(op1.message().begin(), cnst, resultSlots(res, op1), slotCount(op1));
-    copyMetadata(res, op1);
-    takeDeviceOf(res, op1);
+    utils::mapKeepingBookkeeping(op1, res, [&cnst](const Complex* in, Complex* out, std::size_t n) {
+        utils::subConstant(in, cnst, out, n);
+    });
 }
 
 void HomEvaluatorImpl::add(const Plaintext& op1, const Plaintext& op2, Plaintext& res) const {
-    throwIfLevelsDiffer(op1, op2);
-    checkPrecondition(op1, op2);
-    checkSameSlotCount(op1.message(), op2.message());
-    utils::addSlots(op1.message().begin(), op2.message().begin(), resultSlots(res, op1), slotCount(op1));
-    copyMetadata(res, op1);
-    makeHavingCommonDeviceOrThrow(res, op1, op2);
+    utils::throwIfLevelsDiffer(op1.getLevel(), op2.getLevel());
+    pairOfPlaintexts(op1, op2, res, op1.getRescaleCounter(), utils::addSlots);
 }
 
 void HomEvaluatorImpl::sub(const Plaintext& op1, const Plaintext& op2, Plaintext& res) const {
-    throwIfLevelsDiffer(op1, op2);
-    checkPrecondition(op1, op2);
-    checkSameSlotCount(op1.message(), op2.message());
-    utils::subSlots(op1.message().begin(), op2.message().begin(), resultSlots(res, op1), slotCount(op1));
-    copyMetadata(res, op1);
-    makeHavingCommonDeviceOrThrow(res, op1, op2);
+    utils::throwIfLevelsDiffer(op1.getLevel(), op2.getLevel());
+    pairOfPlaintexts(op1, op2, res, op1.getRescaleCounter(), utils::subSlots);
 }
 
 void HomEvaluatorImpl::mult(const Plaintext& op1, const Complex& cnst, Plaintext& res) const {
-    if (op1.getLevel() == 0)
-        throw RuntimeException("The level of the operand is zero");
-    utils::multConstant(op1.message().begin(), cnst, resultSlots(res, op1), slotCount(op1));
-    copyMetadata(res, op1);
-    takeDeviceOf(res, op1);
+    utils::throwIfLevelZero(op1.getLevel());
+    utils::mapKeepingBookkeeping(op1, res, [&cnst](const Complex* in, Complex* out, std::size_t n) {
+        utils::multConstant(in, cnst, out, n);
+    });
 }
 
 void HomEvaluatorImpl::mult(const Plaintext& op1, const Plaintext& op2, Plaintext& res) const {
-    throwIfLevelsDiffer(op1, op2);
-    throwIfRescaleCountersNotZero(op1, op2);
-    checkPrecondition(op1, op2);
-    checkSameSlotCount(op1.message(), op2.message());
-    utils::multSlots(op1.message().begin(), op2.message().begin(), resultSlots(res, op1), slotCount(op1));
-    copyMetadata(res, op1);
-    makeHavingCommonDeviceOrThrow(res, op1, op2);
+    utils::throwIfLevelsDiffer(op1.getLevel(), op2.getLevel());
+    utils::throwIfRescaleCountersNotZero(op1.getRescaleCounter(), op2.getRescaleCounter());
+    pairOfPlaintexts(op1, op2, res, op1.getRescaleCounter(), utils::multSlots);
 }
 
 void HomEvaluatorImpl::multImagUnit(const Plaintext& op, Plaintext& res) const {
-    utils::multConstant(op.message().begin(), kImaginaryUnit, resultSlots(res, op), slotCount(op));
-    copyMetadata(res, op);
-    takeDeviceOf(res, op);
+    utils::mapKeepingBookkeeping(op, res, utils::multImagUnitSlots);
 }
 
 void HomEvaluatorImpl::multInteger(const Plaintext& op, u64 cnst_integer, Plaintext& res) const {
-    utils::multReal(op.message().begin(), static_cast<double>(cnst_integer), resultSlots(res, op), slotCount(op));
-    copyMetadata(res, op);
-    takeDeviceOf(res, op);
+    const double k = static_cast<double>(cnst_integer);
+    utils::mapKeepingBookkeeping(
+        op, res, [k](const Complex* in, Complex* out, std::size_t n) { utils::multReal(in, k, out, n); });
 }
 
 void HomEvaluatorImpl::square(const Plaintext& op, Plaintext& res) const { mult(op, op, res); }
 
 void HomEvaluatorImpl::multWithoutRescale(const Plaintext& op1, const Complex& cnst, Plaintext& res) const {
     const int rescale_counter = utils::addRescaleCounters(op1.getRescaleCounter(), 1);
-    utils::multConstant(op1.message().begin(), cnst, resultSlots(res, op1), slotCount(op1));
-    setMetadata(res, op1.getLevel(), op1.getLogSlots(), rescale_counter);
-    takeDeviceOf(res, op1);
+    utils::multConstant(op1.message().begin(), cnst, utils::resultSlots(res, op1), utils::slotCount(op1));
+    utils::setMetadata(res, op1.getLevel(), op1.getLogSlots(), rescale_counter);
+    utils::takeDeviceOf(res, op1);
 }
 
 void HomEvaluatorImpl::multWithoutRescale(const Plaintext& op1, const Plaintext& op2, Plaintext& res) const {
-    throwIfRescaleCountersNotZero(op1, op2);
-    checkPrecondition(op1, op2);
-    checkSameSlotCount(op1.message(), op2.message());
-    utils::multSlots(op1.message().begin(), op2.message().begin(), resultSlots(res, op1), slotCount(op1));
-    setMetadata(res, op1.getLevel(), op1.getLogSlots(), 1);
-    makeHavingCommonDeviceOrThrow(res, op1, op2);
+    // Levels are not compared.
+    utils::throwIfRescaleCountersNotZero(op1.getRescaleCounter(), op2.getRescaleCounter());
+    pairOfPlaintexts(op1, op2, res, 1, utils::multSlots);
 }
 
 void HomEvaluatorImpl::rescale(Plaintext& op) const {
-    if (op.getLevel() == 0)
-        throw RuntimeException("The level of the operand is zero");
+    utils::throwIfLevelZero(op.getLevel());
     if (op.getRescaleCounter() <= 0)
         throw RuntimeException("[rescale] Rescale Counter of the Plaintext is zero or less");
     op.setLevel(op.getLevel() - 1);
@@ -217,13 +174,11 @@ void HomEvaluatorImpl::relevel(const Plaintext& op, u64 target_level, Plaintext&
         throw RuntimeException("[relevel] target_level too big");
     // The slots and the device come with the copied message.
     res.message() = op.message();
-    setMetadata(res, target_level, op.getLogSlots(), op.getRescaleCounter());
+    utils::setMetadata(res, target_level, op.getLogSlots(), op.getRescaleCounter());
 }
 
 void HomEvaluatorImpl::conjugate(const Plaintext& op, Plaintext& res) const {
-    utils::conjugateSlots(op.message().begin(), resultSlots(res, op), slotCount(op));
-    copyMetadata(res, op);
-    takeDeviceOf(res, op);
+    utils::mapKeepingBookkeeping(op, res, utils::conjugateSlots);
 }
 
 void HomEvaluatorImpl::leftRotate(const Plaintext& op, u64 rot_idx, Plaintext& res) const {
@@ -233,7 +188,7 @@ void HomEvaluatorImpl::leftRotate(const Plaintext& op, u64 rot_idx, Plaintext& r
     }
     // The slots and the device come with the rotated copy.
     utils::rotateSlotsLeft(op.message(), rot_idx, res.message());
-    copyMetadata(res, op);
+    utils::setMetadata(res, op.getLevel(), op.getLogSlots(), op.getRescaleCounter());
 }
 
 void HomEvaluatorImpl::rightRotate(const Plaintext& op, u64 rot_idx, Plaintext& res) const {

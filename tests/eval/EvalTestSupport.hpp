@@ -72,22 +72,24 @@ inline Message messageOfSize(u64 size, const std::function<Complex(u64)>& value)
     return msg;
 }
 
+// A plaintext or ciphertext of `context` with the given slots, level and rescale counter.
+template <typename T>
+T filledObject(const Context& context, const std::function<Complex(u64)>& value, u64 level, int rescale_counter) {
+    T obj(context);
+    fill(obj.message(), value);
+    obj.setLevel(level);
+    obj.setRescaleCounter(rescale_counter);
+    return obj;
+}
+
 inline Ciphertext ciphertextOf(const Context& context, const std::function<Complex(u64)>& value, u64 level,
                                int rescale_counter = 0) {
-    Ciphertext ct(context);
-    fill(ct.message(), value);
-    ct.setLevel(level);
-    ct.setRescaleCounter(rescale_counter);
-    return ct;
+    return filledObject<Ciphertext>(context, value, level, rescale_counter);
 }
 
 inline Plaintext plaintextOf(const Context& context, const std::function<Complex(u64)>& value, u64 level,
                              int rescale_counter = 0) {
-    Plaintext pt(context);
-    fill(pt.message(), value);
-    pt.setLevel(level);
-    pt.setRescaleCounter(rescale_counter);
-    return pt;
+    return filledObject<Plaintext>(context, value, level, rescale_counter);
 }
 
 // A directory under the system's temporary directory, removed with the object.
