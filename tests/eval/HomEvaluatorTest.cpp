@@ -3,6 +3,7 @@
 #include "EvalTestSupport.hpp"
 
 #include <filesystem>
+#include <fstream>
 
 namespace evaltest {
 namespace {
@@ -32,6 +33,21 @@ TEST_F(HomEvaluatorTest, MissingDirectoryFailsWithTheKeyPackMessageAndCountsNoth
     EXPECT_EQ("Cannot find path " + noPK, messageOf([&] { HomEvaluator(context, noPK); }));
     EXPECT_EQ("Cannot find path ", messageOf([&] { HomEvaluator(context, std::string()); }));
     EXPECT_TRUE(getOpHistory(context).empty());
+}
+
+TEST_F(HomEvaluatorTest, UnreadableMultiplicationKeyFileFailsTheConstructionUncounted) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.str() + "/PK");
+    std::ofstream(dir.str() + "/PK/MultKey.bin", std::ios::binary) << "xy";
+    // The archive's own error passes through.
+    try {
+        HomEvaluator(context, dir.str());
+        ADD_FAILURE() << "built from an unreadable key file";
+    } catch (const std::exception& e) {
+        EXPECT_EQ("Failed to read 4 bytes from input stream! Read 2", std::string(e.what()));
+    }
+    EXPECT_EQ(0u, countOf(context, "Generate homevaluator"));
+    EXPECT_EQ(0u, countOf(context, "Load multiplication key"));
 }
 
 TEST_F(HomEvaluatorTest, MultiplicationKeyFileIsLoadedOnce) {
