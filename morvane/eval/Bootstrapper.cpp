@@ -77,11 +77,6 @@ void writeSlots(const Complex* in, const Complex* samples, Complex* out, std::si
         out == in ? realPartsPlusInPlace(z, s, n) : realPartsPlus(x, s, z, n);
 }
 
-void placeOnDevice(Ciphertext& res, const Device& device) {
-    if (!utils::isSameDevice(res.getDevice(), device))
-        res.allocate(device);
-}
-
 } // namespace
 
 BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval) : BootstrapperImpl(eval, getLogFullSlots(eval.context)) {}
@@ -215,8 +210,7 @@ void BootstrapperImpl::bootstrapOne(const Ciphertext& op, Ciphertext& res, bool 
     }
 
     res.setSize(op.getSize());
-    if (op.getRescaleCounter() != 0)
-        throw RuntimeException("The Operand should have rescale counter zero");
+    utils::throwIfRescaleCounterNotZero(op.getRescaleCounter());
 
     const std::string& presetName = context->parameter.presetName;
     const ZeroResponse* entry = findZeroResponse(presetName, costKey(is_complex, extended));
@@ -239,11 +233,8 @@ void BootstrapperImpl::bootstrapOne(const Ciphertext& op, Ciphertext& res, bool 
             evaluatorImpl->add(out, *samples, out);
     }
 
-    const int rescaleCounter = op.getRescaleCounter();
-    res.setLevel(getLevelAfterTargetSlotBootstrap(logSlots, extended));
-    res.setLogSlots(logSlots);
-    res.setRescaleCounter(rescaleCounter);
-    placeOnDevice(res, device);
+    utils::setMetadata(res, getLevelAfterTargetSlotBootstrap(logSlots, extended), logSlots, op.getRescaleCounter());
+    utils::takeDeviceOf(res, op);
 
     // One exchange decides the warm-up, so concurrent first bootstraps of a context charge it once.
     if (!context->bootstrapWarmedUp.exchange(true))
@@ -253,8 +244,7 @@ void BootstrapperImpl::bootstrapOne(const Ciphertext& op, Ciphertext& res, bool 
 }
 
 void BootstrapperImpl::bootstrapTwo(const Ciphertext& op, Ciphertext& res1, Ciphertext& res2, bool extended) const {
-    if (op.getRescaleCounter() != 0)
-        throw RuntimeException("The Operand should have rescale counter zero");
+    utils::throwIfRescaleCounterNotZero(op.getRescaleCounter());
     res1.setSize(op.getSize());
     res2.setSize(op.getSize());
 
@@ -277,10 +267,8 @@ void BootstrapperImpl::bootstrapTwo(const Ciphertext& op, Ciphertext& res1, Ciph
     }
 
     for (Ciphertext* res : {&res1, &res2}) {
-        res->setLevel(tmp.getLevel());
-        res->setLogSlots(tmp.getLogSlots());
-        res->setRescaleCounter(tmp.getRescaleCounter());
-        placeOnDevice(*res, tmp.getDevice());
+        utils::setMetadata(*res, tmp.getLevel(), tmp.getLogSlots(), tmp.getRescaleCounter());
+        utils::takeDeviceOf(*res, tmp);
     }
 }
 

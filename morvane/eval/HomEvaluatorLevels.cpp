@@ -5,8 +5,7 @@
 namespace Morvane {
 
 void HomEvaluatorImpl::rescale(Ciphertext& op) const {
-    if (op.getLevel() == 0)
-        throw RuntimeException("The level of the operand is zero");
+    utils::throwIfLevelZero(op.getLevel());
     if (op.getRescaleCounter() <= 0)
         throw RuntimeException("[rescale] Rescale Counter of the Ciphertext is zero or less");
     op.setLevel(op.getLevel() - 1);
@@ -29,9 +28,7 @@ namespace {
 // The common tail of both level-down forms, after their checks.
 void copyAtLevel(const HomEvaluatorImpl& eval, const Ciphertext& op, u64 level, Ciphertext& res) {
     res.message() = op.message();
-    res.setLevel(level);
-    res.setLogSlots(op.getLogSlots());
-    res.setRescaleCounter(op.getRescaleCounter());
+    utils::setMetadata(res, level, op.getLogSlots(), op.getRescaleCounter());
     utils::takeDeviceOf(res, op);
     eval.updateOpHistoryForDevice(labels::levelDown, res.getDevice());
 }
@@ -42,17 +39,14 @@ void HomEvaluatorImpl::levelDown(const Ciphertext& op, u64 target_level, Ciphert
     res.setSize(op.getSize());
     if (op.getLevel() < target_level)
         throw RuntimeException("[level down] target level is greater than level of Ciphertext");
-    if (op.getRescaleCounter() != 0)
-        throw RuntimeException("The Operand should have rescale counter zero");
+    utils::throwIfRescaleCounterNotZero(op.getRescaleCounter());
     copyAtLevel(*this, op, target_level, res);
 }
 
 void HomEvaluatorImpl::levelDownOne(const Ciphertext& op, Ciphertext& res) const {
     res.setSize(op.getSize());
-    if (op.getLevel() == 0)
-        throw RuntimeException("The level of the operand is zero");
-    if (op.getRescaleCounter() != 0)
-        throw RuntimeException("The Operand should have rescale counter zero");
+    utils::throwIfLevelZero(op.getLevel());
+    utils::throwIfRescaleCounterNotZero(op.getRescaleCounter());
     copyAtLevel(*this, op, op.getLevel() - 1, res);
 }
 
@@ -63,14 +57,7 @@ void HomEvaluatorImpl::conjugate(const Ciphertext& op, Ciphertext& res) const {
     keyPack.loadConjKey();
     if (!keyPack.isConjKeyLoaded())
         throw RuntimeException("[Conjugate] no conjugation key");
-    const Message& in = op.message();
-    Message& out = res.message();
-    utils::sizeLike(out, in);
-    utils::conjugateSlots(in.begin(), out.begin(), in.getSize());
-    res.setLevel(op.getLevel());
-    res.setLogSlots(op.getLogSlots());
-    res.setRescaleCounter(op.getRescaleCounter());
-    utils::takeDeviceOf(res, op);
+    utils::mapKeepingBookkeeping(op, res, utils::conjugateSlots);
     updateOpHistoryForDevice(labels::conjugate, res.getDevice());
 }
 

@@ -167,9 +167,7 @@ void HomEvaluatorImpl::leftRotate(const Ciphertext& op, u64 rot_idx, Ciphertext&
     }
     recordLeftRotation(keyPack, r, static_cast<int>(op.getDevice().type()));
     utils::rotateSlotsLeft(op.message(), r, res.message());
-    res.setLevel(op.getLevel());
-    res.setLogSlots(op.getLogSlots());
-    res.setRescaleCounter(op.getRescaleCounter());
+    utils::setMetadata(res, op.getLevel(), op.getLogSlots(), op.getRescaleCounter());
     utils::takeDeviceOf(res, op);
 }
 
