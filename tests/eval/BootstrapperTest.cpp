@@ -66,7 +66,7 @@ Message blobOf(const Context& context, const std::string& key) {
 TEST(BootstrapperTest, ConstructorsCheckInTheirOrder) {
     const auto run = [](ParameterPreset preset, const std::function<void(const HomEvaluator&)>& make) {
         Keyed k(makeContext(preset));
-        return messageOf([&] { make(k.eval); });
+        return thrownMessage([&] { make(k.eval); });
     };
     const Context sparse = makeContext(ParameterPreset::SGd0);
     const Context fx = makeContext(ParameterPreset::FX);
@@ -89,7 +89,7 @@ TEST(BootstrapperTest, ConstructorsCheckInTheirOrder) {
     EXPECT_EQ(run(ParameterPreset::FGd, [&](auto& e) { Bootstrapper b(e, sparse, 4); }), "<no exception>");
 
     Keyed custom(makeContext(8, 6, 40, 40, 40, 3));
-    EXPECT_EQ(messageOf([&] { Bootstrapper b(custom.eval); }), unsupported);
+    EXPECT_EQ(thrownMessage([&] { Bootstrapper b(custom.eval); }), unsupported);
 }
 
 TEST(BootstrapperTest, BootConstants) {
@@ -99,7 +99,7 @@ TEST(BootstrapperTest, BootConstants) {
     EXPECT_TRUE(b.isBootstrapReady(3));
     EXPECT_FALSE(b.isBootstrapReady(4));
     EXPECT_FALSE(b.isBootstrapReady(5));
-    EXPECT_EQ(messageOf([&] { b.loadBootConstants(4, Device(DeviceType::GPU, 1)); }),
+    EXPECT_EQ(thrownMessage([&] { b.loadBootConstants(4, Device(DeviceType::GPU, 1)); }),
               "Bootstrapping constants for log slots 4 do not exist.");
     b.makeBootConstants(4);
     b.makeBootConstants(4);
@@ -107,7 +107,7 @@ TEST(BootstrapperTest, BootConstants) {
     EXPECT_TRUE(b.isBootstrapReady(4));
     b.loadBootConstants(4, Device());
     b.loadBootConstants(0, Device());
-    EXPECT_EQ(messageOf([&] { b.makeBootConstants(6); }), "log_slots should not exceed 5");
+    EXPECT_EQ(thrownMessage([&] { b.makeBootConstants(6); }), "log_slots should not exceed 5");
     EXPECT_FALSE(b.isBootstrapReady(6));
     // Copies share the prepared set.
     Bootstrapper copy = b;
@@ -194,7 +194,7 @@ TEST(BootstrapperTest, BootstrapChecksInOrder) {
         clearOpHistory(s.context());
         startStopWatch(s.context());
 
-        const std::string message = messageOf([&] {
+        const std::string message = thrownMessage([&] {
             switch (c.form) {
             case Form::One: b.bootstrap(op, res1, true); break;
             case Form::Extended: b.bootstrapExtended(op, res1, true); break;

@@ -52,10 +52,10 @@ TEST_F(EncoderTest, MessagesLongerThanTheFullSlotCountOrEmptyAreRefused) {
     for (const u64 size : {u64{0}, u64{33}, u64{48}, u64{63}, u64{64}, u64{1000}}) {
         SCOPED_TRACE(size);
         const Message msg = messageOfSize(size, value);
-        EXPECT_EQ("[Encode] Message size is too large.", messageOf([&] { encoder.encode(msg); }));
+        EXPECT_EQ("[Encode] Message size is too large.", thrownMessage([&] { encoder.encode(msg); }));
         Ciphertext ct(context);
         ct.setLevel(3);
-        EXPECT_EQ("[Encode] Message size is too large.", messageOf([&] { encryptor.encrypt(msg, sk, ct); }));
+        EXPECT_EQ("[Encode] Message size is too large.", thrownMessage([&] { encryptor.encrypt(msg, sk, ct); }));
         EXPECT_EQ(3u, ct.getLevel());
     }
     EXPECT_TRUE(getOpHistory(context).empty());
@@ -71,7 +71,7 @@ TEST_F(EncoderTest, DecodeAveragesCompleteBlocks) {
         EXPECT_EQ(static_cast<double>(13 + j), msg[j].real());
     // More log slots than the plaintext holds has no complete block to average.
     pt.setLogSlots(6);
-    EXPECT_NE("<no exception>", messageOf([&] { encoder.decode(pt); }));
+    EXPECT_NE("<no exception>", thrownMessage([&] { encoder.decode(pt); }));
     EXPECT_EQ(1u, countOf(context, "Decode"));
 }
 
@@ -156,11 +156,11 @@ TEST_F(EncoderTest, KeyPackFormsNeedAnEncryptionKey) {
     Ciphertext ct(context);
     ct.setLevel(2);
     clearOpHistory(context);
-    EXPECT_EQ("[Encryption] There is no encryption key.", messageOf([&] { encryptor.encrypt(pt, empty, ct); }));
+    EXPECT_EQ("[Encryption] There is no encryption key.", thrownMessage([&] { encryptor.encrypt(pt, empty, ct); }));
     EXPECT_EQ(2u, ct.getLevel());
     EXPECT_TRUE(getOpHistory(context).empty());
     EXPECT_EQ("[Encryption] There is no encryption key.",
-              messageOf([&] { encryptor.encrypt(messageOfSize(4, value), empty, ct); }));
+              thrownMessage([&] { encryptor.encrypt(messageOfSize(4, value), empty, ct); }));
     EXPECT_EQ((std::map<std::string, u64>{{"Encode", 1}}), getOpHistory(context));
     EXPECT_EQ(2u, ct.getLevel());
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "morvane/morvane.hpp"
+#include "tests/core/ThrownMessage.hpp"
 
 #include <gtest/gtest.h>
 
@@ -19,15 +20,6 @@ namespace evaltest {
 
 using namespace Morvane;
 
-// The message of the RuntimeException thrown by `f`, or "<no exception>".
-inline std::string messageOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const RuntimeException& e) {
-        return e.what();
-    }
-    return "<no exception>";
-}
 
 inline u64 countOf(const Context& context, const std::string& label) {
     const auto history = getOpHistory(context);

@@ -30,8 +30,8 @@ TEST_F(HomEvaluatorTest, FromAKeyPackCountsOnceAndFromADirectoryTwice) {
 TEST_F(HomEvaluatorTest, MissingDirectoryFailsWithTheKeyPackMessageAndCountsNothing) {
     TempDir dir;
     const std::string noPK = dir.str();
-    EXPECT_EQ("Cannot find path " + noPK, messageOf([&] { HomEvaluator(context, noPK); }));
-    EXPECT_EQ("Cannot find path ", messageOf([&] { HomEvaluator(context, std::string()); }));
+    EXPECT_EQ("Cannot find path " + noPK, thrownMessage([&] { HomEvaluator(context, noPK); }));
+    EXPECT_EQ("Cannot find path ", thrownMessage([&] { HomEvaluator(context, std::string()); }));
     EXPECT_TRUE(getOpHistory(context).empty());
 }
 
@@ -74,7 +74,7 @@ TEST_F(HomEvaluatorTest, KeysThatAppearLaterAreFound) {
     const HomEvaluator eval(context, pack);
     const Ciphertext x = ciphertextOf(context, firstSlot, 5);
     Ciphertext res(context);
-    EXPECT_EQ("[mult] no multiplication key", messageOf([&] { eval.mult(x, x, res); }));
+    EXPECT_EQ("[mult] no multiplication key", thrownMessage([&] { eval.mult(x, x, res); }));
     KeyGenerator(context, sk, pack).genMultiplicationKey();
     eval.mult(x, x, res);
     EXPECT_EQ(1u, countOf(context, "ctxt * ctxt"));
@@ -83,7 +83,7 @@ TEST_F(HomEvaluatorTest, KeysThatAppearLaterAreFound) {
     TempDir dir;
     std::filesystem::create_directories(dir.str() + "/PK");
     const HomEvaluator late(context, dir.str());
-    EXPECT_EQ("[mult] no multiplication key", messageOf([&] { late.square(x, res); }));
+    EXPECT_EQ("[mult] no multiplication key", thrownMessage([&] { late.square(x, res); }));
     {
         KeyGenerator keygen(context, sk);
         keygen.genMultiplicationKey();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "morvane/morvane.hpp"
+#include "tests/core/ThrownMessage.hpp"
 
 #include <gtest/gtest.h>
 
@@ -36,15 +37,6 @@ inline u64 countOf(const Context& context, const std::string& label) {
     return it == history.end() ? 0 : it->second;
 }
 
-// The message of the RuntimeException thrown by `f`, or "<no exception>".
-inline std::string messageOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const RuntimeException& e) {
-        return e.what();
-    }
-    return "<no exception>";
-}
 
 // A full-slot ciphertext whose slot i is value(i).
 inline Ciphertext ciphertextOf(const Context& context, const std::function<Complex(u64)>& value, u64 level = 5,

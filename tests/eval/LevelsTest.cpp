@@ -58,7 +58,7 @@ TEST(LevelsTest, ChecksInOrder) {
         Ciphertext res(k.context, false);
         res.setSize(5);
         clearOpHistory(k.context);
-        EXPECT_EQ(messageOf([&] { c.run(k.eval, op, res); }), c.message);
+        EXPECT_EQ(thrownMessage([&] { c.run(k.eval, op, res); }), c.message);
         EXPECT_EQ(res.getSize(), c.resultSize);
         EXPECT_EQ(res.message()[0], Complex());
         EXPECT_EQ(op.getLevel(), c.level);
@@ -194,7 +194,7 @@ TEST(LevelsTest, KillImagFailuresAfterConjugation) {
     const Ciphertext flat = ciphertextOf(k.context, [](u64) { return kSlot; }, 0, 0);
     Ciphertext res(k.context, false);
     res.setSize(3);
-    EXPECT_EQ(messageOf([&] { k.eval.killImag(flat, res); }), "The level of the operand is zero");
+    EXPECT_EQ(thrownMessage([&] { k.eval.killImag(flat, res); }), "The level of the operand is zero");
     EXPECT_EQ(res.getSize(), 2u);
     EXPECT_EQ(res.message()[0], Complex());
     EXPECT_EQ(getOpHistory(k.context), (std::map<std::string, u64>{{"Conjugate", 1}}));
@@ -202,7 +202,7 @@ TEST(LevelsTest, KillImagFailuresAfterConjugation) {
     // A negative counter fails in the rescale, after the half was written.
     clearOpHistory(k.context);
     const Ciphertext negative = ciphertextOf(k.context, [](u64) { return kSlot; }, 2, -1);
-    EXPECT_EQ(messageOf([&] { k.eval.killImag(negative, res); }),
+    EXPECT_EQ(thrownMessage([&] { k.eval.killImag(negative, res); }),
               "[rescale] Rescale Counter of the Ciphertext is zero or less");
     EXPECT_EQ(res.message()[0], Complex(2.0, 0.0));
     EXPECT_EQ(res.getRescaleCounter(), 0);

@@ -96,15 +96,15 @@ TEST_F(PlainArithmeticTest, MessageChecksAndEdgeValues) {
     Message res(0);
     res[0] = Complex(9, 9);
     const std::string logSlots = "Two operands have different logSlots";
-    EXPECT_EQ(logSlots, messageOf([&] { eval.add(eight, messageOfSize(4, b), res); }));
-    EXPECT_EQ(logSlots, messageOf([&] { eval.sub(eight, messageOfSize(16, b), res); }));
-    EXPECT_EQ(logSlots, messageOf([&] { eval.mult(eight, Message(), res); }));
+    EXPECT_EQ(logSlots, thrownMessage([&] { eval.add(eight, messageOfSize(4, b), res); }));
+    EXPECT_EQ(logSlots, thrownMessage([&] { eval.sub(eight, messageOfSize(16, b), res); }));
+    EXPECT_EQ(logSlots, thrownMessage([&] { eval.mult(eight, Message(), res); }));
     EXPECT_EQ(1u, res.getSize());
     EXPECT_EQ(9.0, res[0].real());
 
     // Lengths that are not powers of two: equal log slots are not enough, and the result takes the length.
     EXPECT_EQ("Operands have different numbers of slots.",
-              messageOf([&] { eval.add(messageOfSize(5, a), messageOfSize(6, b), res); }));
+              thrownMessage([&] { eval.add(messageOfSize(5, a), messageOfSize(6, b), res); }));
     Message four(2);
     eval.add(messageOfSize(5, a), messageOfSize(5, b), four);
     EXPECT_EQ(5u, four.getSize());
@@ -249,7 +249,7 @@ TEST_F(PlainArithmeticTest, PlaintextChecksInOrder) {
         y.setLogSlots(row.logSlots2);
         Plaintext res(context);
         res.setLevel(17);
-        EXPECT_EQ(row.message, messageOf([&] { row.run(eval, x, y, res); }));
+        EXPECT_EQ(row.message, thrownMessage([&] { row.run(eval, x, y, res); }));
         if (std::string(row.message) != none) {
             EXPECT_EQ(17u, res.getLevel());
         }
@@ -267,11 +267,11 @@ TEST_F(PlainArithmeticTest, RescaleInverseRescaleAndRelevelLimits) {
     eval.rescale(p);
     EXPECT_EQ(2u, p.getLevel());
     EXPECT_EQ(0, p.getRescaleCounter());
-    EXPECT_EQ("[rescale] Rescale Counter of the Plaintext is zero or less", messageOf([&] { eval.rescale(p); }));
+    EXPECT_EQ("[rescale] Rescale Counter of the Plaintext is zero or less", thrownMessage([&] { eval.rescale(p); }));
     p.setRescaleCounter(-2);
-    EXPECT_EQ("[rescale] Rescale Counter of the Plaintext is zero or less", messageOf([&] { eval.rescale(p); }));
+    EXPECT_EQ("[rescale] Rescale Counter of the Plaintext is zero or less", thrownMessage([&] { eval.rescale(p); }));
     p.setLevel(0);
-    EXPECT_EQ("The level of the operand is zero", messageOf([&] { eval.rescale(p); }));
+    EXPECT_EQ("The level of the operand is zero", thrownMessage([&] { eval.rescale(p); }));
     EXPECT_TRUE(slotsAre(p.message(), a));
 
     const std::string tooHigh =
@@ -281,7 +281,7 @@ TEST_F(PlainArithmeticTest, RescaleInverseRescaleAndRelevelLimits) {
     eval.inverseRescale(p);
     EXPECT_EQ(top, p.getLevel());
     EXPECT_EQ(-4, p.getRescaleCounter());
-    EXPECT_EQ(tooHigh, messageOf([&] { eval.inverseRescale(p); }));
+    EXPECT_EQ(tooHigh, thrownMessage([&] { eval.inverseRescale(p); }));
     p.setLevel(top - 1);
     p.setRescaleCounter(INT_MAX);
     eval.inverseRescale(p);
@@ -292,7 +292,7 @@ TEST_F(PlainArithmeticTest, RescaleInverseRescaleAndRelevelLimits) {
     eval.relevel(p, top, res);
     EXPECT_EQ(top, res.getLevel());
     res.setLevel(9);
-    EXPECT_EQ("[relevel] target_level too big", messageOf([&] { eval.relevel(p, top + 1, res); }));
+    EXPECT_EQ("[relevel] target_level too big", thrownMessage([&] { eval.relevel(p, top + 1, res); }));
     EXPECT_EQ(9u, res.getLevel());
 }
 
@@ -310,7 +310,7 @@ TEST_F(PlainArithmeticTest, TwoPlaintextsOnDifferentDevicesFailAfterTheResultWas
     for (const auto& run : runs) {
         Plaintext res(context);
         res.setLevel(20);
-        EXPECT_EQ("Operands have different devices.", messageOf([&] { run(res); }));
+        EXPECT_EQ("Operands have different devices.", thrownMessage([&] { run(res); }));
         EXPECT_EQ(5u, res.getLevel());
         EXPECT_FALSE(sameSlot(res.message()[0], Complex()));
         EXPECT_TRUE(sameDevice(Device(), res.getDevice()));
@@ -342,8 +342,8 @@ TEST_F(PlainArithmeticTest, PlaintextsOfOtherLengths) {
     Plaintext longer = plaintextOf(large, b, 5);
     longer.setLogSlots(5);
     Plaintext res(large);
-    EXPECT_EQ("Operands have different numbers of slots.", messageOf([&] { eval.add(x, longer, res); }));
-    EXPECT_EQ("Operands have different numbers of slots.", messageOf([&] { eval.mult(x, longer, res); }));
+    EXPECT_EQ("Operands have different numbers of slots.", thrownMessage([&] { eval.add(x, longer, res); }));
+    EXPECT_EQ("Operands have different numbers of slots.", thrownMessage([&] { eval.mult(x, longer, res); }));
     EXPECT_EQ(4096u, res.message().getSize());
     eval.negate(x, res);
     EXPECT_EQ(32u, res.message().getSize());

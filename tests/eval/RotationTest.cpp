@@ -98,7 +98,7 @@ TEST(RotationTest, KeySteppingTable) {
         const Ciphertext op = ciphertextOf(context, integerSlot);
         Ciphertext res(context, false);
         // The implementation receives the index unreduced, as rotSum and the ladders pass it.
-        const std::string message = messageOf([&] {
+        const std::string message = thrownMessage([&] {
             if (c.right)
                 k.eval.impl->rightRotate(op, c.index, res);
             else
@@ -171,11 +171,11 @@ TEST(RotationTest, RotationByZeroCopiesWholeAndSizeIsCheckedFirst) {
     op.setSize(3);
     Ciphertext untouched(k.context, false);
     untouched.setSize(4);
-    EXPECT_EQ(messageOf([&] { k.eval.leftRotate(op, 0, untouched); }), "Size should be 2");
+    EXPECT_EQ(thrownMessage([&] { k.eval.leftRotate(op, 0, untouched); }), "Size should be 2");
     EXPECT_EQ(untouched.getSize(), 4u);
     // A missing key leaves the result with size 2 and nothing else written.
     op.setSize(2);
-    EXPECT_EQ(messageOf([&] { k.eval.leftRotate(op, 4, untouched); }), kMissing + "4");
+    EXPECT_EQ(thrownMessage([&] { k.eval.leftRotate(op, 4, untouched); }), kMissing + "4");
     EXPECT_EQ(untouched.getSize(), 2u);
     EXPECT_EQ(untouched.getLevel(), Ciphertext(k.context, false).getLevel());
     EXPECT_EQ(untouched.message()[0], Complex());
@@ -337,7 +337,7 @@ TEST(RotationTest, LaddersCopyWithoutChecksWhenNothingRotates) {
         EXPECT_TRUE(getOpHistory(k.context).empty());
     }
     Ciphertext out(k.context, false);
-    EXPECT_EQ(messageOf([&] { k.eval.rightRotateReduce(op, 1, 2, out); }), "Size should be 2");
+    EXPECT_EQ(thrownMessage([&] { k.eval.rightRotateReduce(op, 1, 2, out); }), "Size should be 2");
 }
 
 TEST(RotationTest, LadderGapsBeyondTheSlotCountWrapWithoutOverflow) {
@@ -437,12 +437,12 @@ TEST(RotationTest, RotSum) {
     EXPECT_EQ(sum.getLevel(), 4u);
     for (u64 i = 0; i < 32; ++i)
         ASSERT_EQ(sum.message()[i], a.message()[(i + 5) % 32] + b.message()[(i + 3) % 32]);
-    EXPECT_EQ(messageOf([&] { k.eval.rotSum({a, b}, {3, 5}, sum); }), kMissing + "5");
-    EXPECT_EQ(messageOf([&] { k.eval.rotSum({a, b}, {3, 0}, sum); }), kMissing + "0");
+    EXPECT_EQ(thrownMessage([&] { k.eval.rotSum({a, b}, {3, 5}, sum); }), kMissing + "5");
+    EXPECT_EQ(thrownMessage([&] { k.eval.rotSum({a, b}, {3, 0}, sum); }), kMissing + "0");
 
     Ciphertext other = b;
     other.setRescaleCounter(1);
-    EXPECT_EQ(messageOf([&] { k.eval.rotSum({a, other}, {3, 3}, sum); }), "Two operands have different RescaleCounter");
+    EXPECT_EQ(thrownMessage([&] { k.eval.rotSum({a, other}, {3, 3}, sum); }), "Two operands have different RescaleCounter");
 
     // Every ciphertext is size-checked, also those beyond the indices; lists that cannot be summed are refused;
     // none of these writes anything.
@@ -451,11 +451,11 @@ TEST(RotationTest, RotSum) {
     Ciphertext untouched = ciphertextOf(k.context, integerSlot, 9, 0);
     untouched.setSize(3);
     clearOpHistory(k.context);
-    EXPECT_EQ(messageOf([&] { k.eval.rotSum({a, b, big}, {3}, untouched); }), "Size should be 2");
-    EXPECT_EQ(messageOf([&] { k.eval.rotSum({a, b}, {}, untouched); }), "[rotSum] no rotation index given");
-    EXPECT_EQ(messageOf([&] { k.eval.rotSum({a}, {3, 3}, untouched); }),
+    EXPECT_EQ(thrownMessage([&] { k.eval.rotSum({a, b, big}, {3}, untouched); }), "Size should be 2");
+    EXPECT_EQ(thrownMessage([&] { k.eval.rotSum({a, b}, {}, untouched); }), "[rotSum] no rotation index given");
+    EXPECT_EQ(thrownMessage([&] { k.eval.rotSum({a}, {3, 3}, untouched); }),
               "[rotSum] fewer ciphertexts than rotation indices");
-    EXPECT_EQ(messageOf([&] { k.eval.rotSum({}, {3}, untouched); }),
+    EXPECT_EQ(thrownMessage([&] { k.eval.rotSum({}, {3}, untouched); }),
               "[rotSum] fewer ciphertexts than rotation indices");
     EXPECT_EQ(untouched.getSize(), 3u);
     EXPECT_EQ(untouched.getLevel(), 9u);

@@ -221,9 +221,9 @@ TEST_F(SharedRulesTest, CheckPreconditionTestsLogSlotsFirst) {
         b.setRescaleCounter(c.rescaleCounter);
         q.setLogSlots(c.logSlots);
         q.setRescaleCounter(c.rescaleCounter);
-        EXPECT_EQ(c.message, messageOf([&] { utils::checkPrecondition(a, b); }));
-        EXPECT_EQ(c.message, messageOf([&] { utils::checkPrecondition(a, q); }));
-        EXPECT_EQ(c.message, messageOf([&] { utils::checkPrecondition(p, q); }));
+        EXPECT_EQ(c.message, thrownMessage([&] { utils::checkPrecondition(a, b); }));
+        EXPECT_EQ(c.message, thrownMessage([&] { utils::checkPrecondition(a, q); }));
+        EXPECT_EQ(c.message, thrownMessage([&] { utils::checkPrecondition(p, q); }));
     }
 }
 
@@ -244,7 +244,7 @@ TEST_F(SharedRulesTest, CommonDeviceComparesTypeAndIdThenAllocatesTheResult) {
         a.allocate(c.first);
         b.allocate(c.second);
         res.allocate(Device(DeviceType::UNDEFINED, 9));
-        const std::string message = messageOf([&] { utils::makeHavingCommonDeviceOrThrow(res, a, b); });
+        const std::string message = thrownMessage([&] { utils::makeHavingCommonDeviceOrThrow(res, a, b); });
         EXPECT_EQ(c.throws ? "Operands have different devices." : "<no exception>", message);
         EXPECT_TRUE(sameDevice(res.getDevice(), c.throws ? Device(DeviceType::UNDEFINED, 9) : c.first));
     }
