@@ -1,6 +1,7 @@
 #include "morvane/core/Context.hpp"
 
 #include "morvane/core/Alert.hpp"
+#include "morvane/core/Exception.hpp"
 #include "morvane/core/tables/ZeroResponse.hpp"
 
 namespace Morvane {
@@ -121,5 +122,14 @@ void stopStopWatch(const Context& context) { context->stopStopWatch(); }
 u64 getDuration(const Context& context) { return context->getDuration(); }
 
 void simulateError(const Context& context, bool onoff) { context->simulateErrorFlag.store(onoff); }
+
+namespace detail {
+void checkSparseContext(const Context& context, const Context& context_sparse, const char* owner) {
+    if (!isSparseSecretEncapsulationSupported(context))
+        throw RuntimeException(std::string(owner) + " context does not support sparse secret encapsulation");
+    if (context_sparse->parameter.preset != getSparseParameterPresetFor(context->parameter.preset))
+        throw RuntimeException(std::string(owner) + " parameter of context and context_sparse does not match");
+}
+} // namespace detail
 
 } // namespace Morvane

@@ -101,4 +101,11 @@ void stopStopWatch(const Context& context);
 u64 getDuration(const Context& context);
 void simulateError(const Context& context, bool onoff);
 
+namespace detail {
+// The sparse-context rule of key packs, key generators and bootstrappers: `context` must support sparse
+// secret encapsulation and `context_sparse` must be its companion preset. `owner` prefixes the messages,
+// e.g. "[KeyPack]".
+void checkSparseContext(const Context& context, const Context& context_sparse, const char* owner);
+} // namespace detail
+
 } // namespace Morvane

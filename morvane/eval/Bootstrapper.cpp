@@ -94,17 +94,10 @@ BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval, const Context& cont
 BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval, const Context& context_sparse, u64 log_slots)
     : context(eval.context), evaluatorImpl(eval.impl) {
     checkBootstrappable(context);
-    checkSparseContext(context_sparse);
+    detail::checkSparseContext(context, context_sparse, "[Bootstrapper]");
     makeBootConstants(0);
     makeBootConstants(log_slots);
     contextSparse = context_sparse;
-}
-
-void BootstrapperImpl::checkSparseContext(const Context& context_sparse) const {
-    if (!isSparseSecretEncapsulationSupported(context))
-        throw RuntimeException("[Bootstrapper] context does not support sparse secret encapsulation");
-    if (context_sparse->parameter.preset != getSparseParameterPresetFor(context->parameter.preset))
-        throw RuntimeException("[Bootstrapper] parameter of context and context_sparse does not match");
 }
 
 u64 BootstrapperImpl::getLevelAfterFullSlotBootstrap() const {

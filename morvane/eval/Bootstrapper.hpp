@@ -47,7 +47,6 @@ public:
 private:
     void bootstrapOne(const Ciphertext& op, Ciphertext& res, bool is_complex, bool extended) const;
     void bootstrapTwo(const Ciphertext& op, Ciphertext& res1, Ciphertext& res2, bool extended) const;
-    void checkSparseContext(const Context& context_sparse) const;
 
     const Context context;
     const std::shared_ptr<HomEvaluatorImpl> evaluatorImpl;

@@ -14,13 +14,6 @@ void checkSecretKey(const Context& context, const SecretKey& sk) {
         throw RuntimeException("[KeyGenerator] context and secret key don't match");
 }
 
-void checkSparseContext(const Context& context, const Context& context_sparse) {
-    if (!isSparseSecretEncapsulationSupported(context))
-        throw RuntimeException("[KeyGenerator] context does not support sparse secret encapsulation");
-    if (context_sparse->parameter.preset != getSparseParameterPresetFor(context->parameter.preset))
-        throw RuntimeException("[KeyGenerator] parameter of context and context_sparse does not match");
-}
-
 } // namespace
 
 // Read once: the generator's context fixes its row. A custom context has no row and pays 0.
@@ -44,7 +37,7 @@ KeyGeneratorImpl::KeyGeneratorImpl(const Context& context, const Context& contex
       costs(costsOf(context->parameter)),
       numSlots(context->parameter.fullSlots), keyPack(pack) {
     checkSecretKey(context, sk);
-    checkSparseContext(context, context_sparse);
+    detail::checkSparseContext(context, context_sparse, "[KeyGenerator]");
 }
 
 std::shared_ptr<KeyPackImpl> KeyGeneratorImpl::currentPack() const {

@@ -41,13 +41,6 @@ void checkKeyDirectory(const std::string& path) {
 }
 
 // The sparse context must belong to the context: support first, then the companion preset.
-void checkSparseContext(const Context& context, const Context& context_sparse) {
-    if (!isSparseSecretEncapsulationSupported(context))
-        throw RuntimeException("[KeyPack] context does not support sparse secret encapsulation");
-    if (context_sparse->parameter.preset != getSparseParameterPresetFor(context->parameter.preset))
-        throw RuntimeException("[KeyPack] parameter of context and context_sparse does not match");
-}
-
 // Whether the key's file opens (in text mode, nothing read); never for a pack without key directory.
 bool isAvailable(const std::string& path) {
     if (path.empty())
@@ -98,7 +91,7 @@ KeyPackImpl::KeyPackImpl(const Context& context) : context(context) {}
 
 KeyPackImpl::KeyPackImpl(const Context& context, const Context& context_sparse)
     : context(context), contextSparse(context_sparse) {
-    checkSparseContext(context, context_sparse);
+    detail::checkSparseContext(context, context_sparse, "[KeyPack]");
 }
 
 KeyPackImpl::KeyPackImpl(const Context& context, std::string key_dir_path)
@@ -109,7 +102,7 @@ KeyPackImpl::KeyPackImpl(const Context& context, std::string key_dir_path)
 KeyPackImpl::KeyPackImpl(const Context& context, const Context& context_sparse, std::string key_dir_path)
     : context(context), contextSparse(context_sparse), keyDirPath(std::move(key_dir_path)) {
     checkKeyDirectory(keyDirPath);
-    checkSparseContext(context, context_sparse);
+    detail::checkSparseContext(context, context_sparse, "[KeyPack]");
 }
 
 bool KeyPackImpl::isEncKeyLoaded() const { return readSlot(stateMutex, encKey) != nullptr; }
