@@ -178,8 +178,12 @@ void HomEvaluatorImpl::rightRotate(const Ciphertext& op, u64 rot_idx, Ciphertext
 
 void HomEvaluatorImpl::recordLeftRotation(KeyPack& pack, u64 rot_idx, int device_type) const {
     const u64 slots = context->parameter.fullSlots;
+    // The keys of a rotation are those of its residue: stepping through a larger amount would name steps
+    // beyond the slot count, and the step f would wrap to 0 for amounts near 2^64. A rotation by the slot
+    // count is one by 0.
+    rot_idx %= slots;
     pack.loadLeftRotKey(rot_idx);
-    if (rot_idx == 0 || rot_idx == slots)
+    if (rot_idx == 0)
         return;
     const bool present = pack.isLeftRotKeyLoaded(rot_idx);
     if (!present && (isPowerOfTwo(rot_idx) || isPowerOfTwo(slots - rot_idx)))

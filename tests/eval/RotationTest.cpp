@@ -116,6 +116,27 @@ TEST(RotationTest, KeySteppingTable) {
     }
 }
 
+// Called directly with an amount above the slot count, the key stepping is that of the amount's residue.
+TEST(RotationTest, KeySteppingOfALargeAmountIsThatOfItsResidue) {
+    Keyed k(makeContext(ParameterPreset::FX));
+    k.genLeftKeys({1, 2});
+    const std::vector<std::pair<u64, SteppingCase>> cases = {
+        {63, {32, {}, 31, false, 0, kMissing + "31"}},
+        {~u64{0}, {32, {}, 31, false, 0, kMissing + "31"}},
+        {35, {32, {}, 3, false, 1, kMissing + "4"}},
+        {66, {32, {}, 2, false, 1, ""}},
+        {64, {32, {}, 0, false, 0, ""}},
+    };
+    for (const auto& [amount, c] : cases) {
+        SCOPED_TRACE("amount " + std::to_string(amount));
+        clearOpHistory(k.context);
+        const std::string message =
+            thrownMessage([&] { k.eval.impl->recordLeftRotation(k.pack, amount, static_cast<int>(DeviceType::CPU)); });
+        EXPECT_EQ(message, c.message.empty() ? "<no exception>" : c.message);
+        EXPECT_EQ(countOf(k.context, "Rotate"), c.rotates);
+    }
+}
+
 TEST(RotationTest, RotationCopiesBookkeepingAndTakesTheDevice) {
     Keyed k(makeContext(ParameterPreset::FX));
     k.genLeftKeys({3});
