@@ -40,10 +40,10 @@ u64 numberOfSlots(u64 log_slots, const char* owner) {
     return u64{1} << log_slots;
 }
 
-Message getMessageOf(const Message& internal, u64 log_slots) {
+Message getMessageOf(const Message& internal, u64 log_slots, const char* owner) {
     // Without one complete replica the mean would be 0 / 0, and the result could be of any size.
     if (log_slots >= 64 || (u64{1} << log_slots) > internal.getSize())
-        throw RuntimeException("[getMessage] log_slots " + std::to_string(log_slots) +
+        throw RuntimeException(std::string(owner) + " log_slots " + std::to_string(log_slots) +
                                " exceeds the slots held");
     return averageReplicas(internal, log_slots);
 }

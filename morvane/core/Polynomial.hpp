@@ -28,8 +28,9 @@ namespace detail {
 Polynomial makePolynomial(const Parameter& parameter, u64 numPrimes, bool is_extended);
 // 2^log_slots; log_slots of 64 or more has no count and throws RuntimeException naming `owner`.
 u64 numberOfSlots(u64 log_slots, const char* owner);
-// The rules behind getMessage/setMessage of plaintexts and ciphertexts, with their guards.
-Message getMessageOf(const Message& internal, u64 log_slots);
+// The rules behind getMessage/setMessage of plaintexts and ciphertexts, with their guards; `owner` names the
+// operation in the refusal.
+Message getMessageOf(const Message& internal, u64 log_slots, const char* owner = "[getMessage]");
 void setMessageInto(const Message& msg, Message& internal);
 bool isZeroMessage(const Message& message);
 // The device move of plaintexts, ciphertexts and secret keys: only the types are compared; on a change the

@@ -36,7 +36,7 @@ Plaintext EnDecoder::encodeWithoutNTT(const Message& msg, unsigned long level, i
 Plaintext EnDecoder::encodeWithoutNTT(const Message& msg) const { return encode(msg); }
 
 Message EnDecoder::decode(const Plaintext& ptxt) const {
-    Message msg = detail::getMessageOf(ptxt.message(), ptxt.getLogSlots());
+    Message msg = detail::getMessageOf(ptxt.message(), ptxt.getLogSlots(), "[Decode]");
     context->updateOpHistory(kDecodeLabel);
     return msg;
 }
