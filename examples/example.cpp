@@ -86,6 +86,20 @@ int main() {
                 static_cast<unsigned long long>(rotated.getLevel()),
                 static_cast<unsigned long long>(getEncryptionLevel(context)));
 
+    // Objects record the device they would live on and keep their files; nothing moves or is encrypted.
+    rotated.to(Device(DeviceType::GPU, 0));
+    rotated.to(getDefaultDevice());
+    const auto ctxtFile = keyDir / "rotated.ctxt";
+    rotated.save(ctxtFile.string());
+    Ciphertext reloaded(context);
+    reloaded.load(ctxtFile.string());
+    const auto contextFile = keyDir / "context.bin";
+    saveContextToFile(context, contextFile.string());
+    const Context restored = makeContextFromFile(contextFile.string());
+    std::printf("reloaded ciphertext at level %llu; context from file is %s, equal: %s\n",
+                static_cast<unsigned long long>(reloaded.getLevel()), restored->parameter.presetName.c_str(),
+                *restored == *context ? "yes" : "no");
+
     // Bootstrapping restores the level and adds the simulated error of the real library.
     const Bootstrapper bootstrapper(eval, logSlots);
     Ciphertext low(context), refreshed(context);
