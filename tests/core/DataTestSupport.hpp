@@ -74,6 +74,7 @@ public:
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
+    std::string str() const { return path_.string(); }
     std::string file(const std::string& name) const { return (path_ / name).string(); }
 
 private:

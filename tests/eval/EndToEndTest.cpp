@@ -1,36 +1,16 @@
 // The whole road of an encrypted program: keys saved to a key directory, an evaluator reading them lazily,
 // arithmetic, rotation and bootstrapping, then the exact history report and stopwatch.
 #include "morvane/morvane.hpp"
+#include "tests/core/DataTestSupport.hpp"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 
 using namespace Morvane;
 
-namespace {
-
-class KeyDirectory {
-public:
-    KeyDirectory()
-        : path_(std::filesystem::temp_directory_path() /
-                ("morvane-e2e-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name())) {
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
-    }
-    ~KeyDirectory() { std::filesystem::remove_all(path_); }
-    std::string str() const { return path_.string(); }
-
-private:
-    std::filesystem::path path_;
-};
-
-} // namespace
-
 TEST(EndToEndTest, KeysEvaluationBootstrapAndAccounting) {
-    const KeyDirectory keyDir;
+    const datatest::TempDir keyDir;
     const Context context = makeContext(ParameterPreset::FGb);
     const u64 logSlots = 4;
 

@@ -1,26 +1,23 @@
 #pragma once
 
 #include "morvane/morvane.hpp"
+#include "tests/core/DataTestSupport.hpp"
 #include "tests/core/ThrownMessage.hpp"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 namespace evaltest {
 
 using namespace Morvane;
 
-
+// How often `label` was counted in the context's history; 0 when never.
 inline u64 countOf(const Context& context, const std::string& label) {
     const auto history = getOpHistory(context);
     const auto it = history.find(label);
@@ -84,27 +81,7 @@ inline Plaintext plaintextOf(const Context& context, const std::function<Complex
     return filledObject<Plaintext>(context, value, level, rescale_counter);
 }
 
-// A directory under the system's temporary directory, removed with the object.
-class TempDir {
-public:
-    TempDir() {
-        static std::atomic<unsigned> counter{0};
-        path_ = std::filesystem::temp_directory_path() /
-                ("morvane-eval-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        std::filesystem::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::string str() const { return path_.string(); }
-
-private:
-    std::filesystem::path path_;
-};
+using datatest::TempDir;
 
 // A context of 32 full slots (FX: chain length 25, encryption level 12) whose evaluator shares a pack that
 // holds the multiplication key.

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "morvane/morvane.hpp"
-#include "tests/core/ThrownMessage.hpp"
+#include "tests/eval/EvalTestSupport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -31,27 +31,16 @@ struct Keyed {
     HomEvaluator eval;
 };
 
-inline u64 countOf(const Context& context, const std::string& label) {
-    const auto history = getOpHistory(context);
-    const auto it = history.find(label);
-    return it == history.end() ? 0 : it->second;
-}
-
+using evaltest::countOf;
 
 // A full-slot ciphertext whose slot i is value(i).
 inline Ciphertext ciphertextOf(const Context& context, const std::function<Complex(u64)>& value, u64 level = 5,
                                int rescale_counter = 0) {
-    Ciphertext ct(context, false);
-    auto& slots = ct.message().slots();
-    for (u64 i = 0; i < slots.size(); ++i)
-        slots[i] = value(i);
-    ct.setLevel(level);
-    ct.setRescaleCounter(rescale_counter);
-    return ct;
+    return evaltest::ciphertextOf(context, value, level, rescale_counter);
 }
 
 // Small integers: every sum and difference of a few of them is exact in double precision.
-inline Complex integerSlot(u64 i) { return Complex(static_cast<double>(i % 7) - 3.0, static_cast<double>(i % 5)); }
+inline Complex integerSlot(u64 i) { return evaltest::firstSlot(i); }
 
 inline bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
