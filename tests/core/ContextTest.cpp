@@ -1,8 +1,7 @@
 #include "morvane/core/Alert.hpp"
 #include "morvane/core/Context.hpp"
-
-#include "CoutCapture.hpp"
-#include "ThrownMessage.hpp"
+#include "tests/core/DataTestSupport.hpp"
+#include "tests/core/ThrownMessage.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +11,7 @@
 #include <vector>
 
 using namespace Morvane;
+using datatest::capturedStdout;
 
 TEST(ContextTest, ParameterIdIsTheSumOfItsTerms) {
     EXPECT_EQ(makeContext(ParameterPreset::FVa)->parameterId,
@@ -78,20 +78,15 @@ TEST(ContextTest, Queries) {
 
 TEST(ContextTest, AlertQueriesReturnEmptyEitherWay) {
     const Context context = makeContext(ParameterPreset::FGb);
-    {
-        CoutCapture capture;
+    const auto queryBoth = [&] {
         EXPECT_TRUE(getDefaultScaleFactorList(context).empty());
         EXPECT_TRUE(getPrimeList(context).empty());
-        EXPECT_EQ(capture.text(), "[getDefaultScaleFactorList] Always return an empty vector<Real> in Morvane-simulator\n"
-                                  "[getPrimeList] Always return an empty vector<u64> Morvane-simulator\n");
-    }
+    };
+    EXPECT_EQ(capturedStdout(queryBoth),
+              "[getDefaultScaleFactorList] Always return an empty vector<Real> in Morvane-simulator\n"
+              "[getPrimeList] Always return an empty vector<u64> Morvane-simulator\n");
     simulateAlert(false);
-    {
-        CoutCapture capture;
-        EXPECT_TRUE(getDefaultScaleFactorList(context).empty());
-        EXPECT_TRUE(getPrimeList(context).empty());
-        EXPECT_EQ(capture.text(), "");
-    }
+    EXPECT_EQ(capturedStdout(queryBoth), "");
     simulateAlert(true);
 }
 

@@ -1,8 +1,7 @@
 #include "morvane/core/Alert.hpp"
 #include "morvane/core/Exception.hpp"
 #include "morvane/core/Types.hpp"
-
-#include "CoutCapture.hpp"
+#include "tests/core/DataTestSupport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +17,7 @@
 #include <vector>
 
 using namespace Morvane;
+using datatest::capturedStdout;
 
 namespace {
 
@@ -74,25 +74,16 @@ TEST(RuntimeExceptionTest, WhatIsTheMessage) {
 
 TEST_F(AlertTest, LinePrintedOnceOnlyWhileSwitchIsOn) {
     ASSERT_TRUE(RuntimeAlert::alert_switch.load()) << "the switch is on when the library is loaded";
-    {
-        CoutCapture capture;
-        detail::alert(kText);
-        EXPECT_EQ(capture.text(), std::string(kText) + "\n");
-    }
+    EXPECT_EQ(capturedStdout([] { detail::alert(kText); }), std::string(kText) + "\n");
     simulateAlert(false);
     EXPECT_FALSE(RuntimeAlert::alert_switch.load());
-    {
-        CoutCapture capture;
-        detail::alert(kText);
-        EXPECT_EQ(capture.text(), "");
-    }
+    EXPECT_EQ(capturedStdout([] { detail::alert(kText); }), "");
     simulateAlert(true);
-    {
-        CoutCapture capture;
-        detail::alert(kText);
-        detail::alert(kText);
-        EXPECT_EQ(capture.text(), std::string(kText) + "\n" + kText + "\n");
-    }
+    EXPECT_EQ(capturedStdout([] {
+                  detail::alert(kText);
+                  detail::alert(kText);
+              }),
+              std::string(kText) + "\n" + kText + "\n");
 }
 
 // Alert lines from several threads reach the file descriptor whole, never spliced into each other.
