@@ -1,7 +1,6 @@
 #include "morvane/core/Alert.hpp"
 #include "morvane/core/Ciphertext.hpp"
-
-#include "DataTestSupport.hpp"
+#include "tests/core/DataTestSupport.hpp"
 
 #include <gtest/gtest.h>
 

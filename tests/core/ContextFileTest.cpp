@@ -1,7 +1,6 @@
 #include "morvane/core/ContextFile.hpp"
-
-#include "DataTestSupport.hpp"
-#include "ThrownMessage.hpp"
+#include "tests/core/DataTestSupport.hpp"
+#include "tests/core/ThrownMessage.hpp"
 
 #include <gtest/gtest.h>
 

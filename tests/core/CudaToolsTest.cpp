@@ -1,7 +1,6 @@
 #include "morvane/core/Alert.hpp"
 #include "morvane/core/CudaTools.hpp"
-
-#include "DataTestSupport.hpp"
+#include "tests/core/DataTestSupport.hpp"
 
 #include <gtest/gtest.h>
 

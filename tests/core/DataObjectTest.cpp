@@ -1,9 +1,8 @@
 #include "morvane/core/Alert.hpp"
 #include "morvane/core/Ciphertext.hpp"
 #include "morvane/core/Plaintext.hpp"
-
-#include "DataTestSupport.hpp"
-#include "ThrownMessage.hpp"
+#include "tests/core/DataTestSupport.hpp"
+#include "tests/core/ThrownMessage.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,7 @@
 #include "morvane/core/Message.hpp"
 #include "morvane/core/tables/ErrorSamples.hpp"
 #include "morvane/core/tables/ZeroResponse.hpp"
-
-#include "DataTestSupport.hpp"
+#include "tests/core/DataTestSupport.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,8 @@
 #include "morvane/core/Message.hpp"
 #include "morvane/core/Polynomial.hpp"
 #include "morvane/core/Serialize.hpp"
-
-#include "DataTestSupport.hpp"
-#include "ThrownMessage.hpp"
+#include "tests/core/DataTestSupport.hpp"
+#include "tests/core/ThrownMessage.hpp"
 
 #include <gtest/gtest.h>
 

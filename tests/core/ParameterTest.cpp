@@ -1,7 +1,6 @@
 #include "morvane/core/Exception.hpp"
 #include "morvane/core/Parameter.hpp"
-
-#include "ThrownMessage.hpp"
+#include "tests/core/ThrownMessage.hpp"
 
 #include <gtest/gtest.h>
 

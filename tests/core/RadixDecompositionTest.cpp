@@ -1,7 +1,6 @@
 #include "morvane/core/Context.hpp"
 #include "morvane/core/RadixDecomposition.hpp"
-
-#include "ThrownMessage.hpp"
+#include "tests/core/ThrownMessage.hpp"
 
 #include <gtest/gtest.h>
 

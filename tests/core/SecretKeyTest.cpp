@@ -1,8 +1,7 @@
 #include "morvane/core/Alert.hpp"
 #include "morvane/core/SecretKey.hpp"
-
-#include "DataTestSupport.hpp"
-#include "ThrownMessage.hpp"
+#include "tests/core/DataTestSupport.hpp"
+#include "tests/core/ThrownMessage.hpp"
 
 #include <gtest/gtest.h>
 

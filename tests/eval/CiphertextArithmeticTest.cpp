@@ -1,6 +1,6 @@
 // Ciphertext arithmetic: results, bookkeeping and labels per operation, check order, writes made before a
 // failing check, aliasing, devices, the integral-constant rule and operands of other lengths.
-#include "EvalTestSupport.hpp"
+#include "tests/eval/EvalTestSupport.hpp"
 
 #include "morvane/eval/EvaluatorUtils.hpp"
 

@@ -1,6 +1,6 @@
 // Encoder, encryptor and decryptor: slot rules, bookkeeping copied, size checks, the encryption-key check
 // with its lazy load, and the labels, including the three that the report never shows.
-#include "EvalTestSupport.hpp"
+#include "tests/eval/EvalTestSupport.hpp"
 
 namespace evaltest {
 namespace {

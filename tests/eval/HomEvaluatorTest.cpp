@@ -1,6 +1,6 @@
 // Building an evaluator from a key pack or a key directory, the lazily found multiplication key, the shared
 // implementation and the handle's index normalisation.
-#include "EvalTestSupport.hpp"
+#include "tests/eval/EvalTestSupport.hpp"
 
 #include <filesystem>
 #include <fstream>

@@ -1,6 +1,6 @@
 // Message and plaintext forms of the evaluator: slot rules, bookkeeping, checks, result handling, aliasing
 // and devices; none counts anything.
-#include "EvalTestSupport.hpp"
+#include "tests/eval/EvalTestSupport.hpp"
 
 #include <climits>
 

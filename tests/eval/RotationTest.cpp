@@ -1,4 +1,4 @@
-#include "KeyedEvaluator.hpp"
+#include "tests/eval/KeyedEvaluator.hpp"
 
 #include "morvane/eval/HomEvaluator.hpp"
 #include "morvane/eval/HomEvaluatorRotations.hpp"

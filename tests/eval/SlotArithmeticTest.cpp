@@ -1,6 +1,6 @@
 // The evaluator's shared rules: the Annex G product, the slot kernels, the spread of a message, the slot
 // rotation, the operand checks, the device rules and the counting rule.
-#include "EvalTestSupport.hpp"
+#include "tests/eval/EvalTestSupport.hpp"
 
 #include "morvane/eval/EvaluatorUtils.hpp"
 
