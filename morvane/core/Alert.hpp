@@ -1,5 +1,7 @@
 #pragma once
 
+// The alert lines that the simulated-away functions print, and their process-wide switch.
+
 #include <atomic>
 #include <string_view>
 

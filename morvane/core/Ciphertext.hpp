@@ -1,5 +1,7 @@
 #pragma once
 
+// Ciphertext: slots in the clear with a real ciphertext's level, rescale counter, size and device.
+
 #include "morvane/core/Context.hpp"
 #include "morvane/core/Message.hpp"
 #include "morvane/core/Parameter.hpp"

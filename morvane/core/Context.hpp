@@ -1,5 +1,7 @@
 #pragma once
 
+// Context: one parameter set with its devices, operation history and stopwatch, and the queries on it.
+
 #include "morvane/core/Parameter.hpp"
 #include "morvane/core/Types.hpp"
 

@@ -1,5 +1,7 @@
 #pragma once
 
+// Saving a context's parameters to a file and making a context from one.
+
 #include "morvane/core/Context.hpp"
 
 #include <set>

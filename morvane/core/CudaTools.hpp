@@ -1,5 +1,7 @@
 #pragma once
 
+// CUDA tools, device selection and seeds: fixed values, as there is no GPU and no randomness to seed.
+
 #include "morvane/core/Types.hpp"
 
 #include <array>

@@ -1,5 +1,7 @@
 #pragma once
 
+// RuntimeException, the exception of every failed check.
+
 #include <stdexcept>
 #include <string>
 

@@ -1,5 +1,7 @@
 #pragma once
 
+// Message: a vector of complex slots with its device; replicating and averaging slots.
+
 #include "morvane/core/Pointer.hpp"
 #include "morvane/core/Types.hpp"
 

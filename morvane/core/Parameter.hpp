@@ -1,5 +1,7 @@
 #pragma once
 
+// Parameter presets and the numbers of each parameter set.
+
 #include "morvane/core/Types.hpp"
 
 #include <array>

@@ -1,5 +1,7 @@
 #pragma once
 
+// Plaintext: an encoded message with its level, rescale counter and device.
+
 #include "morvane/core/Context.hpp"
 #include "morvane/core/Message.hpp"
 #include "morvane/core/Pointer.hpp"

@@ -1,5 +1,7 @@
 #pragma once
 
+// Pointer<T>, the owning handle with value semantics behind the data objects.
+
 #include <memory>
 #include <utility>
 

@@ -1,5 +1,7 @@
 #pragma once
 
+// Polynomial, the one polynomial of a data object, its stored format and the helpers the data objects share.
+
 #include "morvane/core/Message.hpp"
 #include "morvane/core/Types.hpp"
 

@@ -1,5 +1,7 @@
 #pragma once
 
+// RadixDecomposition: the baby-step/giant-step split of the bootstrapping transform and its rotations.
+
 #include "morvane/core/Types.hpp"
 
 #include <array>

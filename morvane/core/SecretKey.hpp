@@ -1,5 +1,7 @@
 #pragma once
 
+// SecretKey: a key without key material, its files and device.
+
 #include "morvane/core/Context.hpp"
 #include "morvane/core/Pointer.hpp"
 #include "morvane/core/Polynomial.hpp"

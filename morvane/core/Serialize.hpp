@@ -1,5 +1,7 @@
 #pragma once
 
+// Binary archives of the stored formats: multi-value save/load to streams and files, guarded counted loads.
+
 #include "morvane/core/Types.hpp"
 
 #include <cereal/archives/binary.hpp>

@@ -1,5 +1,7 @@
 #pragma once
 
+// Basic types: integer and real aliases, devices and security levels.
+
 #include <cstdint>
 
 namespace Morvane {

@@ -1,5 +1,7 @@
 #pragma once
 
+// Bootstrapper: level refresh of ciphertexts with simulated error and modelled cost.
+
 #include "morvane/core/Ciphertext.hpp"
 #include "morvane/core/Context.hpp"
 #include "morvane/core/Types.hpp"

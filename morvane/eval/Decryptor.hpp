@@ -1,5 +1,7 @@
 #pragma once
 
+// Decryptor: ciphertexts back into plaintexts and messages.
+
 #include "morvane/core/Ciphertext.hpp"
 #include "morvane/core/Context.hpp"
 #include "morvane/core/Message.hpp"

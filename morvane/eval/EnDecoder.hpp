@@ -1,5 +1,7 @@
 #pragma once
 
+// EnDecoder: messages into plaintexts and back.
+
 #include "morvane/core/Context.hpp"
 #include "morvane/core/Message.hpp"
 #include "morvane/core/Plaintext.hpp"

@@ -1,5 +1,7 @@
 #pragma once
 
+// Encryptor: plaintexts and messages into ciphertexts.
+
 #include "morvane/core/Ciphertext.hpp"
 #include "morvane/core/Context.hpp"
 #include "morvane/core/Message.hpp"

@@ -1,5 +1,7 @@
 #pragma once
 
+// Library-internal: the evaluator's history labels, shared operand checks, bookkeeping and slot kernels.
+
 #include "morvane/core/Ciphertext.hpp"
 #include "morvane/core/Context.hpp"
 #include "morvane/core/Message.hpp"

@@ -1,5 +1,7 @@
 #pragma once
 
+// HomEvaluator: the arithmetic, level, rotation and conjugation operations on plaintexts and ciphertexts.
+
 #include "morvane/core/Ciphertext.hpp"
 #include "morvane/core/Context.hpp"
 #include "morvane/core/Message.hpp"

@@ -1,5 +1,7 @@
 #pragma once
 
+// The power-of-two decomposition behind the rotate-and-sum ladders.
+
 #include <vector>
 
 namespace Morvane {

@@ -1,5 +1,7 @@
 #pragma once
 
+// EncryptionKey and the class tags of stored key records.
+
 #include "morvane/core/Context.hpp"
 #include "morvane/core/Types.hpp"
 

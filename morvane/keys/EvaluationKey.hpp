@@ -1,5 +1,7 @@
 #pragma once
 
+// EvaluationKey: multiplication, conjugation, rotation and sparse-secret-encapsulation key records.
+
 #include "morvane/core/Context.hpp"
 #include "morvane/core/Types.hpp"
 #include "morvane/keys/EncryptionKey.hpp"

@@ -1,5 +1,7 @@
 #pragma once
 
+// KeyGenerator: makes a context's keys into a key pack, counting and charging each.
+
 #include "morvane/core/Context.hpp"
 #include "morvane/core/SecretKey.hpp"
 #include "morvane/core/Types.hpp"

@@ -1,5 +1,7 @@
 #pragma once
 
+// KeyPack: the keys of a context, held in memory, read from streams or lazily from a key directory.
+
 #include "morvane/core/Context.hpp"
 #include "morvane/core/Types.hpp"
 #include "morvane/keys/EncryptionKey.hpp"

@@ -1,5 +1,7 @@
 #pragma once
 
+// Multi-party key generation: configurations, exchanged data and the collective key generator.
+
 #include "morvane/core/Context.hpp"
 #include "morvane/core/Pointer.hpp"
 #include "morvane/core/Polynomial.hpp"

@@ -1,5 +1,7 @@
 #pragma once
 
+// SparseSecretEncapsulationKey: the two-part key of sparse secret encapsulation.
+
 #include "morvane/core/Context.hpp"
 #include "morvane/keys/EvaluationKey.hpp"
 

@@ -1,5 +1,7 @@
 #pragma once
 
+// Error samples of simulated bootstrapping, read from the built-in blobs or any block in the message format.
+
 #include "morvane/core/Context.hpp"
 #include "morvane/core/Message.hpp"
 #include "morvane/core/tables/ZeroResponse.hpp"

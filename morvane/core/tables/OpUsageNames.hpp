@@ -1,5 +1,7 @@
 #pragma once
 
+// The label lists of the operation-history report.
+
 #include <map>
 #include <string>
 #include <vector>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The built-in cost table: modelled cost and error samples of each operation of each preset.
+
 #include "morvane/core/Types.hpp"
 
 #include <map>
