@@ -40,7 +40,6 @@ void checkKeyDirectory(const std::string& path) {
         throw RuntimeException("Cannot find path " + path);
 }
 
-// The sparse context must belong to the context: support first, then the companion preset.
 // Whether the key's file opens (in text mode, nothing read); never for a pack without key directory.
 bool isAvailable(const std::string& path) {
     if (path.empty())
