@@ -48,7 +48,7 @@ TEST(ContextTest, ConstructionPropagatesParameterFailures) {
               "[Parameter] gadget_rank should divide chain_length");
 }
 
-TEST(ContextTest, Queries) {
+TEST(ContextTest, QueriesOfPresetAndCustomContexts) {
     const Context fgb = makeContext(ParameterPreset::FGb);
     EXPECT_EQ(getLogFullSlots(fgb), 15u);
     EXPECT_EQ(getEncryptionLevel(fgb), 12u);
@@ -127,7 +127,7 @@ TEST(ContextTest, StopwatchStartsStoppedAtCreationCost) {
     EXPECT_EQ(getDuration(context), 1695u) << "a tick before any start is lost";
 }
 
-TEST(ContextTest, StopwatchSemantics) {
+TEST(ContextTest, StopwatchAddsTicksOnlyWhileRunningAndRestartsFromZero) {
     const Context context = makeContext(ParameterPreset::FGb);
     startStopWatch(context);
     context->tickStopWatch(5);

@@ -63,7 +63,7 @@ TEST(DeviceTest, SetOrdersByIdThenType) {
     EXPECT_EQ(actual, expected);
 }
 
-TEST(RuntimeExceptionTest, WhatIsTheMessage) {
+TEST(RuntimeExceptionTest, CaughtAsRuntimeErrorWithItsMessage) {
     const std::string path = "/no/such/file";
     try {
         throw RuntimeException("Cannot open file " + path);

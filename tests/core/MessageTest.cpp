@@ -50,7 +50,7 @@ const Complex z(0, 0);
 
 } // namespace
 
-TEST(MessageTest, Constructors) {
+TEST(MessageTest, ConstructorsMakeZeroOrFilledSlotsOnTheDefaultDevice) {
     const Message empty;
     EXPECT_EQ(empty.getSize(), 0u);
     EXPECT_TRUE(empty.isEmpty());

@@ -73,7 +73,7 @@ TEST(ZeroResponseTableTest, PresetsAndKeySets) {
                                                      "gen_conjkey", "encrypt", "add"}));
 }
 
-TEST(ZeroResponseTableTest, SelectedEntries) {
+TEST(ZeroResponseTableTest, SelectedEntriesHoldTheirFixedValues) {
     struct Case {
         const char* preset;
         const char* key;

@@ -92,7 +92,7 @@ TEST(BootstrapperTest, ConstructorsCheckInTheirOrder) {
     EXPECT_EQ(thrownMessage([&] { Bootstrapper b(custom.eval); }), unsupported);
 }
 
-TEST(BootstrapperTest, BootConstants) {
+TEST(BootstrapperTest, BootConstantsArePreparedUpToTheFullSlotsAndSharedByCopies) {
     Keyed k(makeContext(ParameterPreset::FX));
     Bootstrapper b(k.eval, 3);
     EXPECT_TRUE(b.isBootstrapReady(0));

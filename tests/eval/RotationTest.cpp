@@ -434,7 +434,7 @@ TEST(RotationTest, MessageRotateReduceAddsInOrderAndCountsNothing) {
     EXPECT_TRUE(getOpHistory(k.context).empty());
 }
 
-TEST(RotationTest, RotSum) {
+TEST(RotationTest, RotSumAddsRotatedTermsEachNeedingItsOwnKey) {
     Keyed k(makeContext(ParameterPreset::FX));
     k.genLeftKeys({1, 2, 4, 8, 16, 3});
     const Ciphertext a = ciphertextOf(k.context, integerSlot, 5);
