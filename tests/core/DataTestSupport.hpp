@@ -58,13 +58,13 @@ private:
 
 inline Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-// A fresh directory under the system's temporary directory, removed with the object.
+// A fresh directory under the system's temporary directory, removed with the object; shared by every test folder.
 class TempDir {
 public:
     TempDir() {
         std::random_device rd;
         path_ = std::filesystem::temp_directory_path() /
-                ("morvane-data-" + std::to_string(rd()) + "-" + std::to_string(rd()));
+                ("morvane-test-" + std::to_string(rd()) + "-" + std::to_string(rd()));
         std::filesystem::create_directories(path_);
     }
     ~TempDir() {
