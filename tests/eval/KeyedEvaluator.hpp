@@ -5,10 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstring>
 #include <functional>
-#include <string>
 #include <vector>
 
 namespace keyedtest {
