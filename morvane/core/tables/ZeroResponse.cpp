@@ -1,5 +1,6 @@
 #include "morvane/core/tables/ZeroResponse.hpp"
 
+#include "morvane/core/Parameter.hpp"
 #include "morvane/core/tables/ErrorSampleBlobs.hpp"
 
 #include <array>
@@ -11,14 +12,12 @@ namespace {
 
 constexpr std::size_t kPresetCount = 17;
 
-// Column order of the cost lists below.
-constexpr std::array<const char*, kPresetCount> kPresetNames = {
-    "FVa", "FVb", "FVc", "FGa", "FGb", "FGd", "FTa", "FTb", "ST19", "ST14", "ST11", "ST8", "ST7", "SS7", "SD3", "FX", "SGd0",
-};
-
-// Number of full slots of each preset, which sizes its sample entries.
-constexpr std::array<u64, kPresetCount> kFullSlots = {
-    65536, 65536, 65536, 32768, 32768, 32768, 16384, 16384, 16384, 16384, 16384, 16384, 16384, 8192, 4096, 32, 32768,
+// Column order of the cost lists below. Each preset's name and full slot count come from its Parameter.
+constexpr std::array<ParameterPreset, kPresetCount> kPresets = {
+    ParameterPreset::FVa,  ParameterPreset::FVb,  ParameterPreset::FVc,  ParameterPreset::FGa,  ParameterPreset::FGb,
+    ParameterPreset::FGd,  ParameterPreset::FTa,  ParameterPreset::FTb,  ParameterPreset::ST19, ParameterPreset::ST14,
+    ParameterPreset::ST11, ParameterPreset::ST8,  ParameterPreset::ST7,  ParameterPreset::SS7,  ParameterPreset::SD3,
+    ParameterPreset::FX,   ParameterPreset::SGd0,
 };
 
 using Column = std::array<std::int64_t, kPresetCount>;
@@ -85,15 +84,16 @@ constexpr OperationCosts kOperations[] = {
 ZeroResponseTable buildTable() {
     ZeroResponseTable table;
     for (std::size_t p = 0; p < kPresetCount; ++p) {
-        auto& row = table[kPresetNames[p]];
+        const Parameter parameter(kPresets[p]);
+        auto& row = table[parameter.presetName];
         for (const OperationCosts& op : kOperations) {
             if (op.timeMs[p] < 0)
                 continue;
             ZeroResponse entry;
             entry.timeMs = static_cast<u64>(op.timeMs[p]);
             entry.auxValue = static_cast<u64>(op.auxValue[p]);
-            entry.sampleData = detail::sampleBlobAddress(kPresetNames[p], op.operation);
-            entry.sampleBytes = op.sized ? 8 + 16 * kFullSlots[p] : 0;
+            entry.sampleData = detail::sampleBlobAddress(parameter.presetName, op.operation);
+            entry.sampleBytes = op.sized ? 8 + 16 * parameter.fullSlots : 0;
             row.emplace(op.operation, entry);
         }
     }
