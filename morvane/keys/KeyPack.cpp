@@ -63,17 +63,23 @@ void writeSlot(std::mutex& leaf, std::shared_ptr<Key>& slot, std::shared_ptr<Key
     // The key replaced, if any, is released here, outside the lock.
 }
 
-// Reads a record into `key`, then stores it into the slot; a failed read still stores what was read, so
-// the key counts as loaded.
-template <typename Key, typename Read>
-void readAndStore(std::mutex& leaf, std::shared_ptr<Key>& slot, std::shared_ptr<Key> key, Read&& read) {
+// Reads a record into `key`, then hands it to `store`; a failed read still stores what was read, so the key
+// counts as loaded.
+template <typename Key, typename Read, typename Store>
+void readThenStore(std::shared_ptr<Key> key, Read&& read, Store&& store) {
     try {
         read(*key);
     } catch (...) {
-        writeSlot(leaf, slot, std::move(key));
+        store(std::move(key));
         throw;
     }
-    writeSlot(leaf, slot, std::move(key));
+    store(std::move(key));
+}
+
+template <typename Key, typename Read>
+void readAndStore(std::mutex& leaf, std::shared_ptr<Key>& slot, std::shared_ptr<Key> key, Read&& read) {
+    readThenStore(std::move(key), std::forward<Read>(read),
+                  [&](std::shared_ptr<Key> loaded) { writeSlot(leaf, slot, std::move(loaded)); });
 }
 
 } // namespace
@@ -206,14 +212,8 @@ void KeyPackImpl::maybeLoadRotationKey(unsigned long idx) {
     std::lock_guard<std::mutex> lock(getRotKeyMutex(idx));
     if (isRotKeyLoaded(idx))
         return;
-    auto key = std::make_shared<EvaluationKey>();
-    try {
-        Serialize::load(path, *key);
-    } catch (...) {
-        setRotKey(idx, std::move(key));
-        throw;
-    }
-    setRotKey(idx, std::move(key));
+    readThenStore(std::make_shared<EvaluationKey>(), [&path](EvaluationKey& key) { Serialize::load(path, key); },
+                  [this, idx](std::shared_ptr<EvaluationKey> key) { setRotKey(idx, std::move(key)); });
     context->updateOpHistory("Load rotation key");
 }
 
