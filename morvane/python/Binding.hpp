@@ -16,6 +16,10 @@
 //   Message exports a buffer.
 // - Properties that return a reference into their owner use reference_internal; a method result that the
 //   library returns by reference is copied.
+// - Casters declared at the end of this header: sets of device ids from a set only, and objects of the
+//   module's classes only when their instance holds one.
+// - Alert lines are the library's own writes to the process's standard output; text meant for Python's
+//   sys.stdout goes through py::print.
 
 #include "morvane/morvane.hpp"
 #include "morvane/python/Representation.hpp"

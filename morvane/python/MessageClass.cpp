@@ -33,7 +33,8 @@ Complex emptySlots[1];
 
 int countedGetBuffer(PyObject* object, Py_buffer* view, int flags) {
     // An instance made by __new__ without __init__ holds no message, and pybind11's export would use it.
-    const Message* message = reinterpret_cast<py::detail::instance*>(object)->get_value_and_holder().value_ptr<Message>();
+    auto* instance = reinterpret_cast<py::detail::instance*>(object);
+    const Message* message = instance->get_value_and_holder().value_ptr<Message>();
     if (message == nullptr) {
         view->obj = nullptr;
         PyErr_SetString(PyExc_BufferError, "the Message object has not been constructed");

@@ -130,6 +130,7 @@ def test_member_docstring(member, doc):
 
 
 def test_every_module_function_is_in_the_table():
-    functions = {name for name, value in vars(pymorvane).items() if type(value).__name__ == "builtin_function_or_method"}
+    functions = {name for name, value in vars(pymorvane).items()
+                 if type(value).__name__ == "builtin_function_or_method"}
     assert functions == {name for name, _ in MODULE_FUNCTIONS}
 

@@ -10,6 +10,15 @@ from pymorvane import Device, DeviceType, Message
 RESIZE_REFUSED = "^Existing exports of data: object cannot be re-sized$"
 
 
+def loaded(directory, values):
+    """A message loaded from a message file holding `values`, which may be any number of slots."""
+    path = directory / "values.bin"
+    path.write_bytes(struct.pack(f"<Q{2 * len(values)}d", len(values), *[p for v in values for p in (v.real, v.imag)]))
+    msg = Message()
+    msg.load(str(path))
+    return msg
+
+
 @pytest.mark.parametrize("args, kwargs, slots, log_slots", [
     ((), {}, [], 0),
     ((4,), {}, [0j] * 16, 4),
@@ -231,7 +240,7 @@ def test_numpy_shares_the_slots():
         msg.set_data([0] * (2 * size))
         assert len(msg) == 2 * size
     assert np.asarray(Message()).shape == (0,)
-    assert Message(np.array([1, 2j])).__getitem__(slice(None)) == [1, 2j]
+    assert Message(np.array([1, 2j]))[:] == [1, 2j]
 
 
 @pytest.mark.parametrize("move, device_type, device_id", [
@@ -264,8 +273,10 @@ def test_device_follows_the_message_through_its_members_and_keeps_it_alive(tmp_p
     assert (device.type, device.id) == (DeviceType.GPU, 4)
 
 
-@pytest.mark.parametrize("alerts, printed", [(True, "[CudaTools::cudaGetDevice] Always return 0 in Morvane-simulator\n"),
-                                             (False, "")])
+CUDA_GET_DEVICE = "[CudaTools::cudaGetDevice] Always return 0 in Morvane-simulator\n"
+
+
+@pytest.mark.parametrize("alerts, printed", [(True, CUDA_GET_DEVICE), (False, "")])
 def test_to_device_asks_the_current_device(alerts, printed, capfd):
     pymorvane.simulate_alert(alerts)
     Message(1).to_device()
@@ -273,22 +284,19 @@ def test_to_device_asks_the_current_device(alerts, printed, capfd):
 
 
 def test_files(tmp_path):
-    path = str(tmp_path / "m.bin")
+    path = tmp_path / "m.bin"
     saved = Message([1 + 2j, -3, 0.5j, 4])
-    saved.save(file_path=path)
-    assert open(path, "rb").read() == struct.pack("<Q8d", 4, 1, 2, -3, 0, 0, 0.5, 4, 0)
-    loaded = Message(5)
-    loaded.to(Device(DeviceType.GPU, 1))
-    loaded.load(path.encode())
-    assert loaded[:] == saved[:]
-    assert (loaded.device_type, loaded.device.id) == (DeviceType.GPU, 1)
+    saved.save(file_path=str(path))
+    assert path.read_bytes() == struct.pack("<Q8d", 4, 1, 2, -3, 0, 0, 0.5, 4, 0)
+    target = Message(5)
+    target.to(Device(DeviceType.GPU, 1))
+    target.load(str(path).encode())
+    assert target[:] == saved[:]
+    assert (target.device_type, target.device.id) == (DeviceType.GPU, 1)
 
 
 def test_load_takes_any_count(tmp_path):
-    path = tmp_path / "twelve.bin"
-    path.write_bytes(struct.pack("<Q", 12) + struct.pack("<24d", *range(24)))
-    msg = Message()
-    msg.load(str(path))
+    msg = loaded(tmp_path, [complex(2 * i, 2 * i + 1) for i in range(12)])
     assert len(msg) == 12 and msg.log_slots == 3
     assert msg[11] == 22 + 23j
 
@@ -335,18 +343,19 @@ def slot(i):
     (16, 4, [0, 1, 2, 3, 4, None, 11, 12, 13, 14, 15]),
 ])
 def test_representation_abbreviates_beyond_ten_slots(count, log_slots, shown, tmp_path):
-    path = tmp_path / "m.bin"
-    path.write_bytes(struct.pack("<Q", count) + struct.pack(f"<{2 * count}d", *[x for i in range(count) for x in (i, 0)]))
-    msg = Message()
-    msg.load(str(path))
+    msg = loaded(tmp_path, [complex(i) for i in range(count)])
     msg.to(Device(DeviceType.GPU, -1))
     data = ", ".join("..." if i is None else slot(i) for i in shown)
-    assert repr(msg) == f"<pymorvane.Message object> (log(num slots): {log_slots}, device: GPU(id=-1), data: [ {data} ])"
+    assert repr(msg) == (f"<pymorvane.Message object> (log(num slots): {log_slots}, device: GPU(id=-1), "
+                         f"data: [ {data} ])")
 
 
-@pytest.mark.parametrize("device, text", [(Device(DeviceType.GPU, 0), "GPU(id=0)"), (Device(DeviceType.UNDEFINED, 3),
-                                          "UNDEFINED"), (Device(DeviceType.CPU_PINNED, 0), "CPU_PINNED"),
-                                          (Device(DeviceType.CPU, 9), "CPU")])
+@pytest.mark.parametrize("device, text", [
+    (Device(DeviceType.GPU, 0), "GPU(id=0)"),
+    (Device(DeviceType.UNDEFINED, 3), "UNDEFINED"),
+    (Device(DeviceType.CPU_PINNED, 0), "CPU_PINNED"),
+    (Device(DeviceType.CPU, 9), "CPU"),
+])
 def test_representation_of_devices(device, text):
     msg = Message()
     msg.to(device)
