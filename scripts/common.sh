@@ -4,7 +4,11 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 JOBS="$(nproc 2>/dev/null || echo 4)"
 
-PACKAGES=(g++ make cmake libcereal-dev libgtest-dev libbenchmark-dev)
+# Debian's interpreter, named explicitly: the first python3 on PATH may lack Debian's packages.
+PYTHON=/usr/bin/python3
+
+PACKAGES=(g++ make cmake libcereal-dev libgtest-dev libbenchmark-dev pybind11-dev python3-dev python3-pytest
+          python3-numpy python3-hypothesis python3-exceptiongroup python3-tomli)
 
 ensure_packages() {
     local missing=()
@@ -27,4 +31,11 @@ configure_and_build() {
     shift
     cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
     cmake --build "$dir" -j "$JOBS"
+}
+
+# run_pytest <interpreter> <module dir> [pytest options...]: the Python tests against the module in <module dir>.
+run_pytest() {
+    local python="$1" module_dir="$2"
+    shift 2
+    PYTHONPATH="$module_dir${PYTHONPATH:+:$PYTHONPATH}" "$python" -m pytest -q "$ROOT/tests/python" "$@"
 }

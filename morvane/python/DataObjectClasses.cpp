@@ -1,0 +1,5 @@
+#include "morvane/python/Binding.hpp"
+
+void bindPlaintext(py::module_&, std::string) {}
+
+void bindCiphertext(py::module_&, std::string) {}

@@ -1,0 +1,3 @@
+#include "morvane/python/Binding.hpp"
+
+void bindBindingGPU(py::module_&) {}

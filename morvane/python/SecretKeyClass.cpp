@@ -1,0 +1,3 @@
+#include "morvane/python/Binding.hpp"
+
+void bindSecretKey(py::module_&) {}
