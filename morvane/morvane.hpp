@@ -32,3 +32,6 @@
 #include "morvane/eval/Encryptor.hpp"
 #include "morvane/eval/HomEvaluator.hpp"
 #include "morvane/eval/HomEvaluatorRotations.hpp"
+#include "morvane/math/Checks.hpp"
+#include "morvane/math/DomainExtension.hpp"
+#include "morvane/math/Refresh.hpp"
