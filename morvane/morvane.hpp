@@ -35,3 +35,7 @@
 #include "morvane/math/Checks.hpp"
 #include "morvane/math/DomainExtension.hpp"
 #include "morvane/math/Refresh.hpp"
+#include "morvane/math/Chebyshev.hpp"
+#include "morvane/math/Inverse.hpp"
+#include "morvane/math/LogExp.hpp"
+#include "morvane/math/Sigmoid.hpp"
