@@ -3,6 +3,7 @@
 #include "morvane/core/Context.hpp"
 #include "morvane/core/Exception.hpp"
 #include "morvane/math/Checks.hpp"
+#include "morvane/math/DomainExtension.hpp"
 #include "morvane/math/Iteration.hpp"
 #include "morvane/math/Refresh.hpp"
 
@@ -43,6 +44,32 @@ void scaleRealPart(const HomEvaluator& eval, Ciphertext& res, Ciphertext& scratc
     }
 }
 
+// max(num_iter, 1) steps y <- y (2 - x y) from the constant start value init, on an x that needs no bootstrap.
+// The first step multiplies by init through its decomposition.
+void inverseIteration(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& x, Ciphertext& res,
+                      const DecomposedConstant& init, u64 num_iter) {
+    const Context& context = eval.context;
+    Ciphertext t(context, false);
+    Ciphertext u(context, false);
+    Ciphertext y(context, false);
+    // t = x init, u = 2 - t, y = init u.
+    detail::multDecomposed(eval, x, init, t);
+    eval.negate(t, u);
+    eval.add(u, real(2.0), u);
+    detail::multDecomposed(eval, u, init, y);
+    for (u64 i = 1; i < num_iter; ++i) {
+        // t = x y: recomputed after a bootstrap of y, otherwise t u, since x y (2 - x y) = t u.
+        if (tools::refreshIfBelow(btp, y, 1))
+            eval.mult(x, y, t);
+        else
+            eval.mult(t, u, t);
+        eval.negate(t, u);
+        eval.add(u, real(2.0), u);
+        eval.mult(y, u, y);
+    }
+    res = std::move(y);
+}
+
 } // namespace
 
 void approxInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
@@ -59,19 +86,24 @@ void approxInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper
     const double init = 1.0 / right_end;
     const u64 steps = inverseSteps(init, error);
     const u64 full = btp.getLevelAfterFullSlotBootstrap();
-    if (right_end <= kTwoTo20 || op.getLevel() >= full) {
+    if (right_end <= kTwoTo20) {
         approxInverseNewton(eval, btp, op, res, init, steps);
         return;
     }
-    // Slots beyond the extended bootstrap's range [-2^20, 2^20] are brought to the full level scaled by 2^-20 and
-    // multiplied back; the iteration then never bootstraps them again.
+    // Beyond 2^20: slots outside the extended bootstrap's range [-2^20, 2^20] reach the full level scaled by
+    // 2^-20 and multiplied back, and the start value, which may be too small for a single constant product, is
+    // applied decomposed.
+    if (op.getLevel() >= full) {
+        inverseIteration(eval, btp, op, res, DecomposedConstant(init), steps);
+        return;
+    }
     if (op.getLevel() < btp.getMinLevelForBootstrap() + 2)
         throw RuntimeException("[" + std::string(name) + "] Input Ciphertext level is not enough.");
     Ciphertext x(eval.context, false);
     eval.mult(op, real(kTwoToMinus20), x);
     btp.bootstrapExtended(x, x, false);
     eval.multInteger(x, u64{1} << 20, x);
-    approxInverseNewton(eval, btp, x, res, init, steps);
+    inverseIteration(eval, btp, x, res, DecomposedConstant(init), steps);
 }
 
 void approxInverseForLessThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
@@ -99,31 +131,13 @@ void approxInverseForLessThanOne(const HomEvaluator& eval, const Bootstrapper& b
 
 void approxInverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
                          double init, u64 num_iter) {
-    const Context& context = eval.context;
-    Ciphertext x(context, false);
-    if (op.getLevel() < btp.getLevelAfterFullSlotBootstrap())
+    if (op.getLevel() < btp.getLevelAfterFullSlotBootstrap()) {
+        Ciphertext x(eval.context, false);
         btp.bootstrapExtended(op, x, false);
-    else
-        x = op;
-    Ciphertext t(context, false);
-    Ciphertext u(context, false);
-    Ciphertext y(context, false);
-    // First step from the constant start value: t = x init, u = 2 - t, y = init u.
-    eval.mult(x, real(init), t);
-    eval.negate(t, u);
-    eval.add(u, real(2.0), u);
-    eval.mult(u, real(init), y);
-    for (u64 i = 1; i < num_iter; ++i) {
-        // t = x y: recomputed after a bootstrap of y, otherwise t u, since x y (2 - x y) = t u.
-        if (tools::refreshIfBelow(btp, y, 1))
-            eval.mult(x, y, t);
-        else
-            eval.mult(t, u, t);
-        eval.negate(t, u);
-        eval.add(u, real(2.0), u);
-        eval.mult(y, u, y);
+        inverseIteration(eval, btp, x, res, DecomposedConstant(init, 0), num_iter);
+    } else {
+        inverseIteration(eval, btp, op, res, DecomposedConstant(init, 0), num_iter);
     }
-    res = std::move(y);
 }
 
 void approxSqrtInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,

@@ -1,10 +1,14 @@
 #pragma once
 
 // Library-internal helpers of the iterative approximations: refusing non-finite options, which would reach
-// integer conversions or loops that never end, and counting the steps an error bound asks for.
+// integer conversions or loops that never end, counting the steps an error bound asks for, and multiplying by
+// a decomposed constant.
 
+#include "morvane/core/Ciphertext.hpp"
 #include "morvane/core/Exception.hpp"
 #include "morvane/core/Types.hpp"
+#include "morvane/eval/HomEvaluator.hpp"
+#include "morvane/math/DomainExtension.hpp"
 
 #include <cmath>
 #include <string>
@@ -32,6 +36,14 @@ u64 countSteps(double e, double error, Step step) {
         ++n;
     }
     return n;
+}
+
+// res = op * mantissa, then count times * 2^-26, so that no product uses a constant of magnitude 1e-8 or less.
+inline void multDecomposed(const HomEvaluator& eval, const Ciphertext& op, const DecomposedConstant& constant,
+                           Ciphertext& res) {
+    eval.mult(op, Complex(constant.mantissa, 0.0), res);
+    for (u64 i = 0; i < constant.count; ++i)
+        eval.mult(res, Complex(tools::kDecompositionFactor, 0.0), res);
 }
 
 } // namespace Morvane::Math::detail

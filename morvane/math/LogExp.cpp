@@ -46,14 +46,6 @@ double inverseLogOfBase(std::string_view name, double base) {
     return 1.0 / std::log(base);
 }
 
-// res = op * mantissa, then count times * 2^-26, so that no product uses a constant of magnitude 1e-8 or less.
-void multDecomposed(const HomEvaluator& eval, const Ciphertext& op, const DecomposedConstant& constant,
-                    Ciphertext& res) {
-    eval.mult(op, real(constant.mantissa), res);
-    for (u64 i = 0; i < constant.count; ++i)
-        eval.mult(res, real(tools::kDecompositionFactor), res);
-}
-
 } // namespace
 
 void approx8thRootInverse(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
@@ -88,7 +80,7 @@ void approx8thRootInverse(const HomEvaluator& eval, const Bootstrapper& btp, con
     Ciphertext q(context, false);
     // w = -op / 8 at a level the iteration can use.
     if (down) {
-        multDecomposed(eval, op, *down, w);
+        detail::multDecomposed(eval, op, *down, w);
         btp.bootstrapExtended(w, w, false);
         eval.mult(w, real(right_end * kTwoToMinus20 * -0.125), w);
     } else if (belowFull) {
@@ -98,7 +90,7 @@ void approx8thRootInverse(const HomEvaluator& eval, const Bootstrapper& btp, con
         eval.mult(op, real(-0.125), w);
     }
     // First step from the constant start value: y = base (1.125 - 0.125 x base^8).
-    multDecomposed(eval, w, first, p);
+    detail::multDecomposed(eval, w, first, p);
     eval.add(p, real(1.125 * base), y);
     // y <- 1.125 y - 0.125 x y^9.
     for (u64 j = 1; j < steps; ++j) {

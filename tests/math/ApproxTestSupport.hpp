@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,9 @@ struct AccountingCase {
     u64 outputLevel;
     Boots boots;
 };
+
+// Rows print by name in failure messages.
+inline void PrintTo(const AccountingCase& c, std::ostream* os) { *os << c.name; }
 
 inline std::string caseName(const ::testing::TestParamInfo<AccountingCase>& info) { return info.param.name; }
 
