@@ -47,7 +47,9 @@ Call sqrtInverseNewton(double init, u64 num_iter) {
     };
 }
 Call squareRoot(u64 num_iter) {
-    return [=](const MathSetup& s, const Ciphertext& op, Ciphertext& res) { approxSqrt(s.eval, s.btp, op, res, num_iter); };
+    return [=](const MathSetup& s, const Ciphertext& op, Ciphertext& res) {
+        approxSqrt(s.eval, s.btp, op, res, num_iter);
+    };
 }
 
 // The start value that approxSqrtInverseForGreaterThanOne makes for slots in [1, right_end].
@@ -148,8 +150,8 @@ INSTANTIATE_TEST_SUITE_P(
                   1e-14},
         ValueCase{"InverseRightEnd2To30", 6, {1.0, 3.0, 1048577.0, kTwoTo30}, inverseGreater(kTwoTo30, 1e-10), inverse,
                   1e-10},
-        ValueCase{"InverseRightEnd2To40AtFullLevel", 12, {1.0, 5.0, 1099511627776.0}, inverseGreater(1099511627776.0, 1e-12),
-                  inverse, 1e-12},
+        ValueCase{"InverseRightEnd2To40AtFullLevel", 12, {1.0, 5.0, 1099511627776.0},
+                  inverseGreater(1099511627776.0, 1e-12), inverse, 1e-12},
         ValueCase{"InverseLessThanOneEvenFactor", 12, {kTwoToMinus10, 0.3, 1.0}, inverseLess(kTwoToMinus10, 1e-100),
                   inverse, 1e-14},
         ValueCase{"InverseLessThanOneOddFactor", 12, {0.4, 0.5, 1.0}, inverseLess(0.4, 1e-12), inverse, 1e-12},
@@ -266,7 +268,8 @@ TEST(InverseTest, ChecksRefuseBeforeAnyOperation) {
         std::string message;
     };
     const std::vector<Row> rows = {
-        {12, 3, inverseGreater(8.0, 1e-10), "[approxInverseForGreaterThanOne] bootstraper not ready for 3 slot bootstrapping."},
+        {12, 3, inverseGreater(8.0, 1e-10),
+         "[approxInverseForGreaterThanOne] bootstraper not ready for 3 slot bootstrapping."},
         {3, 5, inverseGreater(8.0, 1e-10), "[approxInverseForGreaterThanOne] Input level >= 4 is needed."},
         {12, 5, inverseGreater(1099511627777.0, 1e-10),
          "[approxInverseForGreaterThanOne] right_end must be <= 1099511627776.000000."},
@@ -274,7 +277,8 @@ TEST(InverseTest, ChecksRefuseBeforeAnyOperation) {
         {12, 5, inverseGreater(-inf, 1e-10), "[approxInverseForGreaterThanOne] right_end must be finite"},
         {12, 5, inverseGreater(8.0, nan), "[approxInverseForGreaterThanOne] error must be finite"},
         // Above 2^20 below the full level the scaled extended bootstrap needs one level more.
-        {4, 5, inverseGreater(kTwoTo30, 1e-10), "[approxInverseForGreaterThanOne] Input Ciphertext level is not enough."},
+        {4, 5, inverseGreater(kTwoTo30, 1e-10),
+         "[approxInverseForGreaterThanOne] Input Ciphertext level is not enough."},
         {2, 5, inverseLess(0.5, 1e-10), "[approxInverseForLessThanOne] Input level >= 3 is needed."},
         {12, 5, inverseLess(4.7e-7, 1e-10), "[approxInverseForLessThanOne] left_end must be >= 0.000001."},
         {12, 5, inverseLess(nan, 1e-10), "[approxInverseForLessThanOne] left_end must be finite"},

@@ -71,11 +71,16 @@ INSTANTIATE_TEST_SUITE_P(
                        logHistory({{"ctxt * int", 1}, {"ctxt + cnst", 1}, {"Bootstrap", 1}}), 7, {10}},
         // Four steps; the second bootstraps.
         AccountingCase{"RootRightEnd1", ParameterPreset::FX, 12, {1.0}, root(1.0, kTwoToMinus20),
-                       {{"ctxt * cnst", 5}, {"ctxt + cnst", 1}, {"ctxt * ctxt", 15}, {"ctxt + ctxt", 3}, {"Bootstrap", 1}},
+                       {{"ctxt * cnst", 5},
+                        {"ctxt + cnst", 1},
+                        {"ctxt * ctxt", 15},
+                        {"ctxt + ctxt", 3},
+                        {"Bootstrap", 1}},
                        4, {1}},
         // Below the full level with a range above 2^20: scaled by 2^20 / 2^22 for the extended bootstrap, then by
         // -0.5; 20 steps with nine bootstraps.
-        AccountingCase{"RootRightEnd2To22BelowFull", ParameterPreset::FX, 6, {1.0, kTwoTo22}, root(kTwoTo22, kTwoToMinus20),
+        AccountingCase{"RootRightEnd2To22BelowFull", ParameterPreset::FX, 6, {1.0, kTwoTo22},
+                       root(kTwoTo22, kTwoToMinus20),
                        {{"ctxt * cnst", 22}, {"ctxt + cnst", 1}, {"ctxt * ctxt", 95}, {"ctxt + ctxt", 19},
                         {"Bootstrap", 9}, {"Bootstrap extended", 1}},
                        4, {9, 0, 1}},
@@ -90,7 +95,8 @@ INSTANTIATE_TEST_SUITE_P(
 // Newton steps of the root: one addition of the two products per step after the first.
 u64 rootSteps(const MathSetup& s, u64 level, double right_end, double error) {
     Ciphertext res(s.context);
-    const History h = mathtest::measure(s.context, [&] { root(right_end, error)(s, s.input({1.0}, level), res); }).history;
+    const Ciphertext op = s.input({1.0}, level);
+    const History h = mathtest::measure(s.context, [&] { root(right_end, error)(s, op, res); }).history;
     return 1 + (h.count("ctxt + ctxt") ? h.at("ctxt + ctxt") : 0);
 }
 
@@ -131,8 +137,8 @@ TEST_P(LogExpValues, StayWithinTheAccuracyOfTheirApproximation) {
         EXPECT_NEAR(slot(res, i), c.expected(c.xs[i]), c.tolerance) << "x = " << c.xs[i];
 }
 
-// The root within the bound its step count was derived from; the logarithms carry the record's 5e-9 times the multiplier 8; the
-// exponential is (1 + x/2^20)^(2^20), within rounding of that power.
+// The root within the bound its step count was derived from; the logarithms carry the record's 5e-9 times the
+// multiplier 8; the exponential is (1 + x/2^20)^(2^20), within rounding of that power.
 INSTANTIATE_TEST_SUITE_P(
     Calls, LogExpValues,
     ::testing::Values(
@@ -143,8 +149,8 @@ INSTANTIATE_TEST_SUITE_P(
                   1e-7},
         ValueCase{"LogELessThanOne", 12, {1.0 / kTwoTo18, 0.001, 0.5, 1.0}, logE(18, 1.0, false),
                   [](double x) { return std::log(x); }, 5e-8},
-        ValueCase{"LogBase3", 12, {1.0, 9.0, 81.0}, logBase(3.0, 18), [](double x) { return std::log(x) / std::log(3.0); },
-                  5e-8},
+        ValueCase{"LogBase3", 12, {1.0, 9.0, 81.0}, logBase(3.0, 18),
+                  [](double x) { return std::log(x) / std::log(3.0); }, 5e-8},
         ValueCase{"LogBase10LessThanOne", 12, {0.001, 0.1}, logBase(10.0, 10, false),
                   [](double x) { return std::log10(x); }, 3e-8},
         ValueCase{"Exponential", 12, {0.0, -0.5, -3.0, -10.0}, exponential(1.0),
@@ -233,10 +239,12 @@ TEST(LogExpTest, ChecksRefuseBeforeAnyOperation) {
         {12, 5, logBase(1.0, 10), "[approxLogForGreaterThanOne] The base must not be one", {}},
         {12, 5, logBase(1.0, 10, false), "[approxLogForLessThanOne] The base must not be one", {}},
         {3, 5, exponential(1.0), "[approxExponentialLessThanZero] Input level >= 4 is needed.", {}},
-        {12, 3, exponential(1.0), "[approxExponentialLessThanZero] bootstraper not ready for 3 slot bootstrapping.", {}},
+        {12, 3, exponential(1.0), "[approxExponentialLessThanZero] bootstraper not ready for 3 slot bootstrapping.",
+         {}},
         // Below the full level a range above 2^20 is scaled into the extended bootstrap's range first: 2^-20 needs
         // a level of 5, 2^-30 (2^-4 times 2^-26) one of 6.
-        {4, 5, root(1099511627776.0, kTwoToMinus20), "[approx8thRootInverse] Input Ciphertext level is not enough.", {}},
+        {4, 5, root(1099511627776.0, kTwoToMinus20), "[approx8thRootInverse] Input Ciphertext level is not enough.",
+         {}},
         {5, 5, root(1125899906842624.0, kTwoToMinus20), "[approx8thRootInverse] Input Ciphertext level is not enough.",
          {}},
         {12, 5, root(inf, kTwoToMinus20), "[approx8thRootInverse] right_end must be finite", {}},

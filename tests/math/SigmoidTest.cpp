@@ -98,7 +98,11 @@ INSTANTIATE_TEST_SUITE_P(
                                          {"Bootstrap", 4}}),
                        4, {4}},
         AccountingCase{"ReLU", ParameterPreset::FX, 12, {0.5}, relu,
-                       {{"ctxt * ctxt", 5}, {"ctxt * cnst", 2}, {"ctxt * int", 3}, {"ctxt + cnst", 4}, {"ctxt + ctxt", 4}},
+                       {{"ctxt * ctxt", 5},
+                        {"ctxt * cnst", 2},
+                        {"ctxt * int", 3},
+                        {"ctxt + cnst", 4},
+                        {"ctxt + ctxt", 4}},
                        8, {}},
         AccountingCase{"ReLULowInput", ParameterPreset::FX, 6, {0.5}, relu,
                        {{"ctxt * ctxt", 5},
@@ -252,7 +256,8 @@ TEST(SigmoidTest, MiniMaxRecordHoldsItsListedValuesAndItsMaximumError) {
 TEST(SigmoidTest, MiniMaxSigmoidBootstrapsBelowItsLevelCost) {
     MathSetup s(ParameterPreset::FX);
     Ciphertext res(s.context);
-    const Effect low = mathtest::measure(s.context, [&] { miniMaxSigmoid(s.eval, s.btp, s.input({0.0, 1.0}, 10), res); });
+    const Effect low =
+        mathtest::measure(s.context, [&] { miniMaxSigmoid(s.eval, s.btp, s.input({0.0, 1.0}, 10), res); });
     EXPECT_EQ(low.history.at("Bootstrap"), 1u);
     EXPECT_EQ(res.getLevel(), 4u);
     EXPECT_NEAR(slot(res, 0), 0.5, 1e-15);
