@@ -65,8 +65,7 @@ void checkBootstrapReady(const Bootstrapper& btp, std::string_view name, u64 log
 void checkBootstrapExtendedReady(const Bootstrapper& btp, std::string_view name, u64 log_slots, u64 log_full_slots) {
     checkBootstrapReady(btp, name, log_slots);
     if (!btp.isBootstrapReady(log_full_slots))
-        fail(name, " bootstraper not ready for full slot (" + std::to_string(log_full_slots) +
-                       " slot) bootstrapping.");
+        fail(name, " bootstraper not ready for full slot (" + std::to_string(log_full_slots) + " slot) bootstrapping.");
 }
 
 void checkRightEnd(std::string_view name, double right_end, double max) {

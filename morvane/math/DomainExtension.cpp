@@ -1,6 +1,7 @@
 #include "morvane/math/DomainExtension.hpp"
 
 #include "morvane/core/Exception.hpp"
+#include "morvane/math/Refresh.hpp"
 
 #include <cmath>
 #include <string>
@@ -29,8 +30,7 @@ struct Plan {
 
 // After the range test, the values that would leave the step count or the bound without an integer value are
 // refused, so that no conversion below sees a NaN, an infinity or a number beyond 2^64.
-Plan planSteps(const Bootstrapper& btp, std::string_view name, double base_range, double extended_range,
-               double ratio) {
+Plan planSteps(const Bootstrapper& btp, std::string_view name, double base_range, double extended_range, double ratio) {
     if (base_range >= extended_range)
         fail(name, "extended_range should be > base_range");
     if (!(base_range > 0.0))
@@ -160,10 +160,7 @@ void approxDomainExtensionPair(const HomEvaluator& eval, const Bootstrapper& btp
 
     Ciphertext w1(op1);
     Ciphertext w2(op2);
-    if (w1.getLevel() < w2.getLevel())
-        eval.levelDown(w2, w1.getLevel(), w2);
-    else if (w1.getLevel() > w2.getLevel())
-        eval.levelDown(w1, w2.getLevel(), w1);
+    tools::levelToLower(eval, w1, w2);
     res1 = w1;
     res2 = w2;
 

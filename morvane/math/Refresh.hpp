@@ -1,10 +1,12 @@
 #pragma once
 
-// Level refresh before a block of operations: the bootstrap-when-too-low rule every approximation follows.
+// Level refresh before a block of operations, the bootstrap-when-too-low rule every approximation follows, and the
+// common level of two ciphertexts that are refreshed together.
 
 #include "morvane/core/Ciphertext.hpp"
 #include "morvane/core/Types.hpp"
 #include "morvane/eval/Bootstrapper.hpp"
+#include "morvane/eval/HomEvaluator.hpp"
 
 namespace Morvane::Math::tools {
 
@@ -15,6 +17,15 @@ inline bool refreshIfBelow(const Bootstrapper& btp, Ciphertext& ctxt, u64 levels
         return false;
     btp.bootstrap(ctxt, ctxt, false);
     return true;
+}
+
+// Levels the higher of a and b down to the other's level ("Level down"), so that they can be packed into one
+// complex ciphertext.
+inline void levelToLower(const HomEvaluator& eval, Ciphertext& a, Ciphertext& b) {
+    if (a.getLevel() < b.getLevel())
+        eval.levelDown(b, a.getLevel(), b);
+    else if (a.getLevel() > b.getLevel())
+        eval.levelDown(a, b.getLevel(), a);
 }
 
 } // namespace Morvane::Math::tools

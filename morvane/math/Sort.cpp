@@ -1,0 +1,185 @@
+#include "morvane/math/Sort.hpp"
+
+#include "morvane/core/Exception.hpp"
+#include "morvane/math/ApproxSign.hpp"
+#include "morvane/math/Comparison.hpp"
+#include "morvane/math/Refresh.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <optional>
+#include <string>
+
+namespace Morvane::Math {
+
+namespace {
+
+// The comparison of the network: six g steps and three f steps.
+constexpr u64 kGreaterThanG = 6;
+constexpr u64 kGreaterThanF = 3;
+
+// Rotation amounts are the distance sign-extended to 64 bits.
+u64 rotation(int d) { return static_cast<u64>(static_cast<i64>(d)); }
+
+// Fills `msg` block by block: `first` on blocks 0, 2, 4, ... of `block` slots and `second` on the others.
+void fillAlternating(Message& msg, u64 block, Complex first, Complex second) {
+    const u64 n = msg.getSize();
+    Complex* slots = msg.begin();
+    bool even = true;
+    // A block at or above n ends the loop after one pass, so start + block never wraps.
+    for (u64 start = 0; start < n; start += block, even = !even)
+        std::fill(slots + start, slots + start + std::min(block, n - start), even ? first : second);
+}
+
+Message flipMask(u64 log_slots, int d) {
+    if (d <= 0 || d > INT_MAX / 2)
+        throw RuntimeException("[flipCtxt] d must be in [1, " + std::to_string(INT_MAX / 2) + "].");
+    Message mask(log_slots);
+    fillAlternating(mask, 2 * static_cast<u64>(d), Complex(-1.0, 0.0), Complex(1.0, 0.0));
+    return mask;
+}
+
+void multiplyByMask(const HomEvaluator& eval, Ciphertext& ctxt, Message& mask) {
+    mask.to(ctxt.getDevice());
+    eval.mult(ctxt, mask, ctxt);
+}
+
+// The temporaries of the compare-exchanges, made once per sort and reused by every one.
+struct SortWorkspace {
+    explicit SortWorkspace(const Context& context)
+        : rotated(context, false), greater(context, false), lower(context, false), upper(context, false),
+          sign(context) {
+        pair.emplace_back(context, false);
+        pair.emplace_back(context, false);
+    }
+
+    Ciphertext rotated;
+    Ciphertext greater;
+    Ciphertext lower;
+    Ciphertext upper;
+    std::vector<Ciphertext> pair;
+    tools::SignWorkspace sign;
+};
+
+void compForSort(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& x, const Message& mask, int d,
+                 Ciphertext& out, SortWorkspace& ws) {
+    Ciphertext& r = ws.rotated;
+    eval.leftRotate(x, rotation(d), r);
+    tools::refreshIfBelow(btp, r, 1);
+    eval.mult(r, mask, r);
+    tools::approxGreaterThan(eval, btp, x, r, out, kGreaterThanG, kGreaterThanF, ws.sign);
+}
+
+void twoSort(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& x, int d, bool ascent, Message& mask,
+             SortWorkspace& ws) {
+    mask.to(x.getDevice());
+    tools::refreshIfBelow(btp, x, 3);
+    compForSort(eval, btp, x, mask, d, ws.greater, ws);
+    tools::refreshIfBelow(btp, ws.greater, 1);
+    eval.mult(x, mask, ws.lower);
+    eval.leftRotate(x, rotation(d), x);
+    eval.mult(x, mask, ws.upper);
+    twoSubSort(eval, ws.lower, ws.upper, ws.greater, ascent, ws.pair);
+    assembleSlot(eval, ws.pair, rotation(d), x);
+}
+
+} // namespace
+
+Message genMasks(u64 log_slots, u64 d) {
+    if (d == 0)
+        throw RuntimeException("[genMasks] d must be positive.");
+    Message mask(log_slots);
+    fillAlternating(mask, d, Complex(1.0, 0.0), Complex(0.0, 0.0));
+    return mask;
+}
+
+void flipCtxt(const HomEvaluator& eval, Ciphertext& ctxt, int d) {
+    Message mask = flipMask(ctxt.getLogSlots(), d);
+    multiplyByMask(eval, ctxt, mask);
+}
+
+void compForSort(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& x, const Message& mask, int d,
+                 Ciphertext& out) {
+    Ciphertext r(eval.context, false);
+    eval.leftRotate(x, rotation(d), r);
+    tools::refreshIfBelow(btp, r, 1);
+    eval.mult(r, mask, r);
+    approxGreaterThan(eval, btp, x, r, out, kGreaterThanG, kGreaterThanF);
+}
+
+void twoSubSort(const HomEvaluator& eval, const Ciphertext& a, const Ciphertext& b, const Ciphertext& g, bool ascent,
+                std::vector<Ciphertext>& v) {
+    if (v.size() < 2)
+        throw RuntimeException("[twoSubSort] v must hold two ciphertexts.");
+    // The larger element goes where it moves: up when ascending, to the lower index otherwise.
+    Ciphertext& larger = ascent ? v[1] : v[0];
+    Ciphertext& smaller = ascent ? v[0] : v[1];
+    eval.sub(a, b, larger);
+    eval.mult(g, larger, larger);
+    eval.add(larger, b, larger);
+    eval.add(a, b, smaller);
+    eval.sub(smaller, larger, smaller);
+}
+
+void assembleSlot(const HomEvaluator& eval, std::vector<Ciphertext>& v, u64 d, Ciphertext& out) {
+    if (v.empty())
+        throw RuntimeException("[assembleSlot] v must not be empty.");
+    if (v.size() == 1) {
+        out = v[0];
+        return;
+    }
+    // The first sum reads v[0] itself rather than a copy of it in out: the same operands, one pass less.
+    for (u64 i = 1; i < v.size(); ++i) {
+        eval.rightRotate(v[i], i * d, v[i]);
+        eval.add(i == 1 ? v[0] : out, v[i], out);
+    }
+}
+
+void twoSort(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& x, int d, bool ascent) {
+    Message mask = genMasks(x.getLogSlots(), rotation(d));
+    SortWorkspace ws(eval.context);
+    twoSort(eval, btp, x, d, ascent, mask, ws);
+}
+
+void unitSort(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& op, Ciphertext& res, int n, bool ascent,
+              bool only_last_stage) {
+    const u64 logSlots = op.getLogSlots();
+    // Beyond the slot count the rotations would wrap around and pair slots with themselves.
+    if (n > 1 && logSlots < 31 && static_cast<u64>(n) > (u64{1} << logSlots))
+        throw RuntimeException("[unitSort] n must be <= " + std::to_string(u64{1} << logSlots) +
+                               ", the number of slots.");
+    res = op;
+    if (n <= 1)
+        return;
+    const int stages = static_cast<int>(std::ceil(std::log2(static_cast<double>(n))));
+
+    // Each distance and each block size has one mask, made on its first use.
+    std::vector<std::optional<Message>> selections(static_cast<std::size_t>(stages));
+    std::vector<std::optional<Message>> flips(static_cast<std::size_t>(stages));
+    const auto flip = [&](int stage) {
+        std::optional<Message>& mask = flips[static_cast<std::size_t>(stage)];
+        if (!mask)
+            mask = flipMask(logSlots, 1 << stage);
+        tools::refreshIfBelow(btp, res, 1);
+        multiplyByMask(eval, res, *mask);
+    };
+
+    SortWorkspace ws(eval.context);
+    for (int i = only_last_stage ? stages - 1 : 0; i < stages; ++i) {
+        const bool last = i == stages - 1;
+        // Negated blocks sort the other way, which makes the bitonic sequences of the next stage.
+        if (!last)
+            flip(i);
+        for (int j = i; j >= 0; --j) {
+            std::optional<Message>& mask = selections[static_cast<std::size_t>(j)];
+            if (!mask)
+                mask = genMasks(res.getLogSlots(), rotation(1 << j));
+            twoSort(eval, btp, res, 1 << j, ascent, *mask, ws);
+        }
+        if (!last)
+            flip(i);
+    }
+}
+
+} // namespace Morvane::Math
