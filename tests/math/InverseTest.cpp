@@ -68,6 +68,9 @@ INSTANTIATE_TEST_SUITE_P(
                        {{"ctxt * cnst", 2}, {"Negate ctxt", 24}, {"ctxt + cnst", 24}, {"ctxt * ctxt", 46},
                         {"Bootstrap", 2}},
                        3, {2}},
+        // From FVa's encryption level 29 y never falls below level 4.
+        AccountingCase{"InverseFVa", ParameterPreset::FVa, 29, {1.0, 3.0}, inverseGreater(kTwoTo18, 1e-14),
+                       {{"ctxt * cnst", 2}, {"Negate ctxt", 24}, {"ctxt + cnst", 24}, {"ctxt * ctxt", 46}}, 4, {}},
         AccountingCase{"InverseBelowFullLevel", ParameterPreset::FX, 6, {1.0, 3.0}, inverseGreater(kTwoTo18, 1e-14),
                        {{"ctxt * cnst", 2}, {"Negate ctxt", 24}, {"ctxt + cnst", 24}, {"ctxt * ctxt", 46},
                         {"Bootstrap", 2}, {"Bootstrap extended", 1}},

@@ -64,6 +64,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         AccountingCase{"LogEDefault", ParameterPreset::FX, 12, {1.0, 3.0, 1000.0, kTwoTo18}, logE(18, 1.0),
                        logHistory({}), 7, {9}},
+        // From FVa's encryption level 29 the root first runs six steps without a bootstrap; full is 16 there.
+        AccountingCase{"LogEFVa", ParameterPreset::FVa, 29, {1.0, 3.0, 1000.0, kTwoTo18}, logE(18, 1.0),
+                       {{"ctxt * ctxt", 93}, {"ctxt * cnst", 42}, {"ctxt * int", 9}, {"ctxt + cnst", 13},
+                        {"ctxt + ctxt", 42}, {"Bootstrap", 4}},
+                       6, {4}},
         // x 2^18 by an integer constant, the form above one, then 18 ln 2 subtracted.
         AccountingCase{"LogELessThanOne", ParameterPreset::FX, 12, {1.0 / kTwoTo18, 0.5, 1.0}, logE(18, 1.0, false),
                        logHistory({{"ctxt * int", 1}, {"ctxt + cnst", 1}}), 7, {9}},
@@ -89,7 +94,12 @@ INSTANTIATE_TEST_SUITE_P(
                        {{"ctxt * ctxt", 39}, {"ctxt * cnst", 40}, {"ctxt * int", 20}, {"ctxt + ctxt", 48},
                         {"ctxt + cnst", 1}, {"Conjugate", 18}, {"ctxt * cnst W/R", 18}, {"Rescale", 18},
                         {"ctxt * imag", 9}, {"Bootstrap extended", 9}},
-                       5, {0, 0, 0, 9}}),
+                       5, {0, 0, 0, 9}},
+        AccountingCase{"ExponentialFVa", ParameterPreset::FVa, 29, {0.0, -0.5, -3.0}, exponential(1.0),
+                       {{"ctxt * ctxt", 39}, {"ctxt * cnst", 40}, {"ctxt * int", 20}, {"ctxt + ctxt", 43},
+                        {"ctxt + cnst", 1}, {"Conjugate", 8}, {"ctxt * cnst W/R", 8}, {"Rescale", 8},
+                        {"ctxt * imag", 4}, {"Bootstrap extended", 4}},
+                       6, {0, 0, 0, 4}}),
     caseName);
 
 // Newton steps of the root: one addition of the two products per step after the first.
