@@ -68,10 +68,7 @@ void approx8thRootInverse(const HomEvaluator& eval, const Bootstrapper& btp, con
         const double b = 1.0 - e;
         return e - (1.0 - std::pow(b, 8.0)) * b * 0.125;
     });
-    const double base9 = std::pow(base, 9.0);
-    if (base9 == 0.0)
-        throw RuntimeException("[" + std::string(name) + "] right_end is too large");
-    const DecomposedConstant first(base9);
+    const DecomposedConstant first(std::pow(base, 9.0));
 
     const Context& context = eval.context;
     Ciphertext w(context, false);
