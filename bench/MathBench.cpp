@@ -5,8 +5,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <complex>
 #include <functional>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -92,31 +95,48 @@ void BM_UnitSort_FVa(benchmark::State& state) {
 }
 BENCHMARK(BM_UnitSort_FVa)->Unit(benchmark::kMillisecond)->Iterations(3);
 
-// Every function of the sign family with its default options on FX's 32 slots.
-void BM_Default_FX(benchmark::State& state) {
-    Setup& s = fx();
-    const Ciphertext a = s.input(0.5);
-    const Ciphertext b = s.input(0.5, 500);
-    Ciphertext grid = s.input(64.0);
-    for (Complex& slot : grid.message().slots())
-        slot = Complex(std::round(slot.real()), 0.0);
-    Ciphertext sortInput = s.input(0.5);
-    Ciphertext r1(s.context, false);
-    Ciphertext r2(s.context, false);
-    const std::vector<std::function<void()>> calls = {
-        [&] { approxSign(s.eval, s.btp, a, r1, 8, 3, 0); },
-        [&] { approxSignPair(s.eval, s.btp, a, b, r1, r2, 8, 3, 0); },
-        [&] { approxGreaterThanZero(s.eval, s.btp, a, r1, 8, 3, 0); },
-        [&] { approxGreaterThanZeroPair(s.eval, s.btp, a, b, r1, r2, 8, 3, 0); },
-        [&] { approxGreaterThan(s.eval, s.btp, a, b, r1, 8, 3); },
-        [&] { approxMinMax(s.eval, s.btp, a, b, r1, r2, 8, 3); },
-        [&] { approxDiscreteEqualZero(s.eval, s.btp, grid, r1, 6, 0); },
-        [&] { approxDiscreteEqual(s.eval, s.btp, grid, a, r1, 6, 0); },
-        [&] { unitSort(s.eval, s.btp, sortInput, r1, 32, true, false); },
-    };
-    runCounted(state, s, calls[static_cast<std::size_t>(state.range(0))]);
-}
-BENCHMARK(BM_Default_FX)->ArgName("function")->DenseRange(0, 8)->Unit(benchmark::kMicrosecond);
+// Every function of the sign family with its default options on FX's 32 slots, one benchmark each.
+struct FxInputs {
+    FxInputs()
+        : a(fx().input(0.5)), b(fx().input(0.5, 500)), grid(fx().input(64.0)), r1(fx().context), r2(fx().context) {
+        for (Complex& slot : grid.message().slots())
+            slot = Complex(std::round(slot.real()), 0.0);
+    }
+    Ciphertext a;
+    Ciphertext b;
+    Ciphertext grid;
+    Ciphertext r1;
+    Ciphertext r2;
+};
+
+using FxCall = void (*)(Setup&, FxInputs&);
+
+const std::vector<std::pair<const char*, FxCall>> kFxDefaults = {
+    {"approxSign", [](Setup& s, FxInputs& x) { approxSign(s.eval, s.btp, x.a, x.r1, 8, 3, 0); }},
+    {"approxSignPair", [](Setup& s, FxInputs& x) { approxSignPair(s.eval, s.btp, x.a, x.b, x.r1, x.r2, 8, 3, 0); }},
+    {"approxGreaterThanZero", [](Setup& s, FxInputs& x) { approxGreaterThanZero(s.eval, s.btp, x.a, x.r1, 8, 3, 0); }},
+    {"approxGreaterThanZeroPair",
+     [](Setup& s, FxInputs& x) { approxGreaterThanZeroPair(s.eval, s.btp, x.a, x.b, x.r1, x.r2, 8, 3, 0); }},
+    {"approxGreaterThan", [](Setup& s, FxInputs& x) { approxGreaterThan(s.eval, s.btp, x.a, x.b, x.r1, 8, 3); }},
+    {"approxMinMax", [](Setup& s, FxInputs& x) { approxMinMax(s.eval, s.btp, x.a, x.b, x.r1, x.r2, 8, 3); }},
+    {"approxDiscreteEqualZero",
+     [](Setup& s, FxInputs& x) { approxDiscreteEqualZero(s.eval, s.btp, x.grid, x.r1, 6, 0); }},
+    {"approxDiscreteEqual", [](Setup& s, FxInputs& x) { approxDiscreteEqual(s.eval, s.btp, x.grid, x.a, x.r1, 6, 0); }},
+    {"unitSort", [](Setup& s, FxInputs& x) { unitSort(s.eval, s.btp, x.a, x.r1, 32, true, false); }},
+};
+
+const bool kFxRegistered = [] {
+    for (const auto& [name, call] : kFxDefaults) {
+        const auto run = [call = call](benchmark::State& state) {
+            Setup& s = fx();
+            FxInputs inputs;
+            runCounted(state, s, [&] { call(s, inputs); });
+        };
+        benchmark::RegisterBenchmark((std::string("BM_Default_FX/") + name).c_str(), run)
+            ->Unit(benchmark::kMicrosecond);
+    }
+    return true;
+}();
 
 // The bare references on 65536 slots: one pass of slot products, and the 11 sign steps on plain doubles.
 void BM_BareSlotProduct(benchmark::State& state) {

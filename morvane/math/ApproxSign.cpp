@@ -50,7 +50,7 @@ void forEachStep(u64 num_iter_g, u64 num_iter_f, double multiplier, Step step) {
     }
 }
 
-// The pair iterations on a and b in place, at equal levels; t is the packing temporary.
+// The pair iterations on a and b in place, at equal levels, refreshed together as a + i b.
 void approxSignPairIterations(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& a, Ciphertext& b,
                               Ciphertext& res1, Ciphertext& res2, u64 num_iter_g, u64 num_iter_f, double multiplier) {
     if (num_iter_g == 0 && num_iter_f == 0) {
