@@ -38,3 +38,7 @@
 #include "morvane/math/DomainExtension.hpp"
 #include "morvane/math/Refresh.hpp"
 #include "morvane/math/Sort.hpp"
+#include "morvane/math/Chebyshev.hpp"
+#include "morvane/math/Inverse.hpp"
+#include "morvane/math/LogExp.hpp"
+#include "morvane/math/Sigmoid.hpp"

@@ -1,0 +1,282 @@
+#include "morvane/math/Inverse.hpp"
+
+#include "morvane/core/Context.hpp"
+#include "morvane/core/Exception.hpp"
+#include "morvane/math/Checks.hpp"
+#include "morvane/math/DomainExtension.hpp"
+#include "morvane/math/Iteration.hpp"
+#include "morvane/math/Refresh.hpp"
+
+#include <cmath>
+#include <string>
+#include <string_view>
+
+namespace Morvane::Math {
+
+namespace {
+
+constexpr double kTwoTo20 = 1048576.0;
+constexpr double kTwoTo40 = 1099511627776.0;
+constexpr double kTwoToMinus20 = 9.5367431640625e-07;
+
+Complex real(double value) { return Complex(value, 0.0); }
+
+// Newton steps for 1/x from init: the worst relative error e = 1 - init becomes e^2 per step.
+u64 inverseSteps(double init, double error) {
+    return detail::countSteps(1.0 - init, error, [](double e) { return e * e; });
+}
+
+// Newton steps for 1/sqrt(x) from init: e becomes 1.5 e^2 - 0.5 e^3 per step.
+u64 sqrtInverseSteps(double init, double error) {
+    return detail::countSteps(1.0 - init, error, [](double e) { return e - (1.0 - e) * e * (1.0 - 0.5 * e); });
+}
+
+// res = factor * Re(res). An even factor doubles the real part by a conjugate sum and multiplies by factor / 2;
+// an odd one takes the real part (one level) and multiplies by the factor itself.
+void scaleRealPart(const HomEvaluator& eval, Ciphertext& res, Ciphertext& scratch, u64 factor) {
+    if (factor % 2 == 0) {
+        eval.conjugate(res, scratch);
+        eval.add(res, scratch, res);
+        eval.multInteger(res, factor / 2, res);
+    } else {
+        eval.killImag(res, res);
+        eval.multInteger(res, factor, res);
+    }
+}
+
+// max(num_iter, 1) steps y <- y (2 - x y) from the constant start value init, on an x that needs no bootstrap.
+// The first step multiplies by init through its decomposition.
+void inverseIteration(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& x, Ciphertext& res,
+                      const DecomposedConstant& init, u64 num_iter) {
+    const Context& context = eval.context;
+    Ciphertext t(context, false);
+    Ciphertext u(context, false);
+    Ciphertext y(context, false);
+    // t = x init, u = 2 - t, y = init u.
+    detail::multDecomposed(eval, x, init, t);
+    eval.negate(t, u);
+    eval.add(u, real(2.0), u);
+    detail::multDecomposed(eval, u, init, y);
+    for (u64 i = 1; i < num_iter; ++i) {
+        // t = x y: recomputed after a bootstrap of y, otherwise t u, since x y (2 - x y) = t u.
+        if (tools::refreshIfBelow(btp, y, 1))
+            eval.mult(x, y, t);
+        else
+            eval.mult(t, u, t);
+        eval.negate(t, u);
+        eval.add(u, real(2.0), u);
+        eval.mult(y, u, y);
+    }
+    res = std::move(y);
+}
+
+} // namespace
+
+void approxInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                                    Ciphertext& res, double right_end, double error) {
+    constexpr std::string_view name = "approxInverseForGreaterThanOne";
+    checkBootstrappableParameter(eval, name);
+    checkBootstrapExtendedReady(btp, name, op.getLogSlots(), getLogFullSlots(eval.context));
+    checkAvailableMult(btp, name, 2);
+    checkLevelForBootstrapExtended(btp, name, op);
+    checkRightEnd(name, right_end, kTwoTo40);
+    detail::checkFinite(name, "right_end", right_end);
+    detail::checkFinite(name, "error", error);
+
+    const double init = 1.0 / right_end;
+    const u64 steps = inverseSteps(init, error);
+    const u64 full = btp.getLevelAfterFullSlotBootstrap();
+    if (right_end <= kTwoTo20) {
+        approxInverseNewton(eval, btp, op, res, init, steps);
+        return;
+    }
+    // Beyond 2^20: slots outside the extended bootstrap's range [-2^20, 2^20] reach the full level scaled by
+    // 2^-20 and multiplied back, and the start value, which may be too small for a single constant product, is
+    // applied decomposed.
+    if (op.getLevel() >= full) {
+        inverseIteration(eval, btp, op, res, DecomposedConstant(init), steps);
+        return;
+    }
+    if (op.getLevel() < btp.getMinLevelForBootstrap() + 2)
+        throw RuntimeException("[" + std::string(name) + "] Input Ciphertext level is not enough.");
+    Ciphertext x(eval.context, false);
+    eval.mult(op, real(kTwoToMinus20), x);
+    btp.bootstrapExtended(x, x, false);
+    eval.multInteger(x, u64{1} << 20, x);
+    inverseIteration(eval, btp, x, res, DecomposedConstant(init), steps);
+}
+
+void approxInverseForLessThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                                 Ciphertext& res, double left_end, double error) {
+    constexpr std::string_view name = "approxInverseForLessThanOne";
+    checkBootstrappableParameter(eval, name);
+    checkBootstrapReady(btp, name, op.getLogSlots());
+    checkAvailableMult(btp, name, 2);
+    checkLevelForBootstrap(btp, name, op);
+    checkLeftEnd(name, left_end, kTwoToMinus20);
+    detail::checkFinite(name, "left_end", left_end);
+    detail::checkFinite(name, "error", error);
+
+    Ciphertext x = op;
+    if (x.getLevel() < btp.getLevelAfterFullSlotBootstrap())
+        btp.bootstrap(x, x, false);
+    // Slots in [c * left_end, c], within [1, c].
+    const u64 c = static_cast<u64>(std::ceil(1.0 / left_end));
+    eval.multInteger(x, c, x);
+    const double scale = static_cast<double>(c);
+    approxInverseForGreaterThanOne(eval, btp, x, res, scale, error / scale);
+    tools::refreshIfBelow(btp, res, 1);
+    scaleRealPart(eval, res, x, c);
+}
+
+void approxInverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
+                         double init, u64 num_iter) {
+    if (op.getLevel() < btp.getLevelAfterFullSlotBootstrap()) {
+        Ciphertext x(eval.context, false);
+        btp.bootstrapExtended(op, x, false);
+        inverseIteration(eval, btp, x, res, DecomposedConstant(init, 0), num_iter);
+    } else {
+        inverseIteration(eval, btp, op, res, DecomposedConstant(init, 0), num_iter);
+    }
+}
+
+void approxSqrtInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                                        Ciphertext& res, double right_end, double error) {
+    constexpr std::string_view name = "approxSqrtInverseForGreaterThanOne";
+    checkBootstrappableParameter(eval, name);
+    checkBootstrapExtendedReady(btp, name, op.getLogSlots(), getLogFullSlots(eval.context));
+    checkAvailableMult(btp, name, 2);
+    checkLevelForBootstrapExtended(btp, name, op);
+    checkRightEnd(name, right_end, kTwoTo40);
+    detail::checkFinite(name, "right_end", right_end);
+    detail::checkFinite(name, "error", error);
+
+    const double init = std::sqrt(2.0 / (right_end + 1.0));
+    approxSqrtInverseNewton(eval, btp, op, res, init, sqrtInverseSteps(init, error));
+}
+
+void approxSqrtInverseForLessThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                                     Ciphertext& res, double left_end, double error) {
+    constexpr std::string_view name = "approxSqrtInverseForLessThanOne";
+    checkBootstrappableParameter(eval, name);
+    checkBootstrapExtendedReady(btp, name, op.getLogSlots(), getLogFullSlots(eval.context));
+    checkAvailableMult(btp, name, 2);
+    checkLevelForBootstrap(btp, name, op);
+    checkLeftEnd(name, left_end, kTwoToMinus20);
+    detail::checkFinite(name, "left_end", left_end);
+    detail::checkFinite(name, "error", error);
+
+    Ciphertext x = op;
+    tools::refreshIfBelow(btp, x, 1);
+    // Slots in [d^2 left_end, d^2], within [1, d^2].
+    const u64 d = static_cast<u64>(std::ceil(1.0 / std::sqrt(left_end)));
+    eval.multInteger(x, d * d, x);
+    approxSqrtInverseForGreaterThanOne(eval, btp, x, res, static_cast<double>(d * d), error);
+    tools::refreshIfBelow(btp, res, 1);
+    scaleRealPart(eval, res, x, d);
+}
+
+void approxSqrtInverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                             Ciphertext& res, double init, u64 num_iter) {
+    constexpr std::string_view name = "approxSqrtInverseNewton";
+    const u64 min = btp.getMinLevelForBootstrap();
+    const double s = init * init;
+    // The right end the start value was made for.
+    const double range = 2.0 / s - 1.0;
+    if (op.getLevel() < min + 2 && range > kTwoTo20)
+        throw RuntimeException("[" + std::string(name) + "] The input ciphertext level >= " + std::to_string(min + 2) +
+                               " is needed for such large range");
+    detail::checkFinite(name, "init", init);
+    // Beyond 2^84 the factor 2^(k - 2) below no longer fits 64 bits (an init of 0 gives an infinite range).
+    if (!(range < 19342813113834066795298816.0))
+        throw RuntimeException("[" + std::string(name) + "] 2/init^2 - 1 must be below 2^84");
+
+    const Context& context = eval.context;
+    const bool large = range > kTwoTo20;
+    // Scaling exponent k: slots of [1, range] times 2^-k lie below 1/2, or below 2^19 for a large range. A range
+    // below 1 (init^2 above 1) takes the smallest exponent, 2.
+    u64 k = 2;
+    if (range >= 1.0) {
+        const double log = std::floor(std::log2(range));
+        k = static_cast<u64>(large ? log - 18.0 : log + 2.0);
+    }
+    Ciphertext x = op;
+    eval.mult(x, real(std::pow(2.0, -static_cast<double>(k))), x);
+    if (large)
+        btp.bootstrapExtended(x, x, false);
+    else
+        btp.bootstrap(x, x, false);
+    // x = op / 4 at the bootstrapped level, then the bootstrapping error corrected by a second, small bootstrap.
+    Ciphertext v(context, false);
+    eval.multInteger(x, u64{1} << (k - 2), x);
+    eval.mult(op, real(0.25), v);
+    eval.sub(v, x, v);
+    btp.bootstrap(v, v, false);
+    eval.add(x, v, x);
+    // x = -Re(op) / 2.
+    Ciphertext w(context, false);
+    eval.negate(x, x);
+    eval.conjugate(x, w);
+    eval.add(x, w, x);
+    // y = x init^2, as two factors when init^2 is too small for the evaluator to tell from 0.
+    Ciphertext y(context, false);
+    if (s < 1e-8) {
+        eval.mult(x, real(init), y);
+        eval.mult(y, real(init), y);
+    } else {
+        eval.mult(x, real(s), y);
+    }
+    // First step from the constant start value, then z <- z (1.5 + y) with y = x z^2, which is y w^2 between
+    // bootstraps.
+    Ciphertext z(context, false);
+    eval.add(y, real(1.5), w);
+    eval.mult(w, real(init), z);
+    for (u64 i = 1; i < num_iter; ++i) {
+        if (y.getLevel() < min + 3) {
+            btp.bootstrap(z, z, false);
+            eval.mult(x, z, y);
+            eval.mult(y, z, y);
+        } else {
+            eval.square(w, w);
+            eval.mult(w, y, y);
+        }
+        eval.add(y, real(1.5), w);
+        eval.mult(w, z, z);
+    }
+    res = std::move(z);
+}
+
+void approxSqrt(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
+                u64 num_iter) {
+    constexpr std::string_view name = "approxSqrt";
+    checkBootstrappableParameter(eval, name);
+    checkBootstrapReady(btp, name, op.getLogSlots());
+    checkAvailableMult(btp, name, 2);
+    checkLevelForBootstrap(btp, name, op);
+
+    const Context& context = eval.context;
+    Ciphertext c(context, false);
+    Ciphertext t(context, false);
+    // a works in res itself; a^2 / (1 + 2c) stays x while c tends to 0.
+    res = op;
+    tools::refreshIfBelow(btp, res, 1);
+    eval.sub(res, real(1.0), c);
+    eval.mult(c, real(0.5), c);
+    for (u64 i = 0; i < num_iter; ++i) {
+        if (c.getLevel() < btp.getMinLevelForBootstrap() + 2) {
+            // a + i c, bootstrapped once for both.
+            eval.multImagUnit(c, t);
+            eval.add(res, t, t);
+            btp.bootstrap(t, res, c);
+        }
+        // a <- a (1 - c); c <- c^2 (c - 1.5).
+        eval.negate(c, t);
+        eval.add(t, real(1.0), t);
+        eval.mult(res, t, res);
+        eval.sub(c, real(1.5), t);
+        eval.square(c, c);
+        eval.mult(c, t, c);
+    }
+}
+
+} // namespace Morvane::Math

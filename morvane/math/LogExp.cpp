@@ -1,0 +1,232 @@
+#include "morvane/math/LogExp.hpp"
+
+#include "morvane/core/Context.hpp"
+#include "morvane/core/Exception.hpp"
+#include "morvane/math/Chebyshev.hpp"
+#include "morvane/math/Checks.hpp"
+#include "morvane/math/DomainExtension.hpp"
+#include "morvane/math/Iteration.hpp"
+#include "morvane/math/Refresh.hpp"
+
+#include <cmath>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace Morvane::Math {
+
+namespace {
+
+constexpr double kTwoTo20 = 1048576.0;
+constexpr double kTwoToMinus20 = 9.5367431640625e-07;
+constexpr double kInverseLn2 = 1.4426950408889634;
+constexpr double kInverseLn10 = 0.43429448190325176;
+constexpr double kLn2 = 0.6931471805599453;
+
+Complex real(double value) { return Complex(value, 0.0); }
+
+// The input checks every logarithm starts with; the forms above one need one level more for the extended
+// bootstrap of their root.
+void checkLogInput(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, std::string_view name,
+                   bool greater_than_one) {
+    checkBootstrappableParameter(eval, name);
+    checkBootstrapExtendedReady(btp, name, op.getLogSlots(), getLogFullSlots(eval.context));
+    if (greater_than_one)
+        checkLevelForBootstrapExtended(btp, name, op);
+    else
+        checkLevelForBootstrap(btp, name, op);
+}
+
+// 1 / ln(base) for a base above zero other than one, whose logarithm 0 would make the factor infinite.
+double inverseLogOfBase(std::string_view name, double base) {
+    if (!(base > 0.0))
+        throw RuntimeException("[" + std::string(name) + "] The base must be greater than zero");
+    if (base == 1.0)
+        throw RuntimeException("[" + std::string(name) + "] The base must not be one");
+    return 1.0 / std::log(base);
+}
+
+} // namespace
+
+void approx8thRootInverse(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
+                          double right_end, double error) {
+    constexpr std::string_view name = "approx8thRootInverse";
+    const u64 min = btp.getMinLevelForBootstrap();
+    const bool belowFull = op.getLevel() < btp.getLevelAfterFullSlotBootstrap();
+    // A large range is scaled into the extended bootstrap's [-2^20, 2^20] before the bootstrap.
+    std::optional<DecomposedConstant> down;
+    if (belowFull && right_end > kTwoTo20) {
+        down.emplace(kTwoTo20 / right_end);
+        if (op.getLevel() < down->count + min + 2)
+            throw RuntimeException("[" + std::string(name) + "] Input Ciphertext level is not enough.");
+    }
+    detail::checkFinite(name, "right_end", right_end);
+    detail::checkFinite(name, "error", error);
+    // The start value, exact for the largest input; e = 1 - base is the relative error at x = 1.
+    const double base = std::pow(1.0 / (1.0 + right_end), 0.125);
+    const u64 steps = detail::countSteps(1.0 - base, error, [](double e) {
+        const double b = 1.0 - e;
+        return e - (1.0 - std::pow(b, 8.0)) * b * 0.125;
+    });
+    const DecomposedConstant first(std::pow(base, 9.0));
+
+    const Context& context = eval.context;
+    Ciphertext w(context, false);
+    Ciphertext y(context, false);
+    Ciphertext p(context, false);
+    Ciphertext q(context, false);
+    // w = -op / 8 at a level the iteration can use.
+    if (down) {
+        detail::multDecomposed(eval, op, *down, w);
+        btp.bootstrapExtended(w, w, false);
+        eval.mult(w, real(right_end * kTwoToMinus20 * -0.125), w);
+    } else if (belowFull) {
+        btp.bootstrapExtended(op, w, false);
+        eval.mult(w, real(-0.125), w);
+    } else {
+        eval.mult(op, real(-0.125), w);
+    }
+    // First step from the constant start value: y = base (1.125 - 0.125 x base^8).
+    detail::multDecomposed(eval, w, first, p);
+    eval.add(p, real(1.125 * base), y);
+    // y <- 1.125 y - 0.125 x y^9.
+    for (u64 j = 1; j < steps; ++j) {
+        tools::refreshIfBelow(btp, y, 4);
+        eval.square(y, q);
+        eval.square(q, q);
+        eval.mult(w, q, p);
+        eval.mult(q, y, q);
+        eval.mult(p, q, p);
+        eval.mult(y, real(1.125), q);
+        eval.add(p, q, y);
+    }
+    res = std::move(y);
+}
+
+void approxLogEForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                                 Ciphertext& res, u64 log_range, double multiplier) {
+    // ln u for u in [0.125, 1] mapped onto [-1, 1], to within about 5e-9.
+    static const tools::ChebyshevCoefficients record{
+        {-0.78082780989, 0.95518286632, -0.22808995415, 0.072613801481,
+         -0.02599008473, 0.0098854881722, -0.0038322169284, 0.0013320451263,
+         -0.00067670146202, 0.00057454951269, -0.00024694765055, 0.00010719062667,
+         -4.6866237587e-05, 2.0526763511e-05, -8.8063178062e-06, 3.2676337823e-06,
+         -9.1585420985e-07, 8.2333188876e-07, -3.7134848934e-07, 1.6796501089e-07,
+         -7.6091284922e-08, 3.4357080504e-08, -1.5112794325e-08, 5.706379846e-09,
+         -3.3053920258e-09, 3.0309707979e-09, -1.3918880996e-09, 6.4013718168e-10,
+         -2.9480166942e-10, 1.3594371572e-10, -6.2760133073e-11, 3.6922291193e-11},
+        8, 4, 3, 2, 5, 0};
+    constexpr std::string_view name = "approxLogEForGreaterThanOne";
+    checkBootstrappableParameter(eval, name);
+    checkBootstrapExtendedReady(btp, name, op.getLogSlots(), getLogFullSlots(eval.context));
+    checkAvailableMult(btp, name, record.level_cost);
+    checkLevelForBootstrapExtended(btp, name, op);
+    checkLogRange(name, log_range, 22);
+
+    // ln x = -8 ln(x^(-1/8)), with x^(-1/8) in [2^(-log_range/8), 1], within [0.125, 1].
+    Ciphertext y(eval.context, false);
+    approx8thRootInverse(eval, btp, op, y, std::pow(2.0, static_cast<double>(log_range)), kTwoToMinus20);
+    tools::refreshIfBelow(btp, y, 1);
+    y = tools::linearTransform(eval, btp, y, {0.125, 1.0});
+    tools::refreshIfBelow(btp, y, record.level_cost + 1);
+    res = tools::evaluateChebyshevExpansion(eval, btp, y, record, multiplier * -8.0);
+}
+
+void approxLog2ForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                                 Ciphertext& res, u64 log_range) {
+    checkLogInput(eval, btp, op, "approxLog2ForGreaterThanOne", true);
+    approxLogEForGreaterThanOne(eval, btp, op, res, log_range, kInverseLn2);
+}
+
+void approxLog10ForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                                  Ciphertext& res, u64 log_range) {
+    checkLogInput(eval, btp, op, "approxLog10ForGreaterThanOne", true);
+    approxLogEForGreaterThanOne(eval, btp, op, res, log_range, kInverseLn10);
+}
+
+void approxLogForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                                Ciphertext& res, double base, u64 log_range) {
+    constexpr std::string_view name = "approxLogForGreaterThanOne";
+    checkLogInput(eval, btp, op, name, true);
+    approxLogEForGreaterThanOne(eval, btp, op, res, log_range, inverseLogOfBase(name, base));
+}
+
+void approxLogEForLessThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                              Ciphertext& res, u64 log_range, double multiplier) {
+    checkLogInput(eval, btp, op, "approxLogEForLessThanOne", false);
+
+    // x 2^log_range lies in [1, 2^log_range]; the integer constant costs no level.
+    const double scale = std::pow(2.0, static_cast<double>(log_range));
+    Ciphertext t(eval.context, false);
+    if (op.getLevel() < btp.getMinLevelForBootstrap() + 2) {
+        btp.bootstrap(op, t, false);
+        eval.mult(t, real(scale), t);
+    } else {
+        eval.mult(op, real(scale), t);
+    }
+    approxLogEForGreaterThanOne(eval, btp, t, res, log_range, multiplier);
+    eval.sub(res, real(multiplier * static_cast<double>(log_range) * kLn2), res);
+}
+
+void approxLog2ForLessThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                              Ciphertext& res, u64 log_range) {
+    checkLogInput(eval, btp, op, "approxLog2ForLessThanOne", false);
+    approxLogEForLessThanOne(eval, btp, op, res, log_range, kInverseLn2);
+}
+
+void approxLog10ForLessThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                               Ciphertext& res, u64 log_range) {
+    checkLogInput(eval, btp, op, "approxLog10ForLessThanOne", false);
+    approxLogEForLessThanOne(eval, btp, op, res, log_range, kInverseLn10);
+}
+
+void approxLogForLessThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                             Ciphertext& res, double base, u64 log_range) {
+    constexpr std::string_view name = "approxLogForLessThanOne";
+    checkLogInput(eval, btp, op, name, false);
+    approxLogEForLessThanOne(eval, btp, op, res, log_range, inverseLogOfBase(name, base));
+}
+
+void approxExponentialLessThanZero(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                                   Ciphertext& res, double multiplier) {
+    constexpr std::string_view name = "approxExponentialLessThanZero";
+    checkBootstrappableParameter(eval, name);
+    checkBootstrapExtendedReady(btp, name, op.getLogSlots(), getLogFullSlots(eval.context));
+    checkAvailableMult(btp, name, 3);
+    checkLevelForBootstrapExtended(btp, name, op);
+
+    const Context& context = eval.context;
+    Ciphertext x = op;
+    Ciphertext y(context, false);
+    // z: what the division by K left over in the previous round, subtracted in the next.
+    Ciphertext z(context, false);
+    // Queried once, as the real library does; the simulator answers 1 with an alert.
+    x.getCurrentScaleFactor();
+    constexpr double K = kTwoTo20;
+    if (x.getLevel() < btp.getMinLevelForBootstrap() + 5)
+        btp.bootstrapExtended(x, x, false);
+    eval.add(x, real(K), x);
+    // x_(i+1) = x_i^2 / K, starting from K + op: after twenty rounds K (1 + op/K)^(2^20).
+    for (int i = 0; i < 20; ++i) {
+        if (x.getLevel() < btp.getMinLevelForBootstrap() + 5) {
+            // The pair (x, z) as x + i z, one extended bootstrap for both.
+            eval.killImag(x, x);
+            eval.killImag(z, z);
+            eval.multImagUnit(z, z);
+            eval.add(x, z, y);
+            btp.bootstrapExtended(y, x, z);
+        }
+        eval.square(x, y);
+        if (i > 0) {
+            eval.mult(x, z, z);
+            eval.mult(z, real(2.0 / K), z);
+            eval.sub(y, z, y);
+        }
+        eval.mult(y, real(1.0 / K), x);
+        eval.mult(x, real(K), z);
+        eval.sub(z, y, z);
+    }
+    eval.mult(x, real(multiplier / K), res);
+}
+
+} // namespace Morvane::Math
