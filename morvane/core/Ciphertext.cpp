@@ -29,7 +29,8 @@ u64 Ciphertext::getNumberOfSlots() const { return detail::numberOfSlots(impl_->l
 void Ciphertext::to(const Device& device) {
     if (!detail::moveByDeviceType(impl_->poly.message, device))
         return;
-    impl_->context->updateOpHistory(device.type() == DeviceType::GPU ? "To Device (ctxt)" : "To Host (ctxt)");
+    impl_->context->updateOpHistory(device.type() == DeviceType::GPU ? labels::ciphertextToDevice
+                                                                     : labels::ciphertextToHost);
 }
 
 u64 Ciphertext::getCurrentPrime() const {
@@ -50,22 +51,22 @@ u64* Ciphertext::getPolyData(unsigned long, unsigned long) const {
 // The ciphertext format is the plaintext format: size, context and device are not stored.
 void Ciphertext::save(std::ostream& stream) const {
     Serialize::save(stream, impl_->log_slots, impl_->rescale_counter, impl_->poly);
-    impl_->context->updateOpHistory("Save ciphertext");
+    impl_->context->updateOpHistory(labels::saveCiphertext);
 }
 
 void Ciphertext::save(const std::string& path) const {
     Serialize::save(path, impl_->log_slots, impl_->rescale_counter, impl_->poly);
-    impl_->context->updateOpHistory("Save ciphertext");
+    impl_->context->updateOpHistory(labels::saveCiphertext);
 }
 
 void Ciphertext::load(std::istream& stream) {
     Serialize::load(stream, impl_->log_slots, impl_->rescale_counter, impl_->poly);
-    impl_->context->updateOpHistory("Load ciphertext");
+    impl_->context->updateOpHistory(labels::loadCiphertext);
 }
 
 void Ciphertext::load(const std::string& path) {
     Serialize::load(path, impl_->log_slots, impl_->rescale_counter, impl_->poly);
-    impl_->context->updateOpHistory("Load ciphertext");
+    impl_->context->updateOpHistory(labels::loadCiphertext);
 }
 
 Message getMessage(const Ciphertext& ctxt) { return detail::getMessageOf(ctxt.message(), ctxt.getLogSlots()); }

@@ -46,18 +46,34 @@ ContextContent::ContextContent(u64 log_dimension, u64 chain_length, u64 bpsize, 
       stopWatch(std::make_unique<StopWatch>(zeroResponseTimeMs(parameter.presetName, "make_context"))) {}
 
 void ContextContent::updateOpHistory(const std::string& label) {
+    const std::size_t row = labels::rowOf(label);
+    if (row != labels::kLabelCount) {
+        countRow(row);
+        return;
+    }
     const std::lock_guard<std::mutex> lock(opHistoryMutex);
     ++opHistory[label];
 }
 
 std::map<std::string, u64> ContextContent::getOpHistory() const {
-    const std::lock_guard<std::mutex> lock(opHistoryMutex);
-    return opHistory;
+    std::map<std::string, u64> history;
+    {
+        const std::lock_guard<std::mutex> lock(opHistoryMutex);
+        history = opHistory;
+    }
+    for (std::size_t row = 0; row < labels::kLabelCount; ++row) {
+        const u64 count = labelCounts[row].load(std::memory_order_relaxed);
+        if (count != 0)
+            history.emplace(labels::text(row), count);
+    }
+    return history;
 }
 
 void ContextContent::clearOpHistory() {
     const std::lock_guard<std::mutex> lock(opHistoryMutex);
     opHistory.clear();
+    for (std::atomic<u64>& count : labelCounts)
+        count.store(0, std::memory_order_relaxed);
 }
 
 std::set<Device> makeDeviceSet(const std::set<int>& cuda_device_ids) {

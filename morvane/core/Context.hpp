@@ -4,7 +4,9 @@
 
 #include "morvane/core/Parameter.hpp"
 #include "morvane/core/Types.hpp"
+#include "morvane/core/tables/OpLabels.hpp"
 
+#include <array>
 #include <atomic>
 #include <map>
 #include <memory>
@@ -47,6 +49,9 @@ public:
 
     // Counts one occurrence of an operation label; safe to call from several threads.
     void updateOpHistory(const std::string& label);
+    // The same for a label of the fixed table, without a lock: its counter is atomic.
+    void updateOpHistory(const HistoryLabel& label) { countRow(label.index); }
+    void updateOpHistory(std::size_t row) { countRow(row); }
     std::map<std::string, u64> getOpHistory() const;
     void clearOpHistory();
 
@@ -67,6 +72,11 @@ public:
     const SecurityLevel securityLevel = SecurityLevel::None;
 
 private:
+    void countRow(std::size_t row) { labelCounts[row].fetch_add(1, std::memory_order_relaxed); }
+
+    // The history: one counter per row of the fixed label table, and any other label in the guarded map.
+    // A label has an entry exactly when its count is not zero.
+    std::array<std::atomic<u64>, labels::kLabelCount> labelCounts{};
     mutable std::mutex opHistoryMutex;
     std::map<std::string, u64> opHistory;
 

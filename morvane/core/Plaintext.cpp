@@ -16,7 +16,8 @@ u64 Plaintext::getNumberOfSlots() const { return detail::numberOfSlots(impl_->lo
 void Plaintext::to(const Device& device) {
     if (!detail::moveByDeviceType(impl_->mx.message, device))
         return;
-    impl_->context->updateOpHistory(device.type() == DeviceType::GPU ? "To Device (ptxt)" : "To Host (ptxt)");
+    impl_->context->updateOpHistory(device.type() == DeviceType::GPU ? labels::plaintextToDevice
+                                                                     : labels::plaintextToHost);
 }
 
 bool Plaintext::isZero() const { return detail::isZeroMessage(impl_->mx.message); }
@@ -28,22 +29,22 @@ u64* Plaintext::getMxData(unsigned long) const {
 
 void Plaintext::save(std::ostream& stream) const {
     Serialize::save(stream, impl_->log_slots, impl_->rescale_counter, impl_->mx);
-    impl_->context->updateOpHistory("Save plaintext");
+    impl_->context->updateOpHistory(labels::savePlaintext);
 }
 
 void Plaintext::save(const std::string& path) const {
     Serialize::save(path, impl_->log_slots, impl_->rescale_counter, impl_->mx);
-    impl_->context->updateOpHistory("Save plaintext");
+    impl_->context->updateOpHistory(labels::savePlaintext);
 }
 
 void Plaintext::load(std::istream& stream) {
     Serialize::load(stream, impl_->log_slots, impl_->rescale_counter, impl_->mx);
-    impl_->context->updateOpHistory("Load plaintext");
+    impl_->context->updateOpHistory(labels::loadPlaintext);
 }
 
 void Plaintext::load(const std::string& path) {
     Serialize::load(path, impl_->log_slots, impl_->rescale_counter, impl_->mx);
-    impl_->context->updateOpHistory("Load plaintext");
+    impl_->context->updateOpHistory(labels::loadPlaintext);
 }
 
 Message getMessage(const Plaintext& ptxt) { return detail::getMessageOf(ptxt.message(), ptxt.getLogSlots()); }

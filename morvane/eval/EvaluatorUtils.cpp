@@ -45,9 +45,9 @@ template void makeHavingCommonDeviceOrThrow(Ciphertext&, const Ciphertext&, cons
 
 void updateOpHistoryForDevice(ContextContent& context, const OpLabel& label, int device_type) {
     if (device_type == static_cast<int>(DeviceType::CPU))
-        context.updateOpHistory(label.plain);
+        context.updateOpHistory(label.cpu);
     else if (device_type == static_cast<int>(DeviceType::GPU))
-        context.updateOpHistory(label.gpu);
+        context.updateOpHistory(label.gpuIndex);
 }
 
 void throwIfLevelZero(u64 level) {

@@ -7,45 +7,13 @@
 #include "morvane/core/Message.hpp"
 #include "morvane/core/Plaintext.hpp"
 #include "morvane/core/Types.hpp"
+#include "morvane/core/tables/OpLabels.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace Morvane {
-
-// A history label of the evaluator with its GPU form, both built once so that counting allocates nothing.
-struct OpLabel {
-    explicit OpLabel(const char* text) : plain(text), gpu(plain + " (GPU)") {}
-    std::string plain;
-    std::string gpu;
-};
-
-namespace labels {
-inline const OpLabel negate{"Negate ctxt"};
-inline const OpLabel addConstant{"ctxt + cnst"};
-inline const OpLabel addMessage{"ctxt + msg"};
-inline const OpLabel addPlaintext{"ctxt + ptxt"};
-inline const OpLabel addCiphertext{"ctxt + ctxt"};
-inline const OpLabel multImagUnit{"ctxt * imag"};
-inline const OpLabel multInteger{"ctxt * int"};
-inline const OpLabel multConstant{"ctxt * cnst"};
-inline const OpLabel multMessage{"ctxt * msg"};
-inline const OpLabel multPlaintext{"ctxt * ptxt"};
-inline const OpLabel multCiphertext{"ctxt * ctxt"};
-inline const OpLabel multConstantWithoutRescale{"ctxt * cnst W/R"};
-inline const OpLabel multPlaintextWithoutRescale{"ctxt * ptxt W/R"};
-inline const OpLabel multCiphertextWithoutRescale{"ctxt * ctxt W/R"};
-inline const OpLabel rotate{"Rotate"};
-inline const OpLabel conjugate{"Conjugate"};
-inline const OpLabel tensor{"Tensor"};
-inline const OpLabel relinearize{"Relinearize"};
-inline const OpLabel rescale{"Rescale"};
-inline const OpLabel inverseRescale{"Inverse rescale"};
-inline const OpLabel levelDown{"Level down"};
-inline const OpLabel bootstrap{"Bootstrap"};
-inline const OpLabel bootstrapExtended{"Bootstrap extended"};
-} // namespace labels
 
 namespace utils {
 

@@ -59,7 +59,7 @@ void KeyGeneratorImpl::flushKeyPack(const KeyPack& pack) {
     }
 }
 
-void KeyGeneratorImpl::account(const char* label, u64 cost) const {
+void KeyGeneratorImpl::account(const HistoryLabel& label, u64 cost) const {
     context->updateOpHistory(label);
     context->tickStopWatch(cost);
 }
@@ -68,26 +68,26 @@ void KeyGeneratorImpl::genEncryptionKey() const {
     const auto pack = currentPack();
     std::lock_guard<std::mutex> lock(pack->encMutex);
     pack->setEncKey(std::make_shared<EncryptionKey>(context, secretKey));
-    account("Generate encryption key", costs.enc);
+    account(labels::generateEncryptionKey, costs.enc);
 }
 
 void KeyGeneratorImpl::genMultiplicationKey() const {
     const auto pack = currentPack();
     std::lock_guard<std::mutex> lock(pack->multMutex);
     pack->setMultKey(makeEmptyMultKey(context));
-    account("Generate multiplication key", costs.mult);
+    account(labels::generateMultiplicationKey, costs.mult);
 }
 
 void KeyGeneratorImpl::genConjugationKey() const {
     const auto pack = currentPack();
     std::lock_guard<std::mutex> lock(pack->conjMutex);
     pack->setConjKey(makeEmptyConjugationKey(context));
-    account("Generate conjugation key", costs.conj);
+    account(labels::generateConjugationKey, costs.conj);
 }
 
 void KeyGeneratorImpl::storeRotationKey(KeyPackImpl& pack, u64 idx) const {
     pack.setRotKey(idx, makeEmptyRotationKey(context, idx));
-    account("Generate rotation key", costs.rot);
+    account(labels::generateRotationKey, costs.rot);
 }
 
 void KeyGeneratorImpl::genLeftRotationKey(unsigned long rot_idx) const {
@@ -138,7 +138,7 @@ void KeyGeneratorImpl::genSparseSecretEncapsulationKey() const {
     const auto pack = currentPack();
     std::lock_guard<std::mutex> lock(pack->sseMutex);
     pack->setSparseSecretEncapsulationKey(makeEmptySparseSecretEncapsulationKey(context, *contextSparse));
-    account("Generate SSE key", costs.sse);
+    account(labels::generateSparseKey, costs.sse);
 }
 
 void KeyGeneratorImpl::save(const std::string& key_dir_path) const {

@@ -55,10 +55,11 @@ std::shared_ptr<Key> readSlot(std::mutex& leaf, const std::shared_ptr<Key>& slot
 }
 
 template <typename Key>
-void writeSlot(std::mutex& leaf, std::shared_ptr<Key>& slot, std::shared_ptr<Key> key) {
+void writeSlot(std::mutex& leaf, std::shared_ptr<Key>& slot, std::atomic<bool>& held, std::shared_ptr<Key> key) {
     {
         std::lock_guard<std::mutex> lock(leaf);
         slot.swap(key);
+        held.store(slot != nullptr, std::memory_order_release);
     }
     // The key replaced, if any, is released here, outside the lock.
 }
@@ -77,10 +78,16 @@ void readThenStore(std::shared_ptr<Key> key, Read&& read, Store&& store) {
 }
 
 template <typename Key, typename Read>
-void readAndStore(std::mutex& leaf, std::shared_ptr<Key>& slot, std::shared_ptr<Key> key, Read&& read) {
+void readAndStore(std::mutex& leaf, std::shared_ptr<Key>& slot, std::atomic<bool>& held, std::shared_ptr<Key> key,
+                  Read&& read) {
     readThenStore(std::move(key), std::forward<Read>(read),
-                  [&](std::shared_ptr<Key> loaded) { writeSlot(leaf, slot, std::move(loaded)); });
+                  [&](std::shared_ptr<Key> loaded) { writeSlot(leaf, slot, held, std::move(loaded)); });
 }
+
+bool isHeld(const std::atomic<bool>& held) { return held.load(std::memory_order_acquire); }
+
+// One bit per rotation index below the full slot count (at most 2^19 bits).
+u64 rotHeldWordsFor(const Context& context) { return (context->parameter.fullSlots + 63) / 64; }
 
 } // namespace
 
@@ -92,30 +99,39 @@ struct KeyPackImpl::Snapshot {
     std::shared_ptr<SparseSecretEncapsulationKey> sse;
 };
 
-KeyPackImpl::KeyPackImpl(const Context& context) : context(context) {}
+KeyPackImpl::KeyPackImpl(const Context& context)
+    : context(context), rotHeldBits(context->parameter.fullSlots),
+      rotHeld(std::make_unique<std::atomic<std::uint64_t>[]>(rotHeldWordsFor(context))) {}
 
 KeyPackImpl::KeyPackImpl(const Context& context, const Context& context_sparse)
-    : context(context), contextSparse(context_sparse) {
+    : context(context), contextSparse(context_sparse), rotHeldBits(context->parameter.fullSlots),
+      rotHeld(std::make_unique<std::atomic<std::uint64_t>[]>(rotHeldWordsFor(context))) {
     detail::checkSparseContext(context, context_sparse, "[KeyPack]");
 }
 
 KeyPackImpl::KeyPackImpl(const Context& context, std::string key_dir_path)
-    : context(context), keyDirPath(std::move(key_dir_path)) {
+    : context(context), keyDirPath(std::move(key_dir_path)), rotHeldBits(context->parameter.fullSlots),
+      rotHeld(std::make_unique<std::atomic<std::uint64_t>[]>(rotHeldWordsFor(context))) {
     checkKeyDirectory(keyDirPath);
 }
 
 KeyPackImpl::KeyPackImpl(const Context& context, const Context& context_sparse, std::string key_dir_path)
-    : context(context), contextSparse(context_sparse), keyDirPath(std::move(key_dir_path)) {
+    : context(context), contextSparse(context_sparse), keyDirPath(std::move(key_dir_path)),
+      rotHeldBits(context->parameter.fullSlots),
+      rotHeld(std::make_unique<std::atomic<std::uint64_t>[]>(rotHeldWordsFor(context))) {
     checkKeyDirectory(keyDirPath);
     detail::checkSparseContext(context, context_sparse, "[KeyPack]");
 }
 
-bool KeyPackImpl::isEncKeyLoaded() const { return readSlot(stateMutex, encKey) != nullptr; }
-bool KeyPackImpl::isMultKeyLoaded() const { return readSlot(stateMutex, multKey) != nullptr; }
-bool KeyPackImpl::isConjKeyLoaded() const { return readSlot(stateMutex, conjKey) != nullptr; }
-bool KeyPackImpl::isSparseSecretEncapsulationKeyLoaded() const { return readSlot(stateMutex, sseKey) != nullptr; }
+bool KeyPackImpl::isEncKeyLoaded() const { return isHeld(encHeld); }
+bool KeyPackImpl::isMultKeyLoaded() const { return isHeld(multHeld); }
+bool KeyPackImpl::isConjKeyLoaded() const { return isHeld(conjHeld); }
+bool KeyPackImpl::isSparseSecretEncapsulationKeyLoaded() const { return isHeld(sseHeld); }
 
 bool KeyPackImpl::isRotKeyLoaded(unsigned long idx) const {
+    if (idx < rotHeldBits)
+        return (rotHeld[idx / 64].load(std::memory_order_acquire) >> (idx % 64)) & 1;
+    // Indices at or above the slot count come only from whole-pack streams.
     std::lock_guard<std::mutex> lock(stateMutex);
     return rotKeys.count(idx) != 0;
 }
@@ -158,48 +174,48 @@ namespace {
 // The lazy load of a single key: the presence and file tests run before the key's mutex is taken and the
 // presence test again under it, so threads that race for one key read and count it once.
 template <typename Key, typename MakeKey>
-void lazyLoad(std::mutex& leaf, std::mutex& keyMutex, std::shared_ptr<Key>& slot, const std::string& dir,
-              const char* suffix, ContextContent& context, const char* label, MakeKey&& makeKey) {
-    if (readSlot(leaf, slot))
+void lazyLoad(const KeyPackImpl& pack, std::mutex& leaf, std::mutex& keyMutex, std::shared_ptr<Key>& slot,
+              std::atomic<bool>& held, const char* suffix, const HistoryLabel& label, MakeKey&& makeKey) {
+    // A held key needs no lock at all: the common case of every operation that requires one.
+    if (isHeld(held))
         return;
-    const std::string path = keyFile(dir, suffix);
+    const std::string path = keyFile(pack.getKeyDirPath(), suffix);
     if (!isAvailable(path))
         return;
     std::lock_guard<std::mutex> lock(keyMutex);
-    if (readSlot(leaf, slot))
+    if (isHeld(held))
         return;
-    readAndStore(leaf, slot, std::shared_ptr<Key>(makeKey()),
-                 [&path](Key& key) { Serialize::load(path, key); });
-    context.updateOpHistory(label);
+    readAndStore(leaf, slot, held, std::shared_ptr<Key>(makeKey()), [&path](Key& key) { Serialize::load(path, key); });
+    pack.getContext()->updateOpHistory(label);
 }
 
 template <typename Key, typename MakeKey>
-void streamLoad(std::mutex& leaf, std::mutex& keyMutex, std::shared_ptr<Key>& slot, std::istream& stream,
-                MakeKey&& makeKey) {
+void streamLoad(std::mutex& leaf, std::mutex& keyMutex, std::shared_ptr<Key>& slot, std::atomic<bool>& held,
+                std::istream& stream, MakeKey&& makeKey) {
     std::lock_guard<std::mutex> lock(keyMutex);
-    readAndStore(leaf, slot, std::shared_ptr<Key>(makeKey()),
+    readAndStore(leaf, slot, held, std::shared_ptr<Key>(makeKey()),
                  [&stream](Key& key) { Serialize::load(stream, key); });
 }
 
 } // namespace
 
 void KeyPackImpl::maybeLoadEncryptionKey() {
-    lazyLoad(stateMutex, encMutex, encKey, getKeyDirPath(), kEncKeyFile, *context, "Load encryption key",
+    lazyLoad(*this, stateMutex, encMutex, encKey, encHeld, kEncKeyFile, labels::loadEncryptionKey,
              [] { return std::make_unique<EncryptionKey>(); });
 }
 
 void KeyPackImpl::maybeLoadMultiplicationKey() {
-    lazyLoad(stateMutex, multMutex, multKey, getKeyDirPath(), kMultKeyFile, *context, "Load multiplication key",
+    lazyLoad(*this, stateMutex, multMutex, multKey, multHeld, kMultKeyFile, labels::loadMultiplicationKey,
              [] { return std::make_unique<EvaluationKey>(); });
 }
 
 void KeyPackImpl::maybeLoadConjugationKey() {
-    lazyLoad(stateMutex, conjMutex, conjKey, getKeyDirPath(), kConjKeyFile, *context, "Load conjugation key",
+    lazyLoad(*this, stateMutex, conjMutex, conjKey, conjHeld, kConjKeyFile, labels::loadConjugationKey,
              [] { return std::make_unique<EvaluationKey>(); });
 }
 
 void KeyPackImpl::maybeLoadSparseSecretEncapsulationKey() const {
-    lazyLoad(stateMutex, sseMutex, sseKey, getKeyDirPath(), kSparseKeyFile, *context, "Load SSE key",
+    lazyLoad(*this, stateMutex, sseMutex, sseKey, sseHeld, kSparseKeyFile, labels::loadSparseKey,
              [this] { return makeSparseKeyToLoad(); });
 }
 
@@ -214,7 +230,7 @@ void KeyPackImpl::maybeLoadRotationKey(unsigned long idx) {
         return;
     readThenStore(std::make_shared<EvaluationKey>(), [&path](EvaluationKey& key) { Serialize::load(path, key); },
                   [this, idx](std::shared_ptr<EvaluationKey> key) { setRotKey(idx, std::move(key)); });
-    context->updateOpHistory("Load rotation key");
+    context->updateOpHistory(labels::loadRotationKey);
 }
 
 std::shared_ptr<EncryptionKey> KeyPackImpl::getEncKey() {
@@ -245,19 +261,20 @@ std::shared_ptr<EvaluationKey> KeyPackImpl::getLeftRotKey(unsigned long idx) {
 }
 
 void KeyPackImpl::maybeLoadEncryptionKey(std::istream& stream) const {
-    streamLoad(stateMutex, encMutex, encKey, stream, [this] { return std::make_unique<EncryptionKey>(context); });
+    streamLoad(stateMutex, encMutex, encKey, encHeld, stream,
+               [this] { return std::make_unique<EncryptionKey>(context); });
 }
 
 void KeyPackImpl::maybeLoadMultiplicationKey(std::istream& stream) const {
-    streamLoad(stateMutex, multMutex, multKey, stream, [this] { return makeEmptyMultKey(context); });
+    streamLoad(stateMutex, multMutex, multKey, multHeld, stream, [this] { return makeEmptyMultKey(context); });
 }
 
 void KeyPackImpl::maybeLoadConjugationKey(std::istream& stream) const {
-    streamLoad(stateMutex, conjMutex, conjKey, stream, [this] { return makeEmptyConjugationKey(context); });
+    streamLoad(stateMutex, conjMutex, conjKey, conjHeld, stream, [this] { return makeEmptyConjugationKey(context); });
 }
 
 void KeyPackImpl::maybeLoadSparseSecretEncapsulationKey(std::istream& stream) const {
-    streamLoad(stateMutex, sseMutex, sseKey, stream, [this] { return makeSparseKeyToLoad(); });
+    streamLoad(stateMutex, sseMutex, sseKey, sseHeld, stream, [this] { return makeSparseKeyToLoad(); });
 }
 
 void KeyPackImpl::maybeLoadRotationKey(unsigned long idx, std::istream& stream) const {
@@ -265,6 +282,7 @@ void KeyPackImpl::maybeLoadRotationKey(unsigned long idx, std::istream& stream) 
     Serialize::load(stream, *key);
     std::lock_guard<std::mutex> lock(stateMutex);
     rotKeys.emplace(idx, std::move(key));
+    markRotKeyHeld(idx);
 }
 
 void KeyPackImpl::save(const std::string& key_dir_path) {
@@ -272,25 +290,25 @@ void KeyPackImpl::save(const std::string& key_dir_path) {
     const Snapshot keys = snapshot();
     if (keys.enc) {
         keys.enc->save(key_dir_path + kEncKeyFile);
-        context->updateOpHistory("Save encryption key");
+        context->updateOpHistory(labels::saveEncryptionKey);
     }
     if (keys.mult) {
         Serialize::save(key_dir_path + kMultKeyFile, *keys.mult);
-        context->updateOpHistory("Save multiplication key");
+        context->updateOpHistory(labels::saveMultiplicationKey);
     }
     if (keys.conj) {
         Serialize::save(key_dir_path + kConjKeyFile, *keys.conj);
-        context->updateOpHistory("Save conjugation key");
+        context->updateOpHistory(labels::saveConjugationKey);
     }
     for (const auto& [idx, key] : keys.rot) {
         if (!key)
             continue;
         Serialize::save(rotKeyFile(key_dir_path, idx), *key);
-        context->updateOpHistory("Save rotation key");
+        context->updateOpHistory(labels::saveRotationKey);
     }
     if (keys.sse) {
         Serialize::save(key_dir_path + kSparseKeyFile, *keys.sse);
-        context->updateOpHistory("Save SSE key");
+        context->updateOpHistory(labels::saveSparseKey);
     }
 }
 
@@ -336,16 +354,33 @@ void KeyPackImpl::save(std::ostream& stream) const { Serialize::save(stream, *th
 
 void KeyPackImpl::load(std::istream& stream) { Serialize::load(stream, *this); }
 
-void KeyPackImpl::setEncKey(std::shared_ptr<EncryptionKey> key) const { writeSlot(stateMutex, encKey, std::move(key)); }
-void KeyPackImpl::setMultKey(std::shared_ptr<EvaluationKey> key) const { writeSlot(stateMutex, multKey, std::move(key)); }
-void KeyPackImpl::setConjKey(std::shared_ptr<EvaluationKey> key) const { writeSlot(stateMutex, conjKey, std::move(key)); }
+void KeyPackImpl::setEncKey(std::shared_ptr<EncryptionKey> key) const {
+    writeSlot(stateMutex, encKey, encHeld, std::move(key));
+}
+void KeyPackImpl::setMultKey(std::shared_ptr<EvaluationKey> key) const {
+    writeSlot(stateMutex, multKey, multHeld, std::move(key));
+}
+void KeyPackImpl::setConjKey(std::shared_ptr<EvaluationKey> key) const {
+    writeSlot(stateMutex, conjKey, conjHeld, std::move(key));
+}
 void KeyPackImpl::setSparseSecretEncapsulationKey(std::shared_ptr<SparseSecretEncapsulationKey> key) const {
-    writeSlot(stateMutex, sseKey, std::move(key));
+    writeSlot(stateMutex, sseKey, sseHeld, std::move(key));
 }
 
 void KeyPackImpl::setRotKey(unsigned long idx, std::shared_ptr<EvaluationKey> key) const {
     std::lock_guard<std::mutex> lock(stateMutex);
     rotKeys[idx].swap(key);
+    markRotKeyHeld(idx);
+}
+
+void KeyPackImpl::markRotKeyHeld(u64 idx) const {
+    if (idx < rotHeldBits)
+        rotHeld[idx / 64].fetch_or(std::uint64_t{1} << (idx % 64), std::memory_order_release);
+}
+
+void KeyPackImpl::clearRotKeysHeld() const {
+    for (u64 word = 0; word < (rotHeldBits + 63) / 64; ++word)
+        rotHeld[word].store(0, std::memory_order_release);
 }
 
 std::mutex& KeyPackImpl::getRotKeyMutex(unsigned long idx) const {
@@ -470,6 +505,7 @@ void load(cereal::BinaryInputArchive& archive, KeyPackImpl& pack) {
     {
         std::lock_guard<std::mutex> lock(pack.stateMutex);
         pack.rotKeys.clear();
+        pack.clearRotKeysHeld();
     }
     // The count only bounds the loop: a count larger than the stream ends in a short read.
     for (u64 i = 0; i < count; ++i) {
@@ -481,6 +517,7 @@ void load(cereal::BinaryInputArchive& archive, KeyPackImpl& pack) {
                                     std::to_string(idx) + " is null");
         std::lock_guard<std::mutex> lock(pack.stateMutex);
         pack.rotKeys.emplace(idx, std::move(key));
+        pack.markRotKeyHeld(idx);
     }
     pack.setSparseSecretEncapsulationKey(reader.read<SparseSecretEncapsulationKey>());
 }

@@ -8,6 +8,8 @@
 #include "morvane/keys/EvaluationKey.hpp"
 #include "morvane/keys/SparseSecretEncapsulationKey.hpp"
 
+#include <atomic>
+#include <cstdint>
 #include <istream>
 #include <map>
 #include <memory>
@@ -141,6 +143,18 @@ private:
     std::string keyDirPath;
     // Leaf lock of the slots, the two maps and keyDirPath; see the class comment.
     mutable std::mutex stateMutex;
+
+    // Whether each slot holds a key and which rotation indices below the full slot count have an entry,
+    // written under the leaf lock together with the slots, so that "is it held" needs no lock.
+    mutable std::atomic<bool> encHeld{false};
+    mutable std::atomic<bool> multHeld{false};
+    mutable std::atomic<bool> conjHeld{false};
+    mutable std::atomic<bool> sseHeld{false};
+    const u64 rotHeldBits;
+    const std::unique_ptr<std::atomic<std::uint64_t>[]> rotHeld;
+    // Under the leaf lock: marks `idx` as having a rotation entry, or clears every mark.
+    void markRotKeyHeld(u64 idx) const;
+    void clearRotKeysHeld() const;
 };
 
 // Whole-pack stream hooks (the archive functions of KeyPackImpl::save/load).
