@@ -62,7 +62,7 @@ std::map<std::string, u64> ContextContent::getOpHistory() const {
         history = opHistory;
     }
     for (std::size_t row = 0; row < labels::kLabelCount; ++row) {
-        const u64 count = labelCounts[row].load(std::memory_order_relaxed);
+        const u64 count = rowCount(row);
         if (count != 0)
             history.emplace(labels::text(row), count);
     }
@@ -72,8 +72,22 @@ std::map<std::string, u64> ContextContent::getOpHistory() const {
 void ContextContent::clearOpHistory() {
     const std::lock_guard<std::mutex> lock(opHistoryMutex);
     opHistory.clear();
-    for (std::atomic<u64>& count : labelCounts)
-        count.store(0, std::memory_order_relaxed);
+    for (CounterShard& shard : labelCounts)
+        for (std::atomic<u64>& count : shard.counts)
+            count.store(0, std::memory_order_relaxed);
+}
+
+std::size_t ContextContent::counterShardOfThisThread() {
+    static std::atomic<std::size_t> nextShard{0};
+    static thread_local const std::size_t shard = nextShard.fetch_add(1, std::memory_order_relaxed) % kCounterShards;
+    return shard;
+}
+
+u64 ContextContent::rowCount(std::size_t row) const {
+    u64 count = 0;
+    for (const CounterShard& shard : labelCounts)
+        count += shard.counts[row].load(std::memory_order_relaxed);
+    return count;
 }
 
 std::set<Device> makeDeviceSet(const std::set<int>& cuda_device_ids) {

@@ -72,11 +72,20 @@ public:
     const SecurityLevel securityLevel = SecurityLevel::None;
 
 private:
-    void countRow(std::size_t row) { labelCounts[row].fetch_add(1, std::memory_order_relaxed); }
+    // The history: counters for the rows of the fixed label table, and any other label in the guarded map. A
+    // label has an entry exactly when its count is not zero. Each thread counts in one of several shards, so
+    // that threads counting the same label do not contend for one cache line; a count is the sum of its shards.
+    static constexpr std::size_t kCounterShards = 16;
+    struct alignas(64) CounterShard {
+        std::array<std::atomic<u64>, labels::kLabelCount> counts{};
+    };
+    static std::size_t counterShardOfThisThread();
+    void countRow(std::size_t row) {
+        labelCounts[counterShardOfThisThread()].counts[row].fetch_add(1, std::memory_order_relaxed);
+    }
+    u64 rowCount(std::size_t row) const;
 
-    // The history: one counter per row of the fixed label table, and any other label in the guarded map.
-    // A label has an entry exactly when its count is not zero.
-    std::array<std::atomic<u64>, labels::kLabelCount> labelCounts{};
+    std::array<CounterShard, kCounterShards> labelCounts{};
     mutable std::mutex opHistoryMutex;
     std::map<std::string, u64> opHistory;
 
