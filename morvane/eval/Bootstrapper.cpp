@@ -4,6 +4,7 @@
 #include "morvane/core/tables/ErrorSamples.hpp"
 #include "morvane/core/tables/ZeroResponse.hpp"
 #include "morvane/eval/EvaluatorUtils.hpp"
+#include "morvane/keys/KeyRequirements.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -91,25 +92,16 @@ void BootstrapperImpl::loadBootConstants(u64 log_slots, const Device&) const {
 }
 
 void BootstrapperImpl::loadKeysForBootstrap(u64 log_slots) const {
-    KeyPack& pack = evaluatorImpl->keyPack;
-    pack.loadMultKey();
-    if (!pack.isMultKeyLoaded())
-        throw RuntimeException("[bootstrap] no multiplication key");
-    pack.loadConjKey();
-    if (!pack.isConjKeyLoaded())
-        throw RuntimeException("[bootstrap] no conjugation key");
+    const KeyPack& pack = evaluatorImpl->keyPack;
+    detail::requireKey(pack, detail::KeyKind::Multiplication, "[bootstrap] no multiplication key");
+    detail::requireKey(pack, detail::KeyKind::Conjugation, "[bootstrap] no conjugation key");
     // Negative giant steps reduce to left indices in the pack; the message keeps the sign.
-    for (const i64 index : getRotIndicesForBootstrap(context, log_slots)) {
-        const u64 left = static_cast<u64>(index);
-        pack.loadLeftRotKey(left);
-        if (!pack.isLeftRotKeyLoaded(left))
+    for (const i64 index : getRotIndicesForBootstrap(context, log_slots))
+        detail::requireLeftRotKey(pack, static_cast<u64>(index), [index] {
             throw RuntimeException("[bootstrap] no left rotation key for index " + asMessageNumber(index));
-    }
-    if (isSparseSecretEncapsulationSupported(context)) {
-        pack.loadSparseSecretEncapsulationKey();
-        if (!pack.isSparseSecretEncapsulationKeyLoaded())
-            throw RuntimeException("[bootstrap] no SSE key");
-    }
+        });
+    if (isSparseSecretEncapsulationSupported(context))
+        detail::requireKey(pack, detail::KeyKind::SparseSecretEncapsulation, "[bootstrap] no SSE key");
 }
 
 void BootstrapperImpl::bootstrap(const Ciphertext& op, Ciphertext& res, bool is_complex) const {
@@ -129,8 +121,7 @@ void BootstrapperImpl::bootstrapExtended(const Ciphertext& op, Ciphertext& res1,
 }
 
 void BootstrapperImpl::bootstrapOne(const Ciphertext& op, Ciphertext& res, bool is_complex, bool extended) const {
-    if (op.getSize() != 2)
-        throw RuntimeException("Size should be 2");
+    utils::throwIfSizeNotTwo(op.getSize());
     if (extended) {
         if (!isExtendedBootstrapSupported(context))
             throw RuntimeException("This parameter does not support extended bootstrap");

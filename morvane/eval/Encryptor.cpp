@@ -3,6 +3,7 @@
 #include "morvane/core/Exception.hpp"
 #include "morvane/eval/EnDecoder.hpp"
 #include "morvane/eval/EvaluatorUtils.hpp"
+#include "morvane/keys/KeyRequirements.hpp"
 
 #include <string>
 
@@ -16,9 +17,7 @@ void Encryptor::encrypt(const Plaintext& ptxt, const SecretKey&, Ciphertext& ctx
 }
 
 void Encryptor::encrypt(const Plaintext& ptxt, const KeyPack& pack, Ciphertext& ctxt) const {
-    pack.getEncKey();
-    if (!pack.isEncKeyLoaded())
-        throw RuntimeException("[Encryption] There is no encryption key.");
+    detail::requireKey(pack, detail::KeyKind::Encryption, "[Encryption] There is no encryption key.");
     utils::copySlotsAndBookkeeping(ptxt, ctxt);
     context->updateOpHistory(labels::encryptFromPlaintextByPublicKey);
 }

@@ -12,8 +12,7 @@ namespace utils {
 
 template <typename Op1, typename Op2>
 void checkPrecondition(const Op1& op1, const Op2& op2) {
-    if (op1.getLogSlots() != op2.getLogSlots())
-        throw RuntimeException("Two operands have different logSlots");
+    throwIfLogSlotsDiffer(op1.getLogSlots(), op2.getLogSlots());
     if (op1.getRescaleCounter() != op2.getRescaleCounter())
         throw RuntimeException("Two operands have different RescaleCounter");
 }
@@ -65,10 +64,31 @@ void throwIfRescaleCountersNotZero(int first, int second) {
         throw RuntimeException("The Operands should have rescale counter zero");
 }
 
-void checkSameSlotCount(const Message& a, const Message& b) {
-    if (a.getSize() != b.getSize())
+void throwIfSizeNotTwo(u64 size) {
+    if (size != 2)
+        throw RuntimeException("Size should be 2");
+}
+
+namespace {
+[[noreturn]] void throwLogSlotsDiffer() { throw RuntimeException("Two operands have different logSlots"); }
+} // namespace
+
+void throwIfLogSlotsDiffer(u64 first, u64 second) {
+    if (first != second)
+        throwLogSlotsDiffer();
+}
+
+void throwIfMessageLogSlotsDiffer(u64 log_slots, const Message& msg) {
+    if (msg.isEmpty() || msg.getLogSlots() != log_slots)
+        throwLogSlotsDiffer();
+}
+
+void throwIfSlotCountsDiffer(u64 first, u64 second) {
+    if (first != second)
         throw RuntimeException("Operands have different numbers of slots.");
 }
+
+void checkSameSlotCount(const Message& a, const Message& b) { throwIfSlotCountsDiffer(a.getSize(), b.getSize()); }
 
 void prepareMessageResult(Message& res, const Message& op) {
     if (res.getSize() == op.getSize())

@@ -57,6 +57,11 @@ void throwIfEitherLevelZero(u64 first, u64 second);          // the same
 void throwIfLevelsDiffer(u64 first, u64 second);             // "Operands have different levels."
 void throwIfRescaleCounterNotZero(int rescale_counter);      // "The Operand should have rescale counter zero"
 void throwIfRescaleCountersNotZero(int first, int second);   // "The Operands should have rescale counter zero"
+void throwIfSizeNotTwo(u64 size);                            // "Size should be 2"
+void throwIfLogSlotsDiffer(u64 first, u64 second);           // "Two operands have different logSlots"
+// The same for a message operand; an empty message has no log slots, so it matches none.
+void throwIfMessageLogSlotsDiffer(u64 log_slots, const Message& msg);
+void throwIfSlotCountsDiffer(u64 first, u64 second); // "Operands have different numbers of slots."
 
 // Rescale counters are 32-bit and wrap like the real library's, without signed overflow.
 inline int addRescaleCounters(int a, int b) {

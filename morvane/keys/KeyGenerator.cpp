@@ -1,6 +1,7 @@
 #include "morvane/keys/KeyGenerator.hpp"
 
 #include "morvane/core/Exception.hpp"
+#include "morvane/core/RotationIndex.hpp"
 #include "morvane/core/tables/ZeroResponse.hpp"
 
 #include <filesystem>
@@ -101,11 +102,11 @@ void KeyGeneratorImpl::genLeftRotationKey(unsigned long rot_idx) const {
 void KeyGeneratorImpl::genRightRotationKey(unsigned long rot_idx) const {
     if (rot_idx == 0 || rot_idx >= numSlots)
         throw RuntimeException("Wrong rotation index");
-    genLeftRotationKey(numSlots - rot_idx);
+    genLeftRotationKey(detail::leftIndexOfRightRotation(rot_idx, numSlots));
 }
 
 void KeyGeneratorImpl::genRotationKeyIfNotExist(i64 rot_idx) const {
-    const u64 idx = static_cast<u64>(rot_idx) & (numSlots - 1);
+    const u64 idx = detail::leftRotationIndex(static_cast<u64>(rot_idx), numSlots);
     if (idx == 0)
         return;
     const auto pack = currentPack();

@@ -3,6 +3,7 @@
 // KeyPack: the keys of a context, held in memory, read from streams or lazily from a key directory.
 
 #include "morvane/core/Context.hpp"
+#include "morvane/core/RotationIndex.hpp"
 #include "morvane/core/Types.hpp"
 #include "morvane/keys/EncryptionKey.hpp"
 #include "morvane/keys/EvaluationKey.hpp"
@@ -223,8 +224,8 @@ public:
     u64 getNumSlots() const { return numSlots; }
 
 private:
-    u64 leftIndex(u64 idx) const { return idx & (numSlots - 1); }
-    u64 rightIndex(u64 idx) const { return (numSlots - 1) & (numSlots - (idx & (numSlots - 1))); }
+    u64 leftIndex(u64 idx) const { return detail::leftRotationIndex(idx, numSlots); }
+    u64 rightIndex(u64 idx) const { return detail::leftIndexOfRightRotation(idx, numSlots); }
 
     std::shared_ptr<KeyPackImpl> impl;
     u64 numSlots;
