@@ -2,51 +2,15 @@
 
 #include "morvane/core/Exception.hpp"
 #include "morvane/core/Serialize.hpp"
+#include "morvane/keys/KeyDirectory.hpp"
 
-#include <cereal/archives/binary.hpp>
-#include <cereal/details/helpers.hpp>
-
-#include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <typeindex>
-#include <typeinfo>
 #include <utility>
-#include <variant>
 
 namespace Morvane {
 
+using namespace detail::keydir;
+
 namespace {
-
-constexpr const char* kEncKeyFile = "/PK/EncKey.bin";
-constexpr const char* kMultKeyFile = "/PK/MultKey.bin";
-constexpr const char* kConjKeyFile = "/PK/ConjKey.bin";
-constexpr const char* kSparseKeyFile = "/PK/SparseSecretEncapsulationKey.bin";
-
-// Key file paths are plain concatenations (no normalisation); empty when the pack has no key directory.
-std::string keyFile(const std::string& dir, const char* suffix) { return dir.empty() ? std::string() : dir + suffix; }
-std::string rotKeyFile(const std::string& dir, u64 idx) {
-    return dir.empty() ? std::string() : dir + "/PK/RotKey" + std::to_string(idx) + ".bin";
-}
-
-// Both the path and `<path>/PK` must be directories (symbolic links followed).
-bool isKeyDirectory(const std::string& path) {
-    return std::filesystem::is_directory(path) && std::filesystem::is_directory(path + "/PK");
-}
-
-void checkKeyDirectory(const std::string& path) {
-    if (!isKeyDirectory(path))
-        throw RuntimeException("Cannot find path " + path);
-}
-
-// Whether the key's file opens (in text mode, nothing read); never for a pack without key directory.
-bool isAvailable(const std::string& path) {
-    if (path.empty())
-        return false;
-    std::ifstream file(path);
-    return file.is_open();
-}
 
 template <typename Key>
 std::shared_ptr<Key> readSlot(std::mutex& leaf, const std::shared_ptr<Key>& slot) {
@@ -90,14 +54,6 @@ bool isHeld(const std::atomic<bool>& held) { return held.load(std::memory_order_
 u64 rotHeldWordsFor(const Context& context) { return (context->parameter.fullSlots + 63) / 64; }
 
 } // namespace
-
-struct KeyPackImpl::Snapshot {
-    std::shared_ptr<EncryptionKey> enc;
-    std::shared_ptr<EvaluationKey> mult;
-    std::shared_ptr<EvaluationKey> conj;
-    std::vector<std::pair<u64, std::shared_ptr<EvaluationKey>>> rot;
-    std::shared_ptr<SparseSecretEncapsulationKey> sse;
-};
 
 KeyPackImpl::KeyPackImpl(const Context& context)
     : context(context), rotHeldBits(context->parameter.fullSlots),
@@ -148,16 +104,6 @@ void KeyPackImpl::setKeyDirPath(const std::string& dir) {
         throw RuntimeException("Cannot find key_dir_path.");
     std::lock_guard<std::mutex> lock(stateMutex);
     keyDirPath = dir;
-}
-
-bool KeyPackImpl::isEncKeyFileAvailable() const { return isAvailable(keyFile(getKeyDirPath(), kEncKeyFile)); }
-bool KeyPackImpl::isMultKeyFileAvailable() const { return isAvailable(keyFile(getKeyDirPath(), kMultKeyFile)); }
-bool KeyPackImpl::isConjKeyFileAvailable() const { return isAvailable(keyFile(getKeyDirPath(), kConjKeyFile)); }
-bool KeyPackImpl::isSparseSecretEncapsulationKeyFileAvailable() const {
-    return isAvailable(keyFile(getKeyDirPath(), kSparseKeyFile));
-}
-bool KeyPackImpl::isRotKeyFileAvailable(unsigned long idx) const {
-    return isAvailable(rotKeyFile(getKeyDirPath(), idx));
 }
 
 std::unique_ptr<SparseSecretEncapsulationKey> KeyPackImpl::makeSparseKeyToLoad() const {
@@ -285,33 +231,6 @@ void KeyPackImpl::maybeLoadRotationKey(unsigned long idx, std::istream& stream) 
     markRotKeyHeld(idx);
 }
 
-void KeyPackImpl::save(const std::string& key_dir_path) {
-    setKeyDirPath(key_dir_path);
-    const Snapshot keys = snapshot();
-    if (keys.enc) {
-        keys.enc->save(key_dir_path + kEncKeyFile);
-        context->updateOpHistory(labels::saveEncryptionKey);
-    }
-    if (keys.mult) {
-        Serialize::save(key_dir_path + kMultKeyFile, *keys.mult);
-        context->updateOpHistory(labels::saveMultiplicationKey);
-    }
-    if (keys.conj) {
-        Serialize::save(key_dir_path + kConjKeyFile, *keys.conj);
-        context->updateOpHistory(labels::saveConjugationKey);
-    }
-    for (const auto& [idx, key] : keys.rot) {
-        if (!key)
-            continue;
-        Serialize::save(rotKeyFile(key_dir_path, idx), *key);
-        context->updateOpHistory(labels::saveRotationKey);
-    }
-    if (keys.sse) {
-        Serialize::save(key_dir_path + kSparseKeyFile, *keys.sse);
-        context->updateOpHistory(labels::saveSparseKey);
-    }
-}
-
 void KeyPackImpl::to(const Device& device) {
     std::lock(encMutex, multMutex, conjMutex);
     // Released in the order encryption, multiplication, conjugation (reverse order of declaration).
@@ -349,10 +268,6 @@ void KeyPackImpl::to(const Device& device) {
     if (const auto key = peekSparseSecretEncapsulationKey())
         key->removeExcept(device);
 }
-
-void KeyPackImpl::save(std::ostream& stream) const { Serialize::save(stream, *this); }
-
-void KeyPackImpl::load(std::istream& stream) { Serialize::load(stream, *this); }
 
 void KeyPackImpl::setEncKey(std::shared_ptr<EncryptionKey> key) const {
     writeSlot(stateMutex, encKey, encHeld, std::move(key));
@@ -403,123 +318,6 @@ std::vector<std::pair<u64, std::shared_ptr<EvaluationKey>>> KeyPackImpl::peekRot
 KeyPackImpl::Snapshot KeyPackImpl::snapshot() const {
     std::lock_guard<std::mutex> lock(stateMutex);
     return Snapshot{encKey, multKey, conjKey, {rotKeys.begin(), rotKeys.end()}, sseKey};
-}
-
-// Whole-pack stream. A key pointer is a 32-bit id: 0 for none, number | bit 31 at a key's first appearance
-// (its record follows), the bare number for a further appearance of the same key object.
-namespace {
-
-constexpr std::uint32_t kFirstAppearance = 0x80000000u;
-constexpr std::uint32_t kNumberMask = 0x7FFFFFFFu;
-
-class KeyPointerWriter {
-public:
-    explicit KeyPointerWriter(cereal::BinaryOutputArchive& archive) : archive_(archive) {}
-
-    template <typename Key>
-    void write(const std::shared_ptr<Key>& key) {
-        if (!key) {
-            archive_(std::uint32_t{0});
-            return;
-        }
-        // Keyed by type as well as address: a record and its first member share an address.
-        const auto [it, isNew] = numbers_.try_emplace({std::type_index(typeid(Key)), key.get()}, next_);
-        if (!isNew) {
-            archive_(it->second);
-            return;
-        }
-        ++next_;
-        archive_(static_cast<std::uint32_t>(it->second | kFirstAppearance), *key);
-    }
-
-private:
-    cereal::BinaryOutputArchive& archive_;
-    std::map<std::pair<std::type_index, const void*>, std::uint32_t> numbers_;
-    std::uint32_t next_ = 1;
-};
-
-// Keeps its own table of read objects with their kind, so a back-reference to a key of another kind is
-// refused instead of being stored as the wrong type.
-class KeyPointerReader {
-public:
-    explicit KeyPointerReader(cereal::BinaryInputArchive& archive) : archive_(archive) {}
-
-    template <typename Key>
-    std::shared_ptr<Key> read() {
-        std::uint32_t id = 0;
-        archive_(id);
-        if (id & kFirstAppearance) {
-            auto key = std::make_shared<Key>();
-            objects_[id & kNumberMask] = key;
-            archive_(*key);
-            return key;
-        }
-        if (id == 0)
-            return nullptr;
-        const auto it = objects_.find(id);
-        if (it == objects_.end())
-            throw cereal::Exception("Error while trying to deserialize a smart pointer. Could not find id " +
-                                    std::to_string(id));
-        if (const auto* key = std::get_if<std::shared_ptr<Key>>(&it->second))
-            return *key;
-        throw cereal::Exception("Error while trying to deserialize a smart pointer. Id " + std::to_string(id) +
-                                " names a key of another kind");
-    }
-
-private:
-    cereal::BinaryInputArchive& archive_;
-    std::map<std::uint32_t, std::variant<std::shared_ptr<EncryptionKey>, std::shared_ptr<EvaluationKey>,
-                                         std::shared_ptr<SparseSecretEncapsulationKey>>>
-        objects_;
-};
-
-} // namespace
-
-void save(cereal::BinaryOutputArchive& archive, const KeyPackImpl& pack) {
-    const KeyPackImpl::Snapshot keys = pack.snapshot();
-    KeyPointerWriter writer(archive);
-    writer.write(keys.enc);
-    writer.write(keys.mult);
-    writer.write(keys.conj);
-    // An index without a key has nothing to write, and the reader refuses a null rotation entry.
-    u64 count = 0;
-    for (const auto& entry : keys.rot)
-        count += entry.second ? 1 : 0;
-    archive(count);
-    for (const auto& [idx, key] : keys.rot) {
-        if (!key)
-            continue;
-        archive(idx);
-        writer.write(key);
-    }
-    writer.write(keys.sse);
-}
-
-void load(cereal::BinaryInputArchive& archive, KeyPackImpl& pack) {
-    KeyPointerReader reader(archive);
-    pack.setEncKey(reader.read<EncryptionKey>());
-    pack.setMultKey(reader.read<EvaluationKey>());
-    pack.setConjKey(reader.read<EvaluationKey>());
-    u64 count = 0;
-    archive(count);
-    {
-        std::lock_guard<std::mutex> lock(pack.stateMutex);
-        pack.rotKeys.clear();
-        pack.clearRotKeysHeld();
-    }
-    // The count only bounds the loop: a count larger than the stream ends in a short read.
-    for (u64 i = 0; i < count; ++i) {
-        u64 idx = 0;
-        archive(idx);
-        auto key = reader.read<EvaluationKey>();
-        if (!key)
-            throw cereal::Exception("Error while trying to deserialize a smart pointer. Rotation key of index " +
-                                    std::to_string(idx) + " is null");
-        std::lock_guard<std::mutex> lock(pack.stateMutex);
-        pack.rotKeys.emplace(idx, std::move(key));
-        pack.markRotKeyHeld(idx);
-    }
-    pack.setSparseSecretEncapsulationKey(reader.read<SparseSecretEncapsulationKey>());
 }
 
 KeyPack::KeyPack(const Context& context)

@@ -118,7 +118,14 @@ private:
     friend void save(cereal::BinaryOutputArchive& archive, const KeyPackImpl& pack);
     friend void load(cereal::BinaryInputArchive& archive, KeyPackImpl& pack);
 
-    struct Snapshot;
+    struct Snapshot {
+        std::shared_ptr<EncryptionKey> enc;
+        std::shared_ptr<EvaluationKey> mult;
+        std::shared_ptr<EvaluationKey> conj;
+        std::vector<std::pair<u64, std::shared_ptr<EvaluationKey>>> rot;
+        std::shared_ptr<SparseSecretEncapsulationKey> sse;
+    };
+
     // Every slot and rotation entry, read under one hold of the leaf lock.
     Snapshot snapshot() const;
     // The sparse-secret-encapsulation record that loads read into.
