@@ -87,28 +87,16 @@ inline std::uint64_t nonFiniteBit(double part) {
     return (bits & 0x7ff0000000000000ULL) + 0x0010000000000000ULL;
 }
 
-// The naive products of `len` slots, straight into `z`; whether any part of them is infinite or NaN.
+// The naive products of `len` slots, straight into `z`, with the second factor of slot i at y[2 * i] and
+// y[2 * i + 1] (kStride 2) or at y[0] and y[1] for every slot (kStride 0); whether any part is infinite or NaN.
+template <std::size_t kStride>
 bool naiveProducts(const double* x, const double* y, double* z, std::size_t len) {
     std::uint64_t carry = 0;
     MORVANE_INDEPENDENT_ITERATIONS
     for (std::size_t i = 0; i < len; ++i) {
-        const double xr = x[2 * i], xi = x[2 * i + 1], yr = y[2 * i], yi = y[2 * i + 1];
+        const double xr = x[2 * i], xi = x[2 * i + 1], yr = y[kStride * i], yi = y[kStride * i + 1];
         const double re = xr * yr - xi * yi;
         const double im = xr * yi + xi * yr;
-        z[2 * i] = re;
-        z[2 * i + 1] = im;
-        carry |= nonFiniteBit(re) | nonFiniteBit(im);
-    }
-    return (carry >> 63) != 0;
-}
-
-bool naiveProductsByConstant(const double* x, double cr, double ci, double* z, std::size_t len) {
-    std::uint64_t carry = 0;
-    MORVANE_INDEPENDENT_ITERATIONS
-    for (std::size_t i = 0; i < len; ++i) {
-        const double xr = x[2 * i], xi = x[2 * i + 1];
-        const double re = xr * cr - xi * ci;
-        const double im = xr * ci + xi * cr;
         z[2 * i] = re;
         z[2 * i + 1] = im;
         carry |= nonFiniteBit(re) | nonFiniteBit(im);
@@ -217,16 +205,16 @@ void multSlots(const Complex* a, const Complex* b, Complex* out, std::size_t n) 
     products(
         a, [b](std::size_t i) { return b[i]; }, out, n, out == a || out == b,
         [a, b](std::size_t start, double* z, std::size_t len) {
-            return naiveProducts(parts(a + start), parts(b + start), z, len);
+            return naiveProducts<2>(parts(a + start), parts(b + start), z, len);
         });
 }
 
 void multConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n) {
-    const double cr = c.real(), ci = c.imag();
+    const double constant[2] = {c.real(), c.imag()};
     products(
         a, [c](std::size_t) { return c; }, out, n, out == a,
-        [a, cr, ci](std::size_t start, double* z, std::size_t len) {
-            return naiveProductsByConstant(parts(a + start), cr, ci, z, len);
+        [a, &constant](std::size_t start, double* z, std::size_t len) {
+            return naiveProducts<0>(parts(a + start), constant, z, len);
         });
 }
 
