@@ -210,7 +210,7 @@ TEST(ContextTest, ConcurrentTicksAreExact) {
 
 // Labels of the fixed table count without the map's lock; by constant or by text they reach one entry, and the
 // history and its clearing see both kinds of label alike.
-TEST(ContextTest, TableLabelsAndOtherLabelsShareOneHistory) {
+TEST(ContextTest, ConcurrentTableAndOtherLabelsShareOneHistory) {
     Context context = makeContext(ParameterPreset::FX);
     constexpr int kThreads = 8;
     constexpr int kPerThread = 10000;
