@@ -6,7 +6,6 @@
 #include "morvane/eval/EvaluatorUtils.hpp"
 #include "morvane/keys/KeyRequirements.hpp"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>

@@ -1,6 +1,5 @@
 #include "morvane/eval/Encryptor.hpp"
 
-#include "morvane/core/Exception.hpp"
 #include "morvane/eval/EnDecoder.hpp"
 #include "morvane/eval/EvaluatorUtils.hpp"
 #include "morvane/keys/KeyRequirements.hpp"

@@ -2,11 +2,6 @@
 
 #include "morvane/core/Exception.hpp"
 
-#include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <functional>
-
 namespace Morvane {
 namespace utils {
 
