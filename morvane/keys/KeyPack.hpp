@@ -30,6 +30,8 @@ namespace Morvane {
 // creation, loading and device moves of their key. Every read or write of a key slot, of the rotation maps
 // and of the key directory path goes through a short-held leaf mutex that is never held while another lock
 // is taken, a file is touched or a label is counted, so any order of the key mutexes stays deadlock-free.
+// Whether a key is held is mirrored in atomics written under the leaf mutex, so the question every
+// operation asks before it uses a key takes no lock.
 // `to` takes the encryption, multiplication and conjugation mutexes as one set, then each rotation mutex in
 // turn while holding them.
 //
