@@ -49,7 +49,8 @@ public:
 
     // Counts one occurrence of an operation label; safe to call from several threads.
     void updateOpHistory(const std::string& label);
-    // The same for a label of the fixed table, without a lock: its counter is atomic.
+    // The same for a label of the fixed table, by its constant or its row (below labels::kLabelCount), without
+    // a lock: its counter is atomic.
     void updateOpHistory(const HistoryLabel& label) { countRow(label.index); }
     void updateOpHistory(std::size_t row) { countRow(row); }
     std::map<std::string, u64> getOpHistory() const;
