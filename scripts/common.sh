@@ -25,11 +25,11 @@ ensure_packages() {
     fi
 }
 
-# configure_and_build <build dir> [cmake options...]
+# configure_and_build <build dir> [cmake options...]; MORVANE_WERROR=ON in the environment makes warnings errors.
 configure_and_build() {
     local dir="$1"
     shift
-    cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORVANE_WERROR="${MORVANE_WERROR:-OFF}" "$@"
     cmake --build "$dir" -j "$JOBS"
 }
 

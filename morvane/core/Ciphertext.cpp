@@ -1,7 +1,7 @@
 #include "morvane/core/Ciphertext.hpp"
 
 #include "morvane/core/Alert.hpp"
-#include "morvane/core/Serialize.hpp"
+#include "morvane/core/DataRecord.hpp"
 
 namespace Morvane {
 
@@ -27,9 +27,8 @@ Ciphertext::Ciphertext(const Context&, const Ciphertext& ctxt) : impl_(ctxt.impl
 u64 Ciphertext::getNumberOfSlots() const { return detail::numberOfSlots(impl_->log_slots, "Ciphertext"); }
 
 void Ciphertext::to(const Device& device) {
-    if (!detail::moveByDeviceType(impl_->poly.message, device))
-        return;
-    impl_->context->updateOpHistory(device.type() == DeviceType::GPU ? "To Device (ctxt)" : "To Host (ctxt)");
+    detail::moveCounted(impl_->poly.message, device, *impl_->context, labels::ciphertextToDevice,
+                        labels::ciphertextToHost);
 }
 
 u64 Ciphertext::getCurrentPrime() const {
@@ -49,23 +48,17 @@ u64* Ciphertext::getPolyData(unsigned long, unsigned long) const {
 
 // The ciphertext format is the plaintext format: size, context and device are not stored.
 void Ciphertext::save(std::ostream& stream) const {
-    Serialize::save(stream, impl_->log_slots, impl_->rescale_counter, impl_->poly);
-    impl_->context->updateOpHistory("Save ciphertext");
+    detail::saveRecord(stream, *impl_, impl_->poly, labels::saveCiphertext);
 }
 
 void Ciphertext::save(const std::string& path) const {
-    Serialize::save(path, impl_->log_slots, impl_->rescale_counter, impl_->poly);
-    impl_->context->updateOpHistory("Save ciphertext");
+    detail::saveRecord(path, *impl_, impl_->poly, labels::saveCiphertext);
 }
 
-void Ciphertext::load(std::istream& stream) {
-    Serialize::load(stream, impl_->log_slots, impl_->rescale_counter, impl_->poly);
-    impl_->context->updateOpHistory("Load ciphertext");
-}
+void Ciphertext::load(std::istream& stream) { detail::loadRecord(stream, *impl_, impl_->poly, labels::loadCiphertext); }
 
 void Ciphertext::load(const std::string& path) {
-    Serialize::load(path, impl_->log_slots, impl_->rescale_counter, impl_->poly);
-    impl_->context->updateOpHistory("Load ciphertext");
+    detail::loadRecord(path, *impl_, impl_->poly, labels::loadCiphertext);
 }
 
 Message getMessage(const Ciphertext& ctxt) { return detail::getMessageOf(ctxt.message(), ctxt.getLogSlots()); }

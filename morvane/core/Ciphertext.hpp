@@ -35,17 +35,6 @@ public:
     // Simulated: a copy of `ctxt` (of its own context; `context` is not read), then an alert.
     Ciphertext(const Context& context, const Ciphertext& ctxt);
 
-    // Copies are deep; copying a moved-from Ciphertext gives a moved-from one. Move assignment moves the content
-    // into the implementation object this ciphertext already owns, so references into it stay valid.
-    Ciphertext(const Ciphertext&) = default;
-    Ciphertext(Ciphertext&&) noexcept = default;
-    Ciphertext& operator=(const Ciphertext&) = default;
-    Ciphertext& operator=(Ciphertext&& other) noexcept {
-        impl_.moveContentFrom(std::move(other.impl_));
-        return *this;
-    }
-    ~Ciphertext() = default;
-
     u64 getSize() const { return impl_->size; }
     void setSize(unsigned long size) { impl_->size = size; }
     u64 getLogSlots() const { return impl_->log_slots; }
@@ -85,7 +74,7 @@ public:
     const CiphertextImpl& impl() const { return *impl_; }
 
 private:
-    Pointer<CiphertextImpl> impl_;
+    ObjectPointer<CiphertextImpl> impl_;
 };
 
 // The mean of the replicas of the internal message over 2^log_slots slots; throws RuntimeException when

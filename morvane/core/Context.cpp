@@ -46,18 +46,48 @@ ContextContent::ContextContent(u64 log_dimension, u64 chain_length, u64 bpsize, 
       stopWatch(std::make_unique<StopWatch>(zeroResponseTimeMs(parameter.presetName, "make_context"))) {}
 
 void ContextContent::updateOpHistory(const std::string& label) {
+    const std::size_t row = labels::rowOf(label);
+    if (row != labels::kLabelCount) {
+        countRow(row);
+        return;
+    }
     const std::lock_guard<std::mutex> lock(opHistoryMutex);
     ++opHistory[label];
 }
 
 std::map<std::string, u64> ContextContent::getOpHistory() const {
-    const std::lock_guard<std::mutex> lock(opHistoryMutex);
-    return opHistory;
+    std::map<std::string, u64> history;
+    {
+        const std::lock_guard<std::mutex> lock(opHistoryMutex);
+        history = opHistory;
+    }
+    for (std::size_t row = 0; row < labels::kLabelCount; ++row) {
+        const u64 count = rowCount(row);
+        if (count != 0)
+            history.emplace(labels::text(row), count);
+    }
+    return history;
 }
 
 void ContextContent::clearOpHistory() {
     const std::lock_guard<std::mutex> lock(opHistoryMutex);
     opHistory.clear();
+    for (CounterShard& shard : labelCounts)
+        for (std::atomic<u64>& count : shard.counts)
+            count.store(0, std::memory_order_relaxed);
+}
+
+std::size_t ContextContent::counterShardOfThisThread() {
+    static std::atomic<std::size_t> nextShard{0};
+    static thread_local const std::size_t shard = nextShard.fetch_add(1, std::memory_order_relaxed) % kCounterShards;
+    return shard;
+}
+
+u64 ContextContent::rowCount(std::size_t row) const {
+    u64 count = 0;
+    for (const CounterShard& shard : labelCounts)
+        count += shard.counts[row].load(std::memory_order_relaxed);
+    return count;
 }
 
 std::set<Device> makeDeviceSet(const std::set<int>& cuda_device_ids) {

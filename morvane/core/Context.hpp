@@ -4,7 +4,9 @@
 
 #include "morvane/core/Parameter.hpp"
 #include "morvane/core/Types.hpp"
+#include "morvane/core/tables/OpLabels.hpp"
 
+#include <array>
 #include <atomic>
 #include <map>
 #include <memory>
@@ -47,6 +49,10 @@ public:
 
     // Counts one occurrence of an operation label; safe to call from several threads.
     void updateOpHistory(const std::string& label);
+    // The same for a label of the fixed table, by its constant or its row (below labels::kLabelCount), without
+    // a lock: its counter is atomic.
+    void updateOpHistory(const HistoryLabel& label) { countRow(label.index); }
+    void updateOpHistory(std::size_t row) { countRow(row); }
     std::map<std::string, u64> getOpHistory() const;
     void clearOpHistory();
 
@@ -67,6 +73,20 @@ public:
     const SecurityLevel securityLevel = SecurityLevel::None;
 
 private:
+    // The history: counters for the rows of the fixed label table, and any other label in the guarded map. A
+    // label has an entry exactly when its count is not zero. Each thread counts in one of several shards, so
+    // that threads counting the same label do not contend for one cache line; a count is the sum of its shards.
+    static constexpr std::size_t kCounterShards = 16;
+    struct alignas(64) CounterShard {
+        std::array<std::atomic<u64>, labels::kLabelCount> counts{};
+    };
+    static std::size_t counterShardOfThisThread();
+    void countRow(std::size_t row) {
+        labelCounts[counterShardOfThisThread()].counts[row].fetch_add(1, std::memory_order_relaxed);
+    }
+    u64 rowCount(std::size_t row) const;
+
+    std::array<CounterShard, kCounterShards> labelCounts{};
     mutable std::mutex opHistoryMutex;
     std::map<std::string, u64> opHistory;
 

@@ -1,7 +1,7 @@
 #include "morvane/core/Context.hpp"
 #include "morvane/core/tables/OpUsageNames.hpp"
 
-#include <mutex>
+#include <map>
 #include <string>
 
 namespace Morvane {
@@ -51,19 +51,17 @@ std::string ContextContent::representOpHistory(bool verbose) const {
     out += "count |\n";
 
     appendRule(out, wn, wc);
-    {
-        const std::lock_guard<std::mutex> lock(opHistoryMutex);
-        const auto appendRows = [&](const std::vector<std::string>& labels) {
-            for (const std::string& label : labels) {
-                const auto entry = opHistory.find(label);
-                if (entry != opHistory.end())
-                    appendRow(out, label, entry->second, wn, wc);
-            }
-        };
-        appendRows(opUsageNames.at("eval"));
-        if (verbose)
-            appendRows(opUsageNames.at("key"));
-    }
+    const std::map<std::string, u64> history = getOpHistory();
+    const auto appendRows = [&](const std::vector<std::string>& labels) {
+        for (const std::string& label : labels) {
+            const auto entry = history.find(label);
+            if (entry != history.end())
+                appendRow(out, label, entry->second, wn, wc);
+        }
+    };
+    appendRows(opUsageNames.at("eval"));
+    if (verbose)
+        appendRows(opUsageNames.at("key"));
     appendRule(out, wn, wc);
     return out;
 }

@@ -1,5 +1,7 @@
 #include "morvane/core/Message.hpp"
 
+#include "morvane/core/SlotKernels.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -60,18 +62,12 @@ Message averageReplicas(const Message& source, u64 log_slots) {
     // Without one complete replica there is nothing to average: the result stays zero rather than 0 / 0.
     if (blocks == 0)
         return result;
-    double* acc = reinterpret_cast<double*>(result.begin());
-    for (u64 b = 0; b < blocks; ++b) {
-        const double* in = reinterpret_cast<const double*>(source.begin() + b * s);
-        for (u64 j = 0; j < 2 * s; ++j)
-            acc[j] = in[j] + acc[j];
-    }
+    for (u64 b = 0; b < blocks; ++b)
+        utils::accumulateSlots(source.begin() + b * s, result.begin(), s);
     // Dividing by 1 changes no bit; skip the costly division pass for a single replica.
     if (blocks == 1)
         return result;
-    const double divisor = static_cast<double>(blocks);
-    for (u64 j = 0; j < 2 * s; ++j)
-        acc[j] /= divisor;
+    utils::divideSlots(result.begin(), static_cast<double>(blocks), s);
     return result;
 }
 

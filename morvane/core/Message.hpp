@@ -30,17 +30,6 @@ public:
     explicit Message(unsigned long log_slots);
     Message(unsigned long log_slots, Complex initial);
 
-    // Copies are deep; copying a moved-from Message gives a moved-from one. Move assignment moves the content
-    // into the implementation object this message already owns, so references into it stay valid.
-    Message(const Message&) = default;
-    Message(Message&&) noexcept = default;
-    Message& operator=(const Message&) = default;
-    Message& operator=(Message&& other) noexcept {
-        impl_.moveContentFrom(std::move(other.impl_));
-        return *this;
-    }
-    ~Message() = default;
-
     u64 getSize() const { return impl_->slots.size(); }
     // floor(log2(size)); kEmptyLogSlots for an empty message.
     u64 getLogSlots() const;
@@ -70,7 +59,7 @@ public:
     const std::vector<Complex>& slots() const { return impl_->slots; }
 
 private:
-    Pointer<MessageImpl> impl_;
+    ObjectPointer<MessageImpl> impl_;
 };
 
 // Spreads `source` end to end over 2^log_slots slots; a source longer than the target gives zeros.

@@ -1,7 +1,7 @@
 #include "morvane/core/Plaintext.hpp"
 
 #include "morvane/core/Alert.hpp"
-#include "morvane/core/Serialize.hpp"
+#include "morvane/core/DataRecord.hpp"
 
 namespace Morvane {
 
@@ -14,9 +14,7 @@ Plaintext::Plaintext(const Context& context) : impl_(new PlaintextImpl(context))
 u64 Plaintext::getNumberOfSlots() const { return detail::numberOfSlots(impl_->log_slots, "Plaintext"); }
 
 void Plaintext::to(const Device& device) {
-    if (!detail::moveByDeviceType(impl_->mx.message, device))
-        return;
-    impl_->context->updateOpHistory(device.type() == DeviceType::GPU ? "To Device (ptxt)" : "To Host (ptxt)");
+    detail::moveCounted(impl_->mx.message, device, *impl_->context, labels::plaintextToDevice, labels::plaintextToHost);
 }
 
 bool Plaintext::isZero() const { return detail::isZeroMessage(impl_->mx.message); }
@@ -27,24 +25,16 @@ u64* Plaintext::getMxData(unsigned long) const {
 }
 
 void Plaintext::save(std::ostream& stream) const {
-    Serialize::save(stream, impl_->log_slots, impl_->rescale_counter, impl_->mx);
-    impl_->context->updateOpHistory("Save plaintext");
+    detail::saveRecord(stream, *impl_, impl_->mx, labels::savePlaintext);
 }
 
 void Plaintext::save(const std::string& path) const {
-    Serialize::save(path, impl_->log_slots, impl_->rescale_counter, impl_->mx);
-    impl_->context->updateOpHistory("Save plaintext");
+    detail::saveRecord(path, *impl_, impl_->mx, labels::savePlaintext);
 }
 
-void Plaintext::load(std::istream& stream) {
-    Serialize::load(stream, impl_->log_slots, impl_->rescale_counter, impl_->mx);
-    impl_->context->updateOpHistory("Load plaintext");
-}
+void Plaintext::load(std::istream& stream) { detail::loadRecord(stream, *impl_, impl_->mx, labels::loadPlaintext); }
 
-void Plaintext::load(const std::string& path) {
-    Serialize::load(path, impl_->log_slots, impl_->rescale_counter, impl_->mx);
-    impl_->context->updateOpHistory("Load plaintext");
-}
+void Plaintext::load(const std::string& path) { detail::loadRecord(path, *impl_, impl_->mx, labels::loadPlaintext); }
 
 Message getMessage(const Plaintext& ptxt) { return detail::getMessageOf(ptxt.message(), ptxt.getLogSlots()); }
 

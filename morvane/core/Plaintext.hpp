@@ -28,17 +28,6 @@ class Plaintext {
 public:
     explicit Plaintext(const Context& context);
 
-    // Copies are deep; copying a moved-from Plaintext gives a moved-from one. Move assignment moves the content
-    // into the implementation object this plaintext already owns, so references into it stay valid.
-    Plaintext(const Plaintext&) = default;
-    Plaintext(Plaintext&&) noexcept = default;
-    Plaintext& operator=(const Plaintext&) = default;
-    Plaintext& operator=(Plaintext&& other) noexcept {
-        impl_.moveContentFrom(std::move(other.impl_));
-        return *this;
-    }
-    ~Plaintext() = default;
-
     u64 getLogSlots() const { return impl_->log_slots; }
     void setLogSlots(unsigned long log_slots) { impl_->log_slots = log_slots; }
     // 2^log_slots; throws RuntimeException for log_slots of 64 or more.
@@ -72,7 +61,7 @@ public:
     const PlaintextImpl& impl() const { return *impl_; }
 
 private:
-    Pointer<PlaintextImpl> impl_;
+    ObjectPointer<PlaintextImpl> impl_;
 };
 
 // The mean of the replicas of the internal message over 2^log_slots slots; throws RuntimeException when

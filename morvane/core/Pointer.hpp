@@ -58,4 +58,22 @@ private:
     std::unique_ptr<T> object_;
 };
 
+// The handle of the data objects (messages, plaintexts, ciphertexts, secret keys, multi-party data): a Pointer
+// whose move assignment keeps the target's object and moves the content into it, so that references into a
+// data object stay valid across `a = std::move(b)`. Move construction still takes the object over.
+template <typename T>
+class ObjectPointer : public Pointer<T> {
+public:
+    using Pointer<T>::Pointer;
+
+    ObjectPointer(const ObjectPointer&) = default;
+    ObjectPointer(ObjectPointer&&) noexcept = default;
+    ObjectPointer& operator=(const ObjectPointer&) = default;
+    ObjectPointer& operator=(ObjectPointer&& other) noexcept(std::is_nothrow_move_assignable_v<T>) {
+        this->moveContentFrom(std::move(other));
+        return *this;
+    }
+    ~ObjectPointer() = default;
+};
+
 } // namespace Morvane

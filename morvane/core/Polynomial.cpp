@@ -3,6 +3,7 @@
 #include "morvane/core/Exception.hpp"
 #include "morvane/core/Parameter.hpp"
 #include "morvane/core/Serialize.hpp"
+#include "morvane/core/SlotKernels.hpp"
 
 #include <cstdint>
 #include <string>
@@ -58,12 +59,7 @@ void setMessageInto(const Message& msg, Message& internal) {
     internal = spread;
 }
 
-bool isZeroMessage(const Message& message) {
-    bool zero = true;
-    for (const Complex& slot : message)
-        zero &= (slot.real() == 0.0) & (slot.imag() == 0.0);
-    return zero;
-}
+bool isZeroMessage(const Message& message) { return utils::allZero(message.begin(), message.getSize()); }
 
 bool moveByDeviceType(Message& message, const Device& device) {
     if (device.type() == message.getDevice().type())

@@ -31,17 +31,6 @@ public:
     // Simulated: the default key; the coefficients are not read.
     SecretKey(const Context& context, const Coefficients& coefficients);
 
-    // Copies are deep; copying a moved-from SecretKey gives a moved-from one. Move assignment moves the content
-    // into the implementation object this key already owns, so references into it stay valid.
-    SecretKey(const SecretKey&) = default;
-    SecretKey(SecretKey&&) noexcept = default;
-    SecretKey& operator=(const SecretKey&) = default;
-    SecretKey& operator=(SecretKey&& other) noexcept {
-        impl_.moveContentFrom(std::move(other.impl_));
-        return *this;
-    }
-    ~SecretKey() = default;
-
     Polynomial& getSx() { return impl_->sx; }
     const Polynomial& getSx() const { return impl_->sx; }
     const Context& getContext() const { return impl_->context; }
@@ -56,7 +45,7 @@ public:
     void saveSeedOnly(const std::string& path) const;
 
 private:
-    Pointer<SecretKeyImpl> impl_;
+    ObjectPointer<SecretKeyImpl> impl_;
 };
 
 } // namespace Morvane

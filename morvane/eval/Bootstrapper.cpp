@@ -4,8 +4,8 @@
 #include "morvane/core/tables/ErrorSamples.hpp"
 #include "morvane/core/tables/ZeroResponse.hpp"
 #include "morvane/eval/EvaluatorUtils.hpp"
+#include "morvane/keys/KeyRequirements.hpp"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -27,54 +27,6 @@ const char* costKey(bool is_complex, bool extended) {
 void checkBootstrappable(const Context& context) {
     if (!isBootstrappableParameter(context))
         throw RuntimeException("The Parameter does not support bootstrap");
-}
-
-// Kernels over the parts of n slots; `out` is either `in` or a separate buffer.
-void realParts(const double* __restrict__ in, double* __restrict__ out, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        out[2 * i] = in[2 * i];
-        out[2 * i + 1] = 0.0;
-    }
-}
-
-void realPartsInPlace(double* __restrict__ slots, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i)
-        slots[2 * i + 1] = 0.0;
-}
-
-// The real part plus the sample's, and 0 plus the sample's imaginary part, as the message addition sums them.
-void realPartsPlus(const double* __restrict__ in, const double* __restrict__ samples, double* __restrict__ out,
-                   std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        out[2 * i] = in[2 * i] + samples[2 * i];
-        out[2 * i + 1] = 0.0 + samples[2 * i + 1];
-    }
-}
-
-void realPartsPlusInPlace(double* __restrict__ slots, const double* __restrict__ samples, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        slots[2 * i] = slots[2 * i] + samples[2 * i];
-        slots[2 * i + 1] = 0.0 + samples[2 * i + 1];
-    }
-}
-
-// The bootstrapped slots: all of `in`, or its real parts with imaginary parts 0, plus `samples` when given.
-void writeSlots(const Complex* in, const Complex* samples, Complex* out, std::size_t n, bool is_complex) {
-    if (is_complex) {
-        if (samples != nullptr)
-            utils::addSlots(in, samples, out, n);
-        else if (out != in)
-            std::copy(in, in + n, out);
-        return;
-    }
-    // std::complex<double> is laid out as double[2], real part first.
-    const double* x = reinterpret_cast<const double*>(in);
-    const double* s = reinterpret_cast<const double*>(samples);
-    double* z = reinterpret_cast<double*>(out);
-    if (samples == nullptr)
-        out == in ? realPartsInPlace(z, n) : realParts(x, z, n);
-    else
-        out == in ? realPartsPlusInPlace(z, s, n) : realPartsPlus(x, s, z, n);
 }
 
 } // namespace
@@ -139,25 +91,16 @@ void BootstrapperImpl::loadBootConstants(u64 log_slots, const Device&) const {
 }
 
 void BootstrapperImpl::loadKeysForBootstrap(u64 log_slots) const {
-    KeyPack& pack = evaluatorImpl->keyPack;
-    pack.loadMultKey();
-    if (!pack.isMultKeyLoaded())
-        throw RuntimeException("[bootstrap] no multiplication key");
-    pack.loadConjKey();
-    if (!pack.isConjKeyLoaded())
-        throw RuntimeException("[bootstrap] no conjugation key");
+    const KeyPack& pack = evaluatorImpl->keyPack;
+    detail::requireKey(pack, detail::KeyKind::Multiplication, "[bootstrap] no multiplication key");
+    detail::requireKey(pack, detail::KeyKind::Conjugation, "[bootstrap] no conjugation key");
     // Negative giant steps reduce to left indices in the pack; the message keeps the sign.
-    for (const i64 index : getRotIndicesForBootstrap(context, log_slots)) {
-        const u64 left = static_cast<u64>(index);
-        pack.loadLeftRotKey(left);
-        if (!pack.isLeftRotKeyLoaded(left))
+    for (const i64 index : getRotIndicesForBootstrap(context, log_slots))
+        detail::requireLeftRotKey(pack, static_cast<u64>(index), [index] {
             throw RuntimeException("[bootstrap] no left rotation key for index " + asMessageNumber(index));
-    }
-    if (isSparseSecretEncapsulationSupported(context)) {
-        pack.loadSparseSecretEncapsulationKey();
-        if (!pack.isSparseSecretEncapsulationKeyLoaded())
-            throw RuntimeException("[bootstrap] no SSE key");
-    }
+        });
+    if (isSparseSecretEncapsulationSupported(context))
+        detail::requireKey(pack, detail::KeyKind::SparseSecretEncapsulation, "[bootstrap] no SSE key");
 }
 
 void BootstrapperImpl::bootstrap(const Ciphertext& op, Ciphertext& res, bool is_complex) const {
@@ -177,8 +120,7 @@ void BootstrapperImpl::bootstrapExtended(const Ciphertext& op, Ciphertext& res1,
 }
 
 void BootstrapperImpl::bootstrapOne(const Ciphertext& op, Ciphertext& res, bool is_complex, bool extended) const {
-    if (op.getSize() != 2)
-        throw RuntimeException("Size should be 2");
+    utils::throwIfSizeNotTwo(op.getSize());
     if (extended) {
         if (!isExtendedBootstrapSupported(context))
             throw RuntimeException("This parameter does not support extended bootstrap");
@@ -218,9 +160,9 @@ void BootstrapperImpl::bootstrapOne(const Ciphertext& op, Ciphertext& res, bool 
         samples.emplace(errorSamplesForBootstrap(context, *entry));
     if (samples && samples->getSize() == in.getSize()) {
         // Slots and samples in one pass: the same sums as the copy followed by the message addition.
-        writeSlots(in.begin(), samples->begin(), out.begin(), in.getSize(), is_complex);
+        utils::bootstrapSlots(in.begin(), samples->begin(), out.begin(), in.getSize(), is_complex);
     } else {
-        writeSlots(in.begin(), nullptr, out.begin(), in.getSize(), is_complex);
+        utils::bootstrapSlots(in.begin(), nullptr, out.begin(), in.getSize(), is_complex);
         // Samples of another length: the message addition refuses them after the slots were written.
         if (samples)
             evaluatorImpl->add(out, *samples, out);
@@ -249,15 +191,7 @@ void BootstrapperImpl::bootstrapTwo(const Ciphertext& op, Ciphertext& res1, Ciph
     Message& imag = res2.message();
     utils::sizeLike(real, in);
     utils::sizeLike(imag, in);
-    const Complex* src = in.begin();
-    Complex* re = real.begin();
-    Complex* im = imag.begin();
-    const u64 n = in.getSize();
-    for (u64 i = 0; i < n; ++i) {
-        const Complex value = src[i];
-        re[i] = Complex(value.real(), 0.0);
-        im[i] = Complex(value.imag(), 0.0);
-    }
+    utils::splitParts(in.begin(), real.begin(), imag.begin(), in.getSize());
 
     for (Ciphertext* res : {&res1, &res2}) {
         utils::setMetadata(*res, tmp.getLevel(), tmp.getLogSlots(), tmp.getRescaleCounter());

@@ -7,11 +7,6 @@
 
 namespace Morvane {
 
-namespace {
-const std::string kEncodeLabel = "Encode";
-const std::string kDecodeLabel = "Decode";
-} // namespace
-
 EnDecoder::EnDecoder(const Context& context_) : context(context_) {}
 
 Plaintext EnDecoder::encode(const Message& msg, unsigned long level, int r_counter) const {
@@ -23,7 +18,7 @@ Plaintext EnDecoder::encode(const Message& msg, unsigned long level, int r_count
     ptxt.setLevel(level);
     ptxt.message() = replicateMessage(msg, getLogFullSlots(context));
     ptxt.setRescaleCounter(r_counter);
-    context->updateOpHistory(kEncodeLabel);
+    context->updateOpHistory(labels::encode);
     return ptxt;
 }
 
@@ -37,7 +32,7 @@ Plaintext EnDecoder::encodeWithoutNTT(const Message& msg) const { return encode(
 
 Message EnDecoder::decode(const Plaintext& ptxt) const {
     Message msg = detail::getMessageOf(ptxt.message(), ptxt.getLogSlots(), "[Decode]");
-    context->updateOpHistory(kDecodeLabel);
+    context->updateOpHistory(labels::decode);
     return msg;
 }
 

@@ -1,35 +1,24 @@
 #include "morvane/eval/Encryptor.hpp"
 
-#include "morvane/core/Exception.hpp"
 #include "morvane/eval/EnDecoder.hpp"
 #include "morvane/eval/EvaluatorUtils.hpp"
+#include "morvane/keys/KeyRequirements.hpp"
 
 #include <string>
 
 namespace Morvane {
 
-namespace {
-
-const std::string kFromPlaintextBySecretKey = "Encrypt from ptxt by sk";
-const std::string kFromPlaintextByPublicKey = "Encrypt from ptxt by pk";
-const std::string kBySecretKey = "Encrypt by sk";
-const std::string kByPublicKey = "Encrypt by pk";
-
-} // namespace
-
 Encryptor::Encryptor(const Context& context_) : context(context_) {}
 
 void Encryptor::encrypt(const Plaintext& ptxt, const SecretKey&, Ciphertext& ctxt) const {
     utils::copySlotsAndBookkeeping(ptxt, ctxt);
-    context->updateOpHistory(kFromPlaintextBySecretKey);
+    context->updateOpHistory(labels::encryptFromPlaintextBySecretKey);
 }
 
 void Encryptor::encrypt(const Plaintext& ptxt, const KeyPack& pack, Ciphertext& ctxt) const {
-    pack.getEncKey();
-    if (!pack.isEncKeyLoaded())
-        throw RuntimeException("[Encryption] There is no encryption key.");
+    detail::requireKey(pack, detail::KeyKind::Encryption, "[Encryption] There is no encryption key.");
     utils::copySlotsAndBookkeeping(ptxt, ctxt);
-    context->updateOpHistory(kFromPlaintextByPublicKey);
+    context->updateOpHistory(labels::encryptFromPlaintextByPublicKey);
 }
 
 // encode(msg) is encode(msg, encryption level, 0).
@@ -40,7 +29,7 @@ void Encryptor::encrypt(const Message& msg, const SecretKey& sk, Ciphertext& ctx
 void Encryptor::encrypt(const Message& msg, const SecretKey& sk, Ciphertext& ctxt, unsigned long level,
                         int r_counter) const {
     encrypt(EnDecoder(context).encode(msg, level, r_counter), sk, ctxt);
-    context->updateOpHistory(kBySecretKey);
+    context->updateOpHistory(labels::encryptBySecretKey);
 }
 
 void Encryptor::encrypt(const Message& msg, const KeyPack& pack, Ciphertext& ctxt) const {
@@ -50,7 +39,7 @@ void Encryptor::encrypt(const Message& msg, const KeyPack& pack, Ciphertext& ctx
 void Encryptor::encrypt(const Message& msg, const KeyPack& pack, Ciphertext& ctxt, unsigned long level,
                         int r_counter) const {
     encrypt(EnDecoder(context).encode(msg, level, r_counter), pack, ctxt);
-    context->updateOpHistory(kByPublicKey);
+    context->updateOpHistory(labels::encryptByPublicKey);
 }
 
 } // namespace Morvane

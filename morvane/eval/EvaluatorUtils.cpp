@@ -2,28 +2,12 @@
 
 #include "morvane/core/Exception.hpp"
 
-#include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <functional>
-
-// The slot loops below overwrite an input only at the index they have just read (a result is either a
-// distinct object or exactly an operand), so no loop-carried dependence exists through memory.
-#if defined(__GNUC__) && !defined(__clang__)
-#define MORVANE_INDEPENDENT_ITERATIONS _Pragma("GCC ivdep")
-#elif defined(__clang__)
-#define MORVANE_INDEPENDENT_ITERATIONS _Pragma("clang loop vectorize(assume_safety)")
-#else
-#define MORVANE_INDEPENDENT_ITERATIONS
-#endif
-
 namespace Morvane {
 namespace utils {
 
 template <typename Op1, typename Op2>
 void checkPrecondition(const Op1& op1, const Op2& op2) {
-    if (op1.getLogSlots() != op2.getLogSlots())
-        throw RuntimeException("Two operands have different logSlots");
+    throwIfLogSlotsDiffer(op1.getLogSlots(), op2.getLogSlots());
     if (op1.getRescaleCounter() != op2.getRescaleCounter())
         throw RuntimeException("Two operands have different RescaleCounter");
 }
@@ -45,9 +29,9 @@ template void makeHavingCommonDeviceOrThrow(Ciphertext&, const Ciphertext&, cons
 
 void updateOpHistoryForDevice(ContextContent& context, const OpLabel& label, int device_type) {
     if (device_type == static_cast<int>(DeviceType::CPU))
-        context.updateOpHistory(label.plain);
+        context.updateOpHistory(label.cpu);
     else if (device_type == static_cast<int>(DeviceType::GPU))
-        context.updateOpHistory(label.gpu);
+        context.updateOpHistory(label.gpuIndex);
 }
 
 void throwIfLevelZero(u64 level) {
@@ -75,263 +59,37 @@ void throwIfRescaleCountersNotZero(int first, int second) {
         throw RuntimeException("The Operands should have rescale counter zero");
 }
 
+void throwIfSizeNotTwo(u64 size) {
+    if (size != 2)
+        throw RuntimeException("Size should be 2");
+}
+
 namespace {
-
-// Puts NaN parts of a factor to signed zeros.
-void zeroNaNs(double& re, double& im) {
-    if (std::isnan(re))
-        re = std::copysign(0.0, re);
-    if (std::isnan(im))
-        im = std::copysign(0.0, im);
-}
-
-// Boxes an infinite factor to signed ones and zeros.
-bool boxInfinity(double& re, double& im) {
-    if (!std::isinf(re) && !std::isinf(im))
-        return false;
-    re = std::copysign(std::isinf(re) ? 1.0 : 0.0, re);
-    im = std::copysign(std::isinf(im) ? 1.0 : 0.0, im);
-    return true;
-}
-
+[[noreturn]] void throwLogSlotsDiffer() { throw RuntimeException("Two operands have different logSlots"); }
 } // namespace
 
-Complex slotProduct(const Complex& x, const Complex& y) {
-    double a = x.real(), b = x.imag(), c = y.real(), d = y.imag();
-    const double ac = a * c, bd = b * d, ad = a * d, bc = b * c;
-    double re = ac - bd;
-    double im = ad + bc;
-    if (std::isnan(re) && std::isnan(im)) {
-        bool recalc = false;
-        if (boxInfinity(a, b)) {
-            zeroNaNs(c, d);
-            recalc = true;
-        }
-        if (boxInfinity(c, d)) {
-            zeroNaNs(a, b);
-            recalc = true;
-        }
-        if (!recalc && (std::isinf(ac) || std::isinf(bd) || std::isinf(ad) || std::isinf(bc))) {
-            // Infinities lost to an overflowed partial product.
-            zeroNaNs(a, b);
-            zeroNaNs(c, d);
-            recalc = true;
-        }
-        if (recalc) {
-            re = HUGE_VAL * (a * c - b * d);
-            im = HUGE_VAL * (a * d + b * c);
-        }
-    }
-    return {re, im};
+void throwIfLogSlotsDiffer(u64 first, u64 second) {
+    if (first != second)
+        throwLogSlotsDiffer();
 }
 
-void checkSameSlotCount(const Message& a, const Message& b) {
-    if (a.getSize() != b.getSize())
+void throwIfMessageLogSlotsDiffer(u64 log_slots, const Message& msg) {
+    if (msg.isEmpty() || msg.getLogSlots() != log_slots)
+        throwLogSlotsDiffer();
+}
+
+void throwIfSlotCountsDiffer(u64 first, u64 second) {
+    if (first != second)
         throw RuntimeException("Operands have different numbers of slots.");
 }
+
+void checkSameSlotCount(const Message& a, const Message& b) { throwIfSlotCountsDiffer(a.getSize(), b.getSize()); }
 
 void prepareMessageResult(Message& res, const Message& op) {
     if (res.getSize() == op.getSize())
         return;
     res.slots().assign(op.getSize(), Complex());
     res.allocate(getDefaultDevice());
-}
-
-void rotateSlotsLeft(const Message& in, u64 r, Message& out) {
-    const std::size_t n = in.getSize();
-    const std::size_t shift = n == 0 ? 0 : static_cast<std::size_t>(r % n);
-    if (&in == &out) {
-        std::rotate(out.begin(), out.begin() + shift, out.end());
-        return;
-    }
-    out.slots().resize(n);
-    std::rotate_copy(in.begin(), in.begin() + shift, in.end(), out.begin());
-    out.allocate(in.getDevice());
-}
-
-void rotateSlotsRight(const Message& in, u64 r, Message& out) {
-    const std::size_t n = in.getSize();
-    rotateSlotsLeft(in, n == 0 ? 0 : n - r % n, out);
-}
-
-namespace {
-
-// std::complex<double> is laid out as double[2], real part first.
-const double* parts(const Complex* p) { return reinterpret_cast<const double*>(p); }
-double* parts(Complex* p) { return reinterpret_cast<double*>(p); }
-
-// Products are computed a chunk at a time into a buffer, so that the rare slots that need the recovery of
-// infinities can still read their operands when the result overwrites one of them.
-constexpr std::size_t kChunk = 256;
-
-// Whether any part is infinite or NaN: the exponent field of such a part is all ones, and adding one at the
-// exponent's lowest bit carries into the sign bit only then.
-bool anyNonFinite(const double* p, std::size_t count) {
-    std::uint64_t carry = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        std::uint64_t bits;
-        std::memcpy(&bits, p + i, sizeof bits);
-        carry |= (bits & 0x7ff0000000000000ULL) + 0x0010000000000000ULL;
-    }
-    return (carry >> 63) != 0;
-}
-
-// Finishes a chunk of naive products: only a product whose parts are both NaN needs the exact rule, and it
-// can arise only where a factor is infinite or NaN.
-template <typename SecondAt>
-void finishProducts(double* buffer, const Complex* a, SecondAt second, Complex* out, std::size_t len) {
-    if (anyNonFinite(buffer, 2 * len)) {
-        for (std::size_t i = 0; i < len; ++i) {
-            if (std::isnan(buffer[2 * i]) && std::isnan(buffer[2 * i + 1])) {
-                const Complex p = slotProduct(a[i], second(i));
-                buffer[2 * i] = p.real();
-                buffer[2 * i + 1] = p.imag();
-            }
-        }
-    }
-    std::memcpy(static_cast<void*>(out), buffer, len * sizeof(Complex));
-}
-
-// Sums and differences are taken part by part, of two slot vectors or of slots and a constant.
-template <typename PartOp>
-void partWise(const Complex* a, const Complex* b, Complex* out, std::size_t n, PartOp op) {
-    const double* x = parts(a);
-    const double* y = parts(b);
-    double* z = parts(out);
-    MORVANE_INDEPENDENT_ITERATIONS
-    for (std::size_t i = 0; i < 2 * n; ++i)
-        z[i] = op(x[i], y[i]);
-}
-
-template <typename PartOp>
-void partWiseConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n, PartOp op) {
-    const double* x = parts(a);
-    double* z = parts(out);
-    const double cr = c.real(), ci = c.imag();
-    MORVANE_INDEPENDENT_ITERATIONS
-    for (std::size_t i = 0; i < n; ++i) {
-        const double re = x[2 * i], im = x[2 * i + 1];
-        z[2 * i] = op(re, cr);
-        z[2 * i + 1] = op(im, ci);
-    }
-}
-
-} // namespace
-
-void negateSlots(const Complex* in, Complex* out, std::size_t n) {
-    const double* x = parts(in);
-    double* z = parts(out);
-    MORVANE_INDEPENDENT_ITERATIONS
-    for (std::size_t i = 0; i < 2 * n; ++i)
-        z[i] = -x[i];
-}
-
-void conjugateSlots(const Complex* in, Complex* out, std::size_t n) {
-    const double* x = parts(in);
-    double* z = parts(out);
-    MORVANE_INDEPENDENT_ITERATIONS
-    for (std::size_t i = 0; i < n; ++i) {
-        const double re = x[2 * i], im = x[2 * i + 1];
-        z[2 * i] = re;
-        z[2 * i + 1] = -im;
-    }
-}
-
-void addSlots(const Complex* a, const Complex* b, Complex* out, std::size_t n) {
-    partWise(a, b, out, n, std::plus<double>());
-}
-
-void subSlots(const Complex* a, const Complex* b, Complex* out, std::size_t n) {
-    partWise(a, b, out, n, std::minus<double>());
-}
-
-void addConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n) {
-    partWiseConstant(a, c, out, n, std::plus<double>());
-}
-
-void subConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n) {
-    partWiseConstant(a, c, out, n, std::minus<double>());
-}
-
-void multReal(const Complex* a, double k, Complex* out, std::size_t n) {
-    const double* x = parts(a);
-    double* z = parts(out);
-    MORVANE_INDEPENDENT_ITERATIONS
-    for (std::size_t i = 0; i < 2 * n; ++i)
-        z[i] = x[i] * k;
-}
-
-void multSlots(const Complex* a, const Complex* b, Complex* out, std::size_t n) {
-    double buffer[2 * kChunk];
-    for (std::size_t start = 0; start < n; start += kChunk) {
-        const std::size_t len = std::min(kChunk, n - start);
-        const double* x = parts(a + start);
-        const double* y = parts(b + start);
-        for (std::size_t i = 0; i < len; ++i) {
-            const double xr = x[2 * i], xi = x[2 * i + 1], yr = y[2 * i], yi = y[2 * i + 1];
-            buffer[2 * i] = xr * yr - xi * yi;
-            buffer[2 * i + 1] = xr * yi + xi * yr;
-        }
-        const Complex* second = b + start;
-        finishProducts(buffer, a + start, [second](std::size_t i) { return second[i]; }, out + start, len);
-    }
-}
-
-void multConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n) {
-    const double cr = c.real(), ci = c.imag();
-    double buffer[2 * kChunk];
-    for (std::size_t start = 0; start < n; start += kChunk) {
-        const std::size_t len = std::min(kChunk, n - start);
-        const double* x = parts(a + start);
-        for (std::size_t i = 0; i < len; ++i) {
-            const double xr = x[2 * i], xi = x[2 * i + 1];
-            buffer[2 * i] = xr * cr - xi * ci;
-            buffer[2 * i + 1] = xr * ci + xi * cr;
-        }
-        finishProducts(buffer, a + start, [c](std::size_t) { return c; }, out + start, len);
-    }
-}
-
-void multImagUnitSlots(const Complex* in, Complex* out, std::size_t n) { multConstant(in, Complex(0.0, 1.0), out, n); }
-
-namespace {
-
-using ConstantKernel = void (*)(const Complex*, const Complex&, Complex*, std::size_t);
-
-void applySpread(const Complex* a, const Complex* msg, std::size_t m, Complex* out, std::size_t n,
-                 SlotKernel binary, ConstantKernel constant) {
-    const std::size_t copies = (m == 0 || m > n) ? 0 : n / m;
-    const std::size_t covered = copies * m;
-    if (copies > 0 && m >= kChunk) {
-        for (std::size_t b = 0; b < copies; ++b)
-            binary(a + b * m, msg, out + b * m, m);
-    } else if (copies > 0) {
-        // A short message is repeated into one chunk-long period first, so that each kernel call covers
-        // many copies.
-        Complex period[kChunk];
-        const std::size_t perPeriod = kChunk / m;
-        for (std::size_t k = 0; k < perPeriod; ++k)
-            std::copy(msg, msg + m, period + k * m);
-        const std::size_t p = perPeriod * m;
-        for (std::size_t s = 0; s < covered; s += p)
-            binary(a + s, period, out + s, std::min(p, covered - s));
-    }
-    if (covered < n)
-        constant(a + covered, Complex(0.0, 0.0), out + covered, n - covered);
-}
-
-} // namespace
-
-void addSpread(const Complex* a, const Complex* msg, std::size_t m, Complex* out, std::size_t n) {
-    applySpread(a, msg, m, out, n, addSlots, addConstant);
-}
-
-void subSpread(const Complex* a, const Complex* msg, std::size_t m, Complex* out, std::size_t n) {
-    applySpread(a, msg, m, out, n, subSlots, subConstant);
-}
-
-void multSpread(const Complex* a, const Complex* msg, std::size_t m, Complex* out, std::size_t n) {
-    applySpread(a, msg, m, out, n, multSlots, multConstant);
 }
 
 } // namespace utils

@@ -1,51 +1,20 @@
 #pragma once
 
-// Library-internal: the evaluator's history labels, shared operand checks, bookkeeping and slot kernels.
+// Library-internal: the evaluator's shared operand checks and bookkeeping; the slot kernels it uses.
 
 #include "morvane/core/Ciphertext.hpp"
 #include "morvane/core/Context.hpp"
 #include "morvane/core/Message.hpp"
 #include "morvane/core/Plaintext.hpp"
+#include "morvane/core/SlotKernels.hpp"
 #include "morvane/core/Types.hpp"
+#include "morvane/core/tables/OpLabels.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace Morvane {
-
-// A history label of the evaluator with its GPU form, both built once so that counting allocates nothing.
-struct OpLabel {
-    explicit OpLabel(const char* text) : plain(text), gpu(plain + " (GPU)") {}
-    std::string plain;
-    std::string gpu;
-};
-
-namespace labels {
-inline const OpLabel negate{"Negate ctxt"};
-inline const OpLabel addConstant{"ctxt + cnst"};
-inline const OpLabel addMessage{"ctxt + msg"};
-inline const OpLabel addPlaintext{"ctxt + ptxt"};
-inline const OpLabel addCiphertext{"ctxt + ctxt"};
-inline const OpLabel multImagUnit{"ctxt * imag"};
-inline const OpLabel multInteger{"ctxt * int"};
-inline const OpLabel multConstant{"ctxt * cnst"};
-inline const OpLabel multMessage{"ctxt * msg"};
-inline const OpLabel multPlaintext{"ctxt * ptxt"};
-inline const OpLabel multCiphertext{"ctxt * ctxt"};
-inline const OpLabel multConstantWithoutRescale{"ctxt * cnst W/R"};
-inline const OpLabel multPlaintextWithoutRescale{"ctxt * ptxt W/R"};
-inline const OpLabel multCiphertextWithoutRescale{"ctxt * ctxt W/R"};
-inline const OpLabel rotate{"Rotate"};
-inline const OpLabel conjugate{"Conjugate"};
-inline const OpLabel tensor{"Tensor"};
-inline const OpLabel relinearize{"Relinearize"};
-inline const OpLabel rescale{"Rescale"};
-inline const OpLabel inverseRescale{"Inverse rescale"};
-inline const OpLabel levelDown{"Level down"};
-inline const OpLabel bootstrap{"Bootstrap"};
-inline const OpLabel bootstrapExtended{"Bootstrap extended"};
-} // namespace labels
 
 namespace utils {
 
@@ -88,15 +57,16 @@ void throwIfEitherLevelZero(u64 first, u64 second);          // the same
 void throwIfLevelsDiffer(u64 first, u64 second);             // "Operands have different levels."
 void throwIfRescaleCounterNotZero(int rescale_counter);      // "The Operand should have rescale counter zero"
 void throwIfRescaleCountersNotZero(int first, int second);   // "The Operands should have rescale counter zero"
+void throwIfSizeNotTwo(u64 size);                            // "Size should be 2"
+void throwIfLogSlotsDiffer(u64 first, u64 second);           // "Two operands have different logSlots"
+// The same for a message operand; an empty message has no log slots, so it matches none.
+void throwIfMessageLogSlotsDiffer(u64 log_slots, const Message& msg);
+void throwIfSlotCountsDiffer(u64 first, u64 second); // "Operands have different numbers of slots."
 
 // Rescale counters are 32-bit and wrap like the real library's, without signed overflow.
 inline int addRescaleCounters(int a, int b) {
     return static_cast<int>(static_cast<std::uint32_t>(a) + static_cast<std::uint32_t>(b));
 }
-
-// The complex product of C99 Annex G: the naive formula, and the recovery of infinities when both of its
-// parts are NaN.
-Complex slotProduct(const Complex& x, const Complex& y);
 
 // Slot loops read slot i of every input before writing slot i of the result, so over the whole vector they
 // are exact only when the operands have the same length: objects of another log dimension are refused.
@@ -150,34 +120,6 @@ void mapKeepingBookkeeping(const T& op, T& res, Kernel kernel) {
 // The result of a message operation: kept when its length agrees with the operand's, otherwise replaced by
 // zero slots of the operand's length on the default device.
 void prepareMessageResult(Message& res, const Message& op);
-
-// Rotation of a whole slot vector in one pass: out[i] = in[(i + r) mod n] (left) or in[(i - r) mod n]
-// (right). `out` takes in's length and device; when `out` is `in` it is rotated in place. Amounts of n or
-// more wrap around.
-void rotateSlotsLeft(const Message& in, u64 r, Message& out);
-void rotateSlotsRight(const Message& in, u64 r, Message& out);
-
-using SlotKernel = void (*)(const Complex* a, const Complex* b, Complex* out, std::size_t n);
-
-// Slot kernels over n slots; `out` may be one of the inputs. Sums and differences are taken part by part,
-// products are slotProduct, `multReal` multiplies both parts by k.
-void negateSlots(const Complex* in, Complex* out, std::size_t n);
-void conjugateSlots(const Complex* in, Complex* out, std::size_t n);
-void addSlots(const Complex* a, const Complex* b, Complex* out, std::size_t n);
-void subSlots(const Complex* a, const Complex* b, Complex* out, std::size_t n);
-void multSlots(const Complex* a, const Complex* b, Complex* out, std::size_t n);
-void addConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n);
-void subConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n);
-void multConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n);
-void multReal(const Complex* a, double k, Complex* out, std::size_t n);
-// The product with 0 + 1i by slotProduct, not a swap of parts.
-void multImagUnitSlots(const Complex* in, Complex* out, std::size_t n);
-
-// The same with a message `msg` of m slots spread over the n slots as replicateMessage spreads it: copies
-// end to end, zero slots after the last complete copy (all zero when m is 0 or above n).
-void addSpread(const Complex* a, const Complex* msg, std::size_t m, Complex* out, std::size_t n);
-void subSpread(const Complex* a, const Complex* msg, std::size_t m, Complex* out, std::size_t n);
-void multSpread(const Complex* a, const Complex* msg, std::size_t m, Complex* out, std::size_t n);
 
 } // namespace utils
 

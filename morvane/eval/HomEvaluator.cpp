@@ -8,20 +8,16 @@
 
 namespace Morvane {
 
-namespace {
-const std::string kGenerateLabel = "Generate homevaluator";
-} // namespace
-
 HomEvaluatorImpl::HomEvaluatorImpl(const Context& context_, KeyPack pack)
     : context(context_), keyPack(std::move(pack)), enDecoder(std::make_shared<EnDecoder>(context_)) {
     // A missing key is no error here: operations that need it ask the pack again.
     keyPack.loadMultKey();
-    context->updateOpHistory(kGenerateLabel);
+    context->updateOpHistory(labels::generateHomEvaluator);
 }
 
 HomEvaluatorImpl::HomEvaluatorImpl(const Context& context_, const std::string& key_dir_path)
     : HomEvaluatorImpl(context_, KeyPack(context_, key_dir_path)) {
-    context->updateOpHistory(kGenerateLabel);
+    context->updateOpHistory(labels::generateHomEvaluator);
 }
 
 void HomEvaluatorImpl::updateOpHistoryForDevice(const OpLabel& label, const Device& device) const {

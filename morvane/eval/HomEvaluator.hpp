@@ -6,6 +6,7 @@
 #include "morvane/core/Context.hpp"
 #include "morvane/core/Message.hpp"
 #include "morvane/core/Plaintext.hpp"
+#include "morvane/core/RotationIndex.hpp"
 #include "morvane/core/Types.hpp"
 #include "morvane/keys/KeyPack.hpp"
 
@@ -17,13 +18,6 @@ namespace Morvane {
 
 class EnDecoder;
 struct OpLabel;
-
-namespace detail {
-// A rotation index reduced modulo 2^log_slots; every index is already below 2^64.
-inline u64 reduceRotationIndex(u64 idx, u64 log_slots) {
-    return log_slots >= 64 ? idx : idx & ((u64{1} << log_slots) - 1);
-}
-} // namespace detail
 
 // The evaluator's state and every operation. Operations write into the caller's result, which may be the
 // same object as an operand; failed checks throw RuntimeException and leave written what was written.

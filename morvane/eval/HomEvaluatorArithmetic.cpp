@@ -5,6 +5,7 @@
 
 #include "morvane/core/Exception.hpp"
 #include "morvane/eval/EvaluatorUtils.hpp"
+#include "morvane/keys/KeyRequirements.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -21,16 +22,9 @@ void throwIfSizesNotTwo(u64 first, u64 second) {
         throw RuntimeException("Size > 2 is not supported yet");
 }
 
-// An empty message has no log slots, so it matches none.
-void throwIfMessageLogSlotsDiffer(u64 log_slots, const Message& msg) {
-    if (msg.isEmpty() || msg.getLogSlots() != log_slots)
-        throw RuntimeException("Two operands have different logSlots");
-}
-
 // The message operand is spread over the evaluator's full slot count, which the ciphertext must hold.
 void throwIfSpreadDoesNotFit(const Ciphertext& op, const Context& context) {
-    if (utils::slotCount(op) != context->parameter.fullSlots)
-        throw RuntimeException("Operands have different numbers of slots.");
+    utils::throwIfSlotCountsDiffer(utils::slotCount(op), context->parameter.fullSlots);
 }
 
 // Within 1e-8 of an integer in both parts, the real part decided first. A NaN difference is not greater than
@@ -55,7 +49,7 @@ void keepingBookkeeping(const HomEvaluatorImpl& eval, const Ciphertext& op, Ciph
 void sumWithMessage(const HomEvaluatorImpl& eval, const Ciphertext& op1, const Message& op2, Ciphertext& res,
                     SpreadKernel spread) {
     res.setSize(op1.getSize());
-    throwIfMessageLogSlotsDiffer(op1.getLogSlots(), op2);
+    utils::throwIfMessageLogSlotsDiffer(op1.getLogSlots(), op2);
     throwIfSpreadDoesNotFit(op1, eval.context);
     spread(op1.message().begin(), op2.begin(), op2.getSize(), utils::resultSlots(res, op1), utils::slotCount(op1));
     utils::setMetadata(res, op1.getLevel(), op1.getLogSlots(), op1.getRescaleCounter());
@@ -108,10 +102,8 @@ void productOfCiphertexts(const HomEvaluatorImpl& eval, const Ciphertext& op1, c
     eval.updateOpHistoryForDevice(label, res.getDevice());
 }
 
-void requireMultKey(KeyPack& pack, const char* message) {
-    pack.loadMultKey();
-    if (!pack.isMultKeyLoaded())
-        throw RuntimeException(message);
+void requireMultKey(const KeyPack& pack, const char* message) {
+    detail::requireKey(pack, detail::KeyKind::Multiplication, message);
 }
 
 } // namespace
@@ -187,7 +179,7 @@ void HomEvaluatorImpl::mult(const Ciphertext& op1, const Message& op2, Ciphertex
     res.setSize(op1.getSize());
     utils::throwIfLevelZero(op1.getLevel());
     utils::throwIfRescaleCounterNotZero(op1.getRescaleCounter());
-    throwIfMessageLogSlotsDiffer(op1.getLogSlots(), op2);
+    utils::throwIfMessageLogSlotsDiffer(op1.getLogSlots(), op2);
     throwIfSpreadDoesNotFit(op1, context);
     const u64 level = op1.getLevel();
     utils::multSpread(op1.message().begin(), op2.begin(), op2.getSize(), utils::resultSlots(res, op1),
@@ -255,8 +247,7 @@ void HomEvaluatorImpl::multWithoutRescale(const Ciphertext& op1, const Ciphertex
 
 void HomEvaluatorImpl::tensor(const Ciphertext& op1, const Ciphertext& op2, Ciphertext& res) const {
     utils::throwIfLevelsDiffer(op1.getLevel(), op2.getLevel());
-    if (op1.getLogSlots() != op2.getLogSlots())
-        throw RuntimeException("Two operands have different logSlots");
+    utils::throwIfLogSlotsDiffer(op1.getLogSlots(), op2.getLogSlots());
     const int rescale_counter =
         utils::addRescaleCounters(utils::addRescaleCounters(op1.getRescaleCounter(), op2.getRescaleCounter()), 1);
     productOfCiphertexts(*this, op1, op2, res, op1.getSize() + op2.getSize() - 1, op1.getLevel(), rescale_counter,

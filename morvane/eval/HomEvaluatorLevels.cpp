@@ -1,6 +1,7 @@
 #include "morvane/core/Exception.hpp"
 #include "morvane/eval/EvaluatorUtils.hpp"
 #include "morvane/eval/HomEvaluator.hpp"
+#include "morvane/keys/KeyRequirements.hpp"
 
 namespace Morvane {
 
@@ -51,12 +52,9 @@ void HomEvaluatorImpl::levelDownOne(const Ciphertext& op, Ciphertext& res) const
 }
 
 void HomEvaluatorImpl::conjugate(const Ciphertext& op, Ciphertext& res) const {
-    if (op.getSize() != 2)
-        throw RuntimeException("Size should be 2");
+    utils::throwIfSizeNotTwo(op.getSize());
     res.setSize(op.getSize());
-    keyPack.loadConjKey();
-    if (!keyPack.isConjKeyLoaded())
-        throw RuntimeException("[Conjugate] no conjugation key");
+    detail::requireKey(keyPack, detail::KeyKind::Conjugation, "[Conjugate] no conjugation key");
     utils::mapKeepingBookkeeping(op, res, utils::conjugateSlots);
     updateOpHistoryForDevice(labels::conjugate, res.getDevice());
 }

@@ -18,8 +18,7 @@ Complex* resultSlots(Message& res, const Message& op) {
 }
 
 void throwIfLogSlotsDiffer(const Message& op1, const Message& op2) {
-    if (op1.getLogSlots() != op2.getLogSlots())
-        throw RuntimeException("Two operands have different logSlots");
+    utils::throwIfLogSlotsDiffer(op1.getLogSlots(), op2.getLogSlots());
     utils::checkSameSlotCount(op1, op2);
 }
 

@@ -3,6 +3,7 @@
 #include "morvane/core/Exception.hpp"
 #include "morvane/eval/EvaluatorUtils.hpp"
 #include "morvane/eval/HomEvaluator.hpp"
+#include "morvane/keys/KeyRequirements.hpp"
 
 #include <string>
 
@@ -32,7 +33,7 @@ struct Gap {
 };
 
 Gap scaled(const Gap& gap, u64 factor, u64 slots) {
-    return {(gap.residue * factor) & (slots - 1), gap.nonZero && factor != 0};
+    return {detail::leftRotationIndex(gap.residue * factor, slots), gap.nonZero && factor != 0};
 }
 
 void rotateBy(const HomEvaluatorImpl& eval, const Ciphertext& op, u64 amount, Ciphertext& res, bool left) {
@@ -61,7 +62,7 @@ void rotateReduce(const HomEvaluatorImpl& eval, const Ciphertext& op, const Gap&
         for (u64 steps = bitLength(n) - 1; steps > 0; --steps) {
             rotateBy(eval, out, d, tmp, left);
             eval.add(tmp, out, out);
-            d = (d << 1) & (slots - 1);
+            d = detail::leftRotationIndex(d << 1, slots);
         }
         return;
     }
@@ -154,13 +155,12 @@ void decomposeIntoPowersOfTwo(unsigned long n, std::vector<unsigned long>& list,
 }
 
 void HomEvaluatorImpl::leftRotate(const Ciphertext& op, u64 rot_idx, Ciphertext& res) const {
-    if (op.getSize() != 2)
-        throw RuntimeException("Size should be 2");
+    utils::throwIfSizeNotTwo(op.getSize());
     res.setSize(op.getSize());
     const u64 slots = context->parameter.fullSlots;
     // A rotation by r and by r modulo the slot count are the same rotation and need the same keys; amounts
     // above the slot count come from rotSum and the rotate-and-sum ladders.
-    const u64 r = rot_idx % slots;
+    const u64 r = detail::leftRotationIndex(rot_idx, slots);
     if (r == 0) {
         res = op;
         return;
@@ -172,8 +172,7 @@ void HomEvaluatorImpl::leftRotate(const Ciphertext& op, u64 rot_idx, Ciphertext&
 }
 
 void HomEvaluatorImpl::rightRotate(const Ciphertext& op, u64 rot_idx, Ciphertext& res) const {
-    const u64 slots = context->parameter.fullSlots;
-    leftRotate(op, slots - rot_idx % slots, res);
+    leftRotate(op, detail::leftIndexOfRightRotation(rot_idx, context->parameter.fullSlots), res);
 }
 
 void HomEvaluatorImpl::recordLeftRotation(KeyPack& pack, u64 rot_idx, int device_type) const {
@@ -181,17 +180,14 @@ void HomEvaluatorImpl::recordLeftRotation(KeyPack& pack, u64 rot_idx, int device
     // The keys of a rotation are those of its residue: stepping through a larger amount would name steps
     // beyond the slot count, and the step f would wrap to 0 for amounts near 2^64. A rotation by the slot
     // count is one by 0.
-    rot_idx %= slots;
-    pack.loadLeftRotKey(rot_idx);
+    rot_idx = detail::leftRotationIndex(rot_idx, slots);
+    const bool present = detail::loadLeftRotKeyLazily(pack, rot_idx);
     if (rot_idx == 0)
         return;
-    const bool present = pack.isLeftRotKeyLoaded(rot_idx);
     if (!present && (isPowerOfTwo(rot_idx) || isPowerOfTwo(slots - rot_idx)))
         throwMissingRotationKey(rot_idx);
     if (present) {
-        pack.loadLeftRotKey(rot_idx);
-        if (!pack.isLeftRotKeyLoaded(rot_idx))
-            throwMissingRotationKey(rot_idx);
+        detail::requireLeftRotKey(pack, rot_idx, [rot_idx] { throwMissingRotationKey(rot_idx); });
         updateOpHistoryForDevice(labels::rotate, device_type);
         return;
     }
@@ -212,13 +208,13 @@ void HomEvaluatorImpl::recordLeftRotation(KeyPack& pack, u64 rot_idx, int device
 
 void HomEvaluatorImpl::leftRotateReduce(const Ciphertext& op, const u64& idx_interval, const u64& num_summation,
                                         Ciphertext& ctxt_out) const {
-    const Gap gap{idx_interval % context->parameter.fullSlots, idx_interval != 0};
+    const Gap gap{detail::leftRotationIndex(idx_interval, context->parameter.fullSlots), idx_interval != 0};
     rotateReduce(*this, op, gap, num_summation, ctxt_out, true);
 }
 
 void HomEvaluatorImpl::rightRotateReduce(const Ciphertext& op, const u64& idx_interval, const u64& num_summation,
                                          Ciphertext& ctxt_out) const {
-    const Gap gap{idx_interval % context->parameter.fullSlots, idx_interval != 0};
+    const Gap gap{detail::leftRotationIndex(idx_interval, context->parameter.fullSlots), idx_interval != 0};
     rotateReduce(*this, op, gap, num_summation, ctxt_out, false);
 }
 
@@ -235,8 +231,7 @@ void HomEvaluatorImpl::rightRotateReduce(const Message& op, const u64& idx_inter
 void HomEvaluatorImpl::rotSum(const std::vector<Ciphertext>& op, const std::vector<u64>& rot_idx,
                               Ciphertext& res) const {
     for (const Ciphertext& term : op)
-        if (term.getSize() != 2)
-            throw RuntimeException("Size should be 2");
+        utils::throwIfSizeNotTwo(term.getSize());
     // Refused before anything is written: the sum would read past the end of either list.
     if (rot_idx.empty())
         throw RuntimeException("[rotSum] no rotation index given");

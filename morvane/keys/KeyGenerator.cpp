@@ -1,6 +1,7 @@
 #include "morvane/keys/KeyGenerator.hpp"
 
 #include "morvane/core/Exception.hpp"
+#include "morvane/core/RotationIndex.hpp"
 #include "morvane/core/tables/ZeroResponse.hpp"
 
 #include <filesystem>
@@ -59,7 +60,7 @@ void KeyGeneratorImpl::flushKeyPack(const KeyPack& pack) {
     }
 }
 
-void KeyGeneratorImpl::account(const char* label, u64 cost) const {
+void KeyGeneratorImpl::account(const HistoryLabel& label, u64 cost) const {
     context->updateOpHistory(label);
     context->tickStopWatch(cost);
 }
@@ -68,26 +69,26 @@ void KeyGeneratorImpl::genEncryptionKey() const {
     const auto pack = currentPack();
     std::lock_guard<std::mutex> lock(pack->encMutex);
     pack->setEncKey(std::make_shared<EncryptionKey>(context, secretKey));
-    account("Generate encryption key", costs.enc);
+    account(labels::generateEncryptionKey, costs.enc);
 }
 
 void KeyGeneratorImpl::genMultiplicationKey() const {
     const auto pack = currentPack();
     std::lock_guard<std::mutex> lock(pack->multMutex);
     pack->setMultKey(makeEmptyMultKey(context));
-    account("Generate multiplication key", costs.mult);
+    account(labels::generateMultiplicationKey, costs.mult);
 }
 
 void KeyGeneratorImpl::genConjugationKey() const {
     const auto pack = currentPack();
     std::lock_guard<std::mutex> lock(pack->conjMutex);
     pack->setConjKey(makeEmptyConjugationKey(context));
-    account("Generate conjugation key", costs.conj);
+    account(labels::generateConjugationKey, costs.conj);
 }
 
 void KeyGeneratorImpl::storeRotationKey(KeyPackImpl& pack, u64 idx) const {
     pack.setRotKey(idx, makeEmptyRotationKey(context, idx));
-    account("Generate rotation key", costs.rot);
+    account(labels::generateRotationKey, costs.rot);
 }
 
 void KeyGeneratorImpl::genLeftRotationKey(unsigned long rot_idx) const {
@@ -101,11 +102,11 @@ void KeyGeneratorImpl::genLeftRotationKey(unsigned long rot_idx) const {
 void KeyGeneratorImpl::genRightRotationKey(unsigned long rot_idx) const {
     if (rot_idx == 0 || rot_idx >= numSlots)
         throw RuntimeException("Wrong rotation index");
-    genLeftRotationKey(numSlots - rot_idx);
+    genLeftRotationKey(detail::leftIndexOfRightRotation(rot_idx, numSlots));
 }
 
 void KeyGeneratorImpl::genRotationKeyIfNotExist(i64 rot_idx) const {
-    const u64 idx = static_cast<u64>(rot_idx) & (numSlots - 1);
+    const u64 idx = detail::leftRotationIndex(static_cast<u64>(rot_idx), numSlots);
     if (idx == 0)
         return;
     const auto pack = currentPack();
@@ -138,7 +139,7 @@ void KeyGeneratorImpl::genSparseSecretEncapsulationKey() const {
     const auto pack = currentPack();
     std::lock_guard<std::mutex> lock(pack->sseMutex);
     pack->setSparseSecretEncapsulationKey(makeEmptySparseSecretEncapsulationKey(context, *contextSparse));
-    account("Generate SSE key", costs.sse);
+    account(labels::generateSparseKey, costs.sse);
 }
 
 void KeyGeneratorImpl::save(const std::string& key_dir_path) const {

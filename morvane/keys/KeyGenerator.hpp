@@ -58,7 +58,7 @@ private:
     std::shared_ptr<KeyPackImpl> currentPack() const;
     // Stores the rotation key of `idx`, counts and ticks; the caller holds the index's mutex.
     void storeRotationKey(KeyPackImpl& pack, u64 idx) const;
-    void account(const char* label, u64 cost) const;
+    void account(const HistoryLabel& label, u64 cost) const;
 
     const Context context;
     const std::optional<Context> contextSparse;

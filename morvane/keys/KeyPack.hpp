@@ -3,11 +3,14 @@
 // KeyPack: the keys of a context, held in memory, read from streams or lazily from a key directory.
 
 #include "morvane/core/Context.hpp"
+#include "morvane/core/RotationIndex.hpp"
 #include "morvane/core/Types.hpp"
 #include "morvane/keys/EncryptionKey.hpp"
 #include "morvane/keys/EvaluationKey.hpp"
 #include "morvane/keys/SparseSecretEncapsulationKey.hpp"
 
+#include <atomic>
+#include <cstdint>
 #include <istream>
 #include <map>
 #include <memory>
@@ -27,6 +30,8 @@ namespace Morvane {
 // creation, loading and device moves of their key. Every read or write of a key slot, of the rotation maps
 // and of the key directory path goes through a short-held leaf mutex that is never held while another lock
 // is taken, a file is touched or a label is counted, so any order of the key mutexes stays deadlock-free.
+// Whether a key is held is mirrored in atomics written under the leaf mutex, so the question every
+// operation asks before it uses a key takes no lock.
 // `to` takes the encryption, multiplication and conjugation mutexes as one set, then each rotation mutex in
 // turn while holding them.
 //
@@ -115,7 +120,14 @@ private:
     friend void save(cereal::BinaryOutputArchive& archive, const KeyPackImpl& pack);
     friend void load(cereal::BinaryInputArchive& archive, KeyPackImpl& pack);
 
-    struct Snapshot;
+    struct Snapshot {
+        std::shared_ptr<EncryptionKey> enc;
+        std::shared_ptr<EvaluationKey> mult;
+        std::shared_ptr<EvaluationKey> conj;
+        std::vector<std::pair<u64, std::shared_ptr<EvaluationKey>>> rot;
+        std::shared_ptr<SparseSecretEncapsulationKey> sse;
+    };
+
     // Every slot and rotation entry, read under one hold of the leaf lock.
     Snapshot snapshot() const;
     // The sparse-secret-encapsulation record that loads read into.
@@ -141,6 +153,18 @@ private:
     std::string keyDirPath;
     // Leaf lock of the slots, the two maps and keyDirPath; see the class comment.
     mutable std::mutex stateMutex;
+
+    // Whether each slot holds a key and which rotation indices below the full slot count have an entry,
+    // written under the leaf lock together with the slots, so that "is it held" needs no lock.
+    mutable std::atomic<bool> encHeld{false};
+    mutable std::atomic<bool> multHeld{false};
+    mutable std::atomic<bool> conjHeld{false};
+    mutable std::atomic<bool> sseHeld{false};
+    const u64 rotHeldBits;
+    const std::unique_ptr<std::atomic<std::uint64_t>[]> rotHeld;
+    // Under the leaf lock: marks `idx` as having a rotation entry, or clears every mark.
+    void markRotKeyHeld(u64 idx) const;
+    void clearRotKeysHeld() const;
 };
 
 // Whole-pack stream hooks (the archive functions of KeyPackImpl::save/load).
@@ -209,8 +233,8 @@ public:
     u64 getNumSlots() const { return numSlots; }
 
 private:
-    u64 leftIndex(u64 idx) const { return idx & (numSlots - 1); }
-    u64 rightIndex(u64 idx) const { return (numSlots - 1) & (numSlots - (idx & (numSlots - 1))); }
+    u64 leftIndex(u64 idx) const { return detail::leftRotationIndex(idx, numSlots); }
+    u64 rightIndex(u64 idx) const { return detail::leftIndexOfRightRotation(idx, numSlots); }
 
     std::shared_ptr<KeyPackImpl> impl;
     u64 numSlots;

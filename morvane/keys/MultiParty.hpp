@@ -52,17 +52,6 @@ class CollectiveKeyGenData {
 public:
     explicit CollectiveKeyGenData(const CollectiveKeyGenConfig& config);
 
-    // Copies are deep; copying a moved-from CollectiveKeyGenData gives a moved-from one. Move assignment moves the content
-    // into the implementation object this object already owns, so references into it stay valid.
-    CollectiveKeyGenData(const CollectiveKeyGenData&) = default;
-    CollectiveKeyGenData(CollectiveKeyGenData&&) noexcept = default;
-    CollectiveKeyGenData& operator=(const CollectiveKeyGenData&) = default;
-    CollectiveKeyGenData& operator=(CollectiveKeyGenData&& other) noexcept {
-        impl_.moveContentFrom(std::move(other.impl_));
-        return *this;
-    }
-    ~CollectiveKeyGenData() = default;
-
     void emplacePoly(const Context& context, bool is_extended, unsigned long level);
     u64 getSize() const;
     void save(std::ostream& stream) const;
@@ -72,7 +61,7 @@ public:
     const CollectiveKeyGenConfig& getConfig() const { return impl_->config; }
 
 private:
-    Pointer<CollectiveKeyGenDataImpl> impl_;
+    ObjectPointer<CollectiveKeyGenDataImpl> impl_;
 };
 
 struct CollectiveKeyGeneratorImpl {

@@ -1,6 +1,6 @@
 #include "morvane/core/Alert.hpp"
 #include "morvane/core/Ciphertext.hpp"
-#include "tests/core/DataTestSupport.hpp"
+#include "tests/support/DataTestSupport.hpp"
 
 #include <gtest/gtest.h>
 

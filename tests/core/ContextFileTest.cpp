@@ -1,6 +1,6 @@
 #include "morvane/core/ContextFile.hpp"
-#include "tests/core/DataTestSupport.hpp"
-#include "tests/core/ThrownMessage.hpp"
+#include "tests/support/DataTestSupport.hpp"
+#include "tests/support/ThrownMessage.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "morvane/core/Alert.hpp"
 #include "morvane/core/Context.hpp"
-#include "tests/core/DataTestSupport.hpp"
-#include "tests/core/ThrownMessage.hpp"
+#include "tests/support/DataTestSupport.hpp"
+#include "tests/support/ThrownMessage.hpp"
 
 #include <gtest/gtest.h>
 
@@ -206,4 +206,31 @@ TEST(ContextTest, ConcurrentTicksAreExact) {
     for (std::thread& thread : threads)
         thread.join();
     EXPECT_EQ(getDuration(context), static_cast<u64>(kPerThread) * (kThreads * (kThreads + 1) / 2));
+}
+
+// Labels of the fixed table count without the map's lock; by constant or by text they reach one entry, and the
+// history and its clearing see both kinds of label alike.
+TEST(ContextTest, ConcurrentTableAndOtherLabelsShareOneHistory) {
+    Context context = makeContext(ParameterPreset::FX);
+    constexpr int kThreads = 8;
+    constexpr int kPerThread = 10000;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&context] {
+            for (int i = 0; i < kPerThread; ++i) {
+                context->updateOpHistory(labels::rotate.cpu);
+                context->updateOpHistory(labels::rotate.gpuIndex);
+                context->updateOpHistory("Rotate");
+                context->updateOpHistory("rotate");
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    const u64 each = static_cast<u64>(kThreads) * kPerThread;
+    EXPECT_EQ(getOpHistory(context),
+              (std::map<std::string, u64>{{"Rotate", 2 * each}, {"Rotate (GPU)", each}, {"rotate", each}}));
+    clearOpHistory(context);
+    EXPECT_TRUE(getOpHistory(context).empty());
+    context->updateOpHistory(labels::decrypt);
+    EXPECT_EQ(getOpHistory(context), (std::map<std::string, u64>{{"Decrypt", 1}}));
 }

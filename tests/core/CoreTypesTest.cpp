@@ -1,7 +1,9 @@
 #include "morvane/core/Alert.hpp"
+#include "morvane/core/Context.hpp"
 #include "morvane/core/Exception.hpp"
+#include "morvane/core/Message.hpp"
 #include "morvane/core/Types.hpp"
-#include "tests/core/DataTestSupport.hpp"
+#include "tests/support/DataTestSupport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +12,7 @@
 #include <fstream>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -63,13 +66,13 @@ TEST(DeviceTest, SetOrdersByIdThenType) {
     EXPECT_EQ(actual, expected);
 }
 
+// What the library throws is caught as std::runtime_error and carries only its message.
 TEST(RuntimeExceptionTest, CaughtAsRuntimeErrorWithItsMessage) {
-    const std::string path = "/no/such/file";
-    try {
-        throw RuntimeException("Cannot open file " + path);
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Cannot open file /no/such/file");
-    }
+    Message message;
+    EXPECT_EQ(thrownMessage<std::runtime_error>([&] { message.load(std::string("/no/such/file")); }),
+              "Cannot open file /no/such/file");
+    EXPECT_EQ(thrownMessage<std::runtime_error>([] { makeContext(ParameterPreset::CUSTOM); }),
+              "Need to specify some parameters in order to use CUSTOM parameters.");
 }
 
 TEST_F(AlertTest, LinePrintedOnceOnlyWhileSwitchIsOn) {

@@ -1,6 +1,6 @@
 #include "morvane/core/Alert.hpp"
 #include "morvane/core/CudaTools.hpp"
-#include "tests/core/DataTestSupport.hpp"
+#include "tests/support/DataTestSupport.hpp"
 
 #include <gtest/gtest.h>
 

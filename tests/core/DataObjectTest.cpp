@@ -1,8 +1,8 @@
 #include "morvane/core/Alert.hpp"
 #include "morvane/core/Ciphertext.hpp"
 #include "morvane/core/Plaintext.hpp"
-#include "tests/core/DataTestSupport.hpp"
-#include "tests/core/ThrownMessage.hpp"
+#include "tests/support/DataTestSupport.hpp"
+#include "tests/support/ThrownMessage.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #include "morvane/core/Message.hpp"
 #include "morvane/core/tables/ErrorSamples.hpp"
 #include "morvane/core/tables/ZeroResponse.hpp"
-#include "tests/core/DataTestSupport.hpp"
+#include "tests/support/DataTestSupport.hpp"
 
 #include <gtest/gtest.h>
 

@@ -133,3 +133,20 @@ TEST(OpUsageNamesTest, ListsAndTheirGpuLabels) {
         for (const auto& label : list.second)
             EXPECT_LE(label.size(), 27u) << label;
 }
+
+// Every row of the label table has its own text and is found by it; the three labels outside the lists follow
+// the report's rows.
+TEST(OpUsageNamesTest, TableRowsAreTheListsThenTheUnlistedLabels) {
+    std::vector<std::string> rows = opUsageNames.at("eval");
+    for (const auto& label : opUsageNames.at("key"))
+        rows.push_back(label);
+    for (const char* unlisted : {"Encrypt by sk", "Encrypt by pk", "Decrypt"})
+        rows.push_back(unlisted);
+    ASSERT_EQ(rows.size(), labels::kLabelCount);
+    for (std::size_t row = 0; row < rows.size(); ++row) {
+        EXPECT_EQ(labels::text(row), rows[row]);
+        EXPECT_EQ(labels::rowOf(rows[row]), row);
+    }
+    EXPECT_EQ(labels::rowOf("Rotate (gpu)"), labels::kLabelCount);
+    EXPECT_EQ(labels::text(labels::bootstrapExtended.gpuIndex), "Bootstrap extended (GPU)");
+}

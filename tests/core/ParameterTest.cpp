@@ -1,6 +1,6 @@
 #include "morvane/core/Exception.hpp"
 #include "morvane/core/Parameter.hpp"
-#include "tests/core/ThrownMessage.hpp"
+#include "tests/support/ThrownMessage.hpp"
 
 #include <gtest/gtest.h>
 

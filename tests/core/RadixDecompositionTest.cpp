@@ -1,6 +1,6 @@
 #include "morvane/core/Context.hpp"
 #include "morvane/core/RadixDecomposition.hpp"
-#include "tests/core/ThrownMessage.hpp"
+#include "tests/support/ThrownMessage.hpp"
 
 #include <gtest/gtest.h>
 

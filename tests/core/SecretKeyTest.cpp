@@ -1,7 +1,7 @@
 #include "morvane/core/Alert.hpp"
 #include "morvane/core/SecretKey.hpp"
-#include "tests/core/DataTestSupport.hpp"
-#include "tests/core/ThrownMessage.hpp"
+#include "tests/support/DataTestSupport.hpp"
+#include "tests/support/ThrownMessage.hpp"
 
 #include <gtest/gtest.h>
 

@@ -4,9 +4,7 @@
 #include "morvane/eval/HomEvaluator.hpp"
 
 #include <algorithm>
-#include <filesystem>
 #include <optional>
-#include <random>
 #include <thread>
 #include <tuple>
 
@@ -434,19 +432,14 @@ TEST(BootstrapperTest, OneOutputOnDevicesAndShorterOutputs) {
 
 TEST(BootstrapperTest, KeysAreLoadedLazilyFromTheKeyDirectory) {
     Context context = makeContext(ParameterPreset::FX);
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("morvane-bootstrap-" + std::to_string(std::random_device()()));
-    {
-        SecretKey sk(context);
-        KeyGenerator keygen(context, sk);
+    const datatest::SavedKeyDir dir(context, [](KeyGenerator& keygen) {
         keygen.genMultiplicationKey();
         keygen.genConjugationKey();
         keygen.genRotKeysForBootstrap(5);
         keygen.genRotKeysForBootstrap(3);
-        keygen.save(dir.string());
-    }
+    });
     clearOpHistory(context);
-    HomEvaluator eval(context, dir.string());
+    HomEvaluator eval(context, dir.path());
     Bootstrapper b(eval, 3);
     EXPECT_EQ(countOf(context, "Load multiplication key"), 1u);
     Ciphertext op = ciphertextOf(context, integerSlot, 3);
@@ -457,7 +450,6 @@ TEST(BootstrapperTest, KeysAreLoadedLazilyFromTheKeyDirectory) {
     EXPECT_EQ(countOf(context, "Load conjugation key"), 1u);
     EXPECT_EQ(countOf(context, "Load rotation key"), getRotIndicesForBootstrap(context, 3).size());
     EXPECT_EQ(countOf(context, "Bootstrap"), 2u);
-    std::filesystem::remove_all(dir);
 }
 
 } // namespace

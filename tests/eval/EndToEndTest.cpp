@@ -1,7 +1,7 @@
 // The whole road of an encrypted program: keys saved to a key directory, an evaluator reading them lazily,
 // arithmetic, rotation and bootstrapping, then the exact history report and stopwatch.
 #include "morvane/morvane.hpp"
-#include "tests/core/DataTestSupport.hpp"
+#include "tests/support/DataTestSupport.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "morvane/morvane.hpp"
-#include "tests/core/DataTestSupport.hpp"
-#include "tests/core/ThrownMessage.hpp"
+#include "tests/support/DataTestSupport.hpp"
+#include "tests/support/ThrownMessage.hpp"
 
 #include <gtest/gtest.h>
 

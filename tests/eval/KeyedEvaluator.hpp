@@ -2,6 +2,7 @@
 
 #include "morvane/morvane.hpp"
 #include "tests/eval/EvalTestSupport.hpp"
+#include "tests/support/SavedKeyDir.hpp"
 
 #include <gtest/gtest.h>
 

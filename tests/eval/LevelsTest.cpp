@@ -3,8 +3,6 @@
 #include "morvane/eval/HomEvaluator.hpp"
 
 #include <cmath>
-#include <filesystem>
-#include <random>
 
 namespace {
 
@@ -140,15 +138,8 @@ TEST(LevelsTest, ConjugateFlipsTheImaginarySignBit) {
 
 TEST(LevelsTest, ConjugationKeyIsLoadedLazily) {
     Context context = makeContext(ParameterPreset::FX);
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("morvane-levels-" + std::to_string(std::random_device()()));
-    {
-        SecretKey sk(context);
-        KeyGenerator keygen(context, sk);
-        keygen.genConjugationKey();
-        keygen.save(dir.string());
-    }
-    HomEvaluator eval(context, dir.string());
+    const datatest::SavedKeyDir dir(context, [](KeyGenerator& keygen) { keygen.genConjugationKey(); });
+    HomEvaluator eval(context, dir.path());
     clearOpHistory(context);
     const Ciphertext op = ciphertextOf(context, [](u64) { return kSlot; });
     Ciphertext res(context, false);
@@ -156,7 +147,6 @@ TEST(LevelsTest, ConjugationKeyIsLoadedLazily) {
     eval.conjugate(op, res);
     EXPECT_EQ(countOf(context, "Load conjugation key"), 1u);
     EXPECT_EQ(countOf(context, "Conjugate"), 2u);
-    std::filesystem::remove_all(dir);
 }
 
 TEST(LevelsTest, KillImagKeepsRealPartsOneLevelLower) {

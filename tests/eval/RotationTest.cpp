@@ -3,7 +3,6 @@
 #include "morvane/eval/HomEvaluator.hpp"
 #include "morvane/eval/HomEvaluatorRotations.hpp"
 
-#include <filesystem>
 #include <random>
 
 namespace {
@@ -204,16 +203,9 @@ TEST(RotationTest, RotationByZeroCopiesWholeAndSizeIsCheckedFirst) {
 
 TEST(RotationTest, StepKeysAreLoadedLazilyFromTheKeyDirectory) {
     Context context = makeContext(ParameterPreset::FX);
-    const auto dir = std::filesystem::temp_directory_path() /
-                     ("morvane-rotation-" + std::to_string(std::random_device()()));
-    {
-        SecretKey sk(context);
-        KeyGenerator keygen(context, sk);
-        keygen.genRotationKeyBundle();
-        keygen.save(dir.string());
-    }
+    const datatest::SavedKeyDir dir(context, [](KeyGenerator& keygen) { keygen.genRotationKeyBundle(); });
     clearOpHistory(context);
-    HomEvaluator eval(context, dir.string());
+    HomEvaluator eval(context, dir.path());
     const Ciphertext op = ciphertextOf(context, integerSlot);
     Ciphertext res(context, false);
 
@@ -224,7 +216,6 @@ TEST(RotationTest, StepKeysAreLoadedLazilyFromTheKeyDirectory) {
     eval.rightRotate(op, 4, res); // left index 28 of the bundle
     EXPECT_EQ(countOf(context, "Load rotation key"), 3u);
     EXPECT_EQ(countOf(context, "Rotate"), 4u);
-    std::filesystem::remove_all(dir);
 }
 
 TEST(RotationTest, DecomposeIntoPowersOfTwo) {

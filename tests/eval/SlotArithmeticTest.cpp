@@ -79,6 +79,31 @@ TEST(SlotProductTest, VectorKernelsApplyTheRecoveryAtEverySlot) {
     }
 }
 
+// The products written straight into a separate result and those written over the second operand agree
+// with the exact rule wherever a chunk holds a non-finite part.
+TEST(SlotProductTest, DirectAndSecondOperandResultsAgreeWithTheExactRule) {
+    const std::size_t n = 600;
+    std::vector<Complex> a(n), b(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        a[i] = firstSlot(i);
+        b[i] = secondSlot(i);
+    }
+    for (std::size_t k = 0; k < kProducts.size(); ++k) {
+        a[40 * k + 3] = kProducts[k].x;
+        b[40 * k + 3] = kProducts[k].y;
+    }
+    std::vector<Complex> overSecond = b;
+    utils::multSlots(a.data(), overSecond.data(), overSecond.data(), n);
+    for (std::size_t i = 0; i < n; ++i)
+        EXPECT_TRUE(sameSlot(overSecond[i], utils::slotProduct(a[i], b[i]))) << "slot " << i;
+    for (const ProductCase& c : kProducts) {
+        std::vector<Complex> out(n);
+        utils::multConstant(a.data(), c.y, out.data(), n);
+        for (std::size_t i = 0; i < n; ++i)
+            ASSERT_TRUE(sameSlot(out[i], utils::slotProduct(a[i], c.y))) << "slot " << i << " times " << c.y;
+    }
+}
+
 TEST(SlotKernelsTest, PartWiseRulesAndSignedZeros) {
     const std::vector<Complex> a = {{0.0, 0.0}, {1, 0}, {-0.0, 2}, {kInf, kNaN}, {3, -4}};
     const std::vector<Complex> b = {{0.0, -0.0}, {-1, 0.5}, {0.0, 2}, {1, 1}, {-3, 4}};

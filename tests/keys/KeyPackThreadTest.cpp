@@ -145,3 +145,39 @@ TEST(KeyPackThreadTest, WholePackLoadsRaceSafelyWithOtherUsers) {
     }
     EXPECT_TRUE(getOpHistory(ctx).empty());
 }
+
+// "Is it held" is answered without the leaf lock; it still follows whole-pack loads that add and remove keys
+// while other threads ask, and ends as the last load left the slots.
+TEST(KeyPackThreadTest, HeldAnswersFollowWholePackLoads) {
+    const Context ctx = keytest::smallContext();
+    KeyPack full(ctx);
+    full.getImpl()->setMultKey(makeEmptyMultKey(ctx));
+    full.getImpl()->setRotKey(3, makeEmptyRotationKey(ctx, 3));
+    std::ostringstream withKeys;
+    full.save(withKeys);
+    std::ostringstream withoutKeys;
+    KeyPack(ctx).save(withoutKeys);
+
+    KeyPack pack(ctx);
+    std::atomic<u64> heldSeen{0};
+    runTogether(6, [&](int t) {
+        for (int step = 0; step < 300; ++step) {
+            if (t < 2) {
+                std::istringstream in(((step + t) % 2 == 0 ? withKeys : withoutKeys).str());
+                pack.load(in);
+            } else if (pack.isMultKeyLoaded() && pack.getImpl()->peekMultKey() != nullptr) {
+                heldSeen.fetch_add(pack.isLeftRotKeyLoaded(3) ? 1 : 0);
+            }
+        }
+    });
+    std::istringstream last(withoutKeys.str());
+    pack.load(last);
+    EXPECT_FALSE(pack.isMultKeyLoaded());
+    EXPECT_FALSE(pack.isLeftRotKeyLoaded(3));
+    std::istringstream again(withKeys.str());
+    pack.load(again);
+    EXPECT_TRUE(pack.isMultKeyLoaded());
+    EXPECT_TRUE(pack.isLeftRotKeyLoaded(3));
+    EXPECT_FALSE(pack.isLeftRotKeyLoaded(5));
+    EXPECT_TRUE(getOpHistory(ctx).empty());
+}

@@ -2,8 +2,8 @@
 
 #include "morvane/core/Context.hpp"
 #include "morvane/core/Types.hpp"
-#include "tests/core/DataTestSupport.hpp"
-#include "tests/core/ThrownMessage.hpp"
+#include "tests/support/DataTestSupport.hpp"
+#include "tests/support/ThrownMessage.hpp"
 
 #include <gtest/gtest.h>
 

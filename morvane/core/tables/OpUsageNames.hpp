@@ -2,14 +2,16 @@
 
 // The label lists of the operation-history report.
 
+#include "morvane/core/tables/OpLabels.hpp"
+
 #include <map>
 #include <string>
 #include <vector>
 
 namespace Morvane {
 
-// The labels of the history report, by list: "eval" rows always, "key" rows in verbose mode. A counted
-// label outside these lists never gets a row.
+// The labels of the history report, by list: "eval" rows always, "key" rows in verbose mode, built from the
+// fixed label table. A counted label outside these lists never gets a row.
 extern const std::map<std::string, std::vector<std::string>> opUsageNames;
 
 } // namespace Morvane

@@ -1,5 +1,9 @@
 #pragma once
 
+// Test support of every folder: byte fixtures, temporary directories, captured output, odd stream buffers.
+
+#include "tests/support/ThrownMessage.hpp"
+
 #include <cereal/details/helpers.hpp>
 #include <gtest/gtest.h>
 
@@ -13,6 +17,7 @@
 #include <sstream>
 #include <streambuf>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace datatest {
@@ -22,12 +27,7 @@ using Bytes = std::vector<std::uint8_t>;
 // The what() of a cereal::Exception thrown by `f`, or "<no exception>".
 template <typename F>
 std::string cerealMessage(F&& f) {
-    try {
-        f();
-    } catch (const cereal::Exception& e) {
-        return e.what();
-    }
-    return "<no exception>";
+    return thrownMessage<cereal::Exception>(std::forward<F>(f));
 }
 
 // What `f` prints on file descriptor 1 (alert lines included, whatever std::cout's buffer is).

@@ -1,0 +1,30 @@
+#pragma once
+
+// Library-internal: the layout of a key directory: `<dir>/PK/` with one file per key.
+
+#include "morvane/core/Types.hpp"
+
+#include <string>
+
+namespace Morvane {
+namespace detail::keydir {
+
+inline constexpr const char* kEncKeyFile = "/PK/EncKey.bin";
+inline constexpr const char* kMultKeyFile = "/PK/MultKey.bin";
+inline constexpr const char* kConjKeyFile = "/PK/ConjKey.bin";
+inline constexpr const char* kSparseKeyFile = "/PK/SparseSecretEncapsulationKey.bin";
+
+// Key file paths are plain concatenations (no normalisation); empty when the pack has no key directory.
+std::string keyFile(const std::string& dir, const char* suffix);
+// `<dir>/PK/RotKey<idx>.bin`.
+std::string rotKeyFile(const std::string& dir, u64 idx);
+
+// Both the path and `<path>/PK` must be directories (symbolic links followed).
+bool isKeyDirectory(const std::string& path);
+// "Cannot find path " + path unless it is a key directory.
+void checkKeyDirectory(const std::string& path);
+// Whether the key's file opens (in text mode, nothing read); never for a pack without key directory.
+bool isAvailable(const std::string& path);
+
+} // namespace detail::keydir
+} // namespace Morvane
