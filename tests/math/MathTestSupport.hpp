@@ -2,7 +2,7 @@
 
 #include "morvane/math/ApproxSign.hpp"
 #include "morvane/morvane.hpp"
-#include "tests/core/ThrownMessage.hpp"
+#include "tests/support/ThrownMessage.hpp"
 
 #include <gtest/gtest.h>
 
