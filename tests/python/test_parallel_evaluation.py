@@ -6,10 +6,9 @@ import threading
 import pytest
 
 import pymorvane as pm
-from pymorvane import (Bootstrapper, Ciphertext, Decryptor, EnDecoder, Encryptor, HomEvaluator, KeyGenerator, KeyPack,
-                       Message, ParameterPreset, Plaintext, SecretKey)
-
-THREADS = 4
+from pymorvane import (Bootstrapper, Ciphertext, Decryptor, EnDecoder, Encryptor, HomEvaluator, KeyGenerator, Message,
+                       ParameterPreset, Plaintext, SecretKey)
+from test_threads import THREADS, run_together
 
 
 def others_run_during(call, attempts=2000):
@@ -102,25 +101,6 @@ def test_library_work_lets_other_threads_run(big, call):
 ])
 def test_queries_keep_the_lock(big, call):
     assert not others_run_during(lambda: call(big))
-
-
-def run_together(work):
-    errors = []
-    start = threading.Barrier(THREADS)
-
-    def body(index):
-        start.wait()
-        try:
-            work(index)
-        except BaseException as error:  # reported by the main thread
-            errors.append(error)
-
-    threads = [threading.Thread(target=body, args=(i,)) for i in range(THREADS)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert errors == []
 
 
 def test_threads_on_their_own_ciphertexts_of_one_context(tmp_path):
