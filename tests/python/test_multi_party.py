@@ -10,8 +10,6 @@ import pymorvane as pm
 from pymorvane import CollectiveKeyGenConfig as Config, CollectiveKeyGenData as Data, ParameterPreset
 from test_docstrings import overloaded, single
 
-needs_keys = pytest.mark.skipif(not hasattr(pm, "KeyPack"), reason="needs the SecretKey and KeyPack classes")
-
 # Parameter ids that every key of these presets records (FGd shares FGb's parameters; SGd0 is its sparse preset).
 FGB_ID = 3436825012405
 SGD0_ID = 3436801010001
@@ -204,21 +202,19 @@ OTHER = Config(Config.Mult)
 
 # member call on (generator, secret key, the common random data, another data object) -> the data it copies
 SHARE_CALLS = [
-    ("genCommonRandomData", lambda g, sk, crd, other: g.gen_common_random_data(config=CRD), CRD, False),
-    ("genKeyShare", lambda g, sk, crd, other: g.gen_key_share(sk, crd), CRD, True),
-    ("aggregateKeyShare", lambda g, sk, crd, other: g.aggregate_key_share([crd, other, other]), CRD, False),
-    ("genMultKeyShareRoundOne", lambda g, sk, crd, other: g.gen_mult_key_share_round_one(sk, sk, crd), CRD, True),
+    ("genCommonRandomData", lambda g, sk, crd, other: g.gen_common_random_data(config=CRD), CRD),
+    ("genKeyShare", lambda g, sk, crd, other: g.gen_key_share(sk, crd), CRD),
+    ("aggregateKeyShare", lambda g, sk, crd, other: g.aggregate_key_share([crd, other, other]), CRD),
+    ("genMultKeyShareRoundOne", lambda g, sk, crd, other: g.gen_mult_key_share_round_one(sk, sk, crd), CRD),
     ("genMultKeyShareRoundTwo",
-     lambda g, sk, crd, other: g.gen_mult_key_share_round_two(sk=sk, tmp_sk=sk, data_round_one=other), OTHER, True),
+     lambda g, sk, crd, other: g.gen_mult_key_share_round_two(sk=sk, tmp_sk=sk, data_round_one=other), OTHER),
 ]
 
 
 @pytest.mark.parametrize("alerts", [True, False])
-@pytest.mark.parametrize("name, call, copied, uses_sk", SHARE_CALLS, ids=[c[0] for c in SHARE_CALLS])
-def test_share_members_return_copies_and_print_their_line(ctx, gen, capfd, alerts, name, call, copied, uses_sk):
-    if uses_sk and not hasattr(pm, "SecretKey"):
-        pytest.skip("needs the SecretKey class")
-    sk = pm.SecretKey(ctx) if uses_sk else None
+@pytest.mark.parametrize("name, call, copied", SHARE_CALLS, ids=[c[0] for c in SHARE_CALLS])
+def test_share_members_return_copies_and_print_their_line(ctx, gen, capfd, alerts, name, call, copied):
+    sk = pm.SecretKey(ctx)
     crd, other = Data(CRD), Data(OTHER)
     capfd.readouterr()
     pm.simulate_alert(alerts)
@@ -312,7 +308,6 @@ def test_key_files_take_their_arguments_by_keyword(gen, tmp_path):
 
 
 # Loaded through the path overloads, then saved by the pack into a key directory: the pack writes the same bytes.
-@needs_keys
 @pytest.mark.parametrize("member, _name, _text, contents, file, load, loaded", KEY_FILES, ids=KEY_IDS)
 def test_key_files_round_trip_through_a_key_pack(sparse_gen, tmp_path, member, _name, _text, contents, file, load,
                                                  loaded):
@@ -391,15 +386,14 @@ DOCS = [
          "Construct a collective key generator which also generates sparse secret encapsulation key"))),
     ("gen_common_random_data", pm.CollectiveKeyGenerator.gen_common_random_data, single(
         f"gen_common_random_data({GEN}, config: pymorvane.CollectiveKeyGenConfig) -> {D}")),
-    pytest.param("gen_key_share", pm.CollectiveKeyGenerator.gen_key_share, single(
-        f"gen_key_share({GEN}, sk: {SK}, crd: {D}) -> {D}"), marks=needs_keys),
+    ("gen_key_share", pm.CollectiveKeyGenerator.gen_key_share, single(
+        f"gen_key_share({GEN}, sk: {SK}, crd: {D}) -> {D}")),
     ("aggregate_key_share", pm.CollectiveKeyGenerator.aggregate_key_share, single(
         f"aggregate_key_share({GEN}, parts: List[{D}]) -> {D}")),
-    pytest.param("gen_mult_key_share_round_one", pm.CollectiveKeyGenerator.gen_mult_key_share_round_one, single(
-        f"gen_mult_key_share_round_one({GEN}, sk: {SK}, tmp_sk: {SK}, crd: {D}) -> {D}"), marks=needs_keys),
-    pytest.param("gen_mult_key_share_round_two", pm.CollectiveKeyGenerator.gen_mult_key_share_round_two, single(
-        f"gen_mult_key_share_round_two({GEN}, sk: {SK}, tmp_sk: {SK}, data_round_one: {D}) -> {D}"),
-        marks=needs_keys),
+    ("gen_mult_key_share_round_one", pm.CollectiveKeyGenerator.gen_mult_key_share_round_one, single(
+        f"gen_mult_key_share_round_one({GEN}, sk: {SK}, tmp_sk: {SK}, crd: {D}) -> {D}")),
+    ("gen_mult_key_share_round_two", pm.CollectiveKeyGenerator.gen_mult_key_share_round_two, single(
+        f"gen_mult_key_share_round_two({GEN}, sk: {SK}, tmp_sk: {SK}, data_round_one: {D}) -> {D}")),
 ] + [(member, getattr(pm.CollectiveKeyGenerator, member),
       single(f"{member}({GEN}, crd: {D}, agg: {D}, path: str) -> None")) for member in KEY_IDS[:-1]] + [
     ("gen_and_save_mult_key", pm.CollectiveKeyGenerator.gen_and_save_mult_key, single(
@@ -407,8 +401,7 @@ DOCS = [
 ]
 
 
-@pytest.mark.parametrize("_name, member, doc", DOCS,
-                         ids=[d.values[0] if hasattr(d, "values") else d[0] for d in DOCS])
+@pytest.mark.parametrize("_name, member, doc", DOCS, ids=[d[0] for d in DOCS])
 def test_docstrings(_name, member, doc):
     assert member.__doc__ == doc
 
