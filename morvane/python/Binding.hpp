@@ -39,6 +39,11 @@ struct ContextWrapper {
     Morvane::Context context;
 };
 
+namespace Morvane {
+// The class behind Python's BindingGPU, defined with its registration unit.
+class BindingGPU;
+} // namespace Morvane
+
 // Set by bindModule; read by is_built_with_cuda.
 extern bool builtWithCuda;
 
@@ -216,5 +221,6 @@ MORVANE_CONSTRUCTED_ONLY(Morvane::Bootstrapper);
 MORVANE_CONSTRUCTED_ONLY(Morvane::CollectiveKeyGenConfig);
 MORVANE_CONSTRUCTED_ONLY(Morvane::CollectiveKeyGenData);
 MORVANE_CONSTRUCTED_ONLY(Morvane::CollectiveKeyGenerator);
+MORVANE_CONSTRUCTED_ONLY(Morvane::BindingGPU);
 
 } // namespace pybind11::detail
