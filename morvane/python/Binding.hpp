@@ -49,6 +49,30 @@ using ReleaseLock = py::call_guard<py::gil_scoped_release>;
 // load, a library call that writes a message output) calls this with the lock held before it changes
 // anything: while a view is exported it raises BufferError, as CPython does for its own resizable types.
 void ensureNoExports(const Morvane::Message& message);
+// Whether a view of the message's slot storage is exported now (lock held).
+bool hasExports(const Morvane::Message& message);
+// For a member that writes `size` slots into a message output: a view stays valid while the slot count
+// stays, so only a new count is refused while one is exported. Lock held, before anything changes.
+inline void ensureResizable(const Morvane::Message& message, Morvane::u64 size) {
+    if (message.getSize() != size)
+        ensureNoExports(message);
+}
+
+// to, to_device and to_host of a class whose library type has to(const Device&). The target device is made
+// after the lock is released, so the alert of the CUDA query is printed without it.
+template <typename T>
+void defDeviceMoves(py::class_<T>& cls) {
+    cls.def(
+           "to", [](T& self, const Morvane::Device& device) { self.to(device); }, ReleaseLock(), py::arg("device"))
+        .def(
+            "to_device",
+            [](T& self) {
+                self.to(Morvane::Device(Morvane::DeviceType::GPU, Morvane::CudaTools::cudaGetDevice()));
+            },
+            ReleaseLock())
+        .def(
+            "to_host", [](T& self) { self.to(Morvane::getDefaultDevice()); }, ReleaseLock());
+}
 
 // Registers __repr__ of Message, Plaintext or Ciphertext; the function keeps its own copy of the module name.
 template <typename DataObject>

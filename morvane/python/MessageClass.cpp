@@ -130,10 +130,16 @@ bool operator==(const SlotCursor& cursor, SlotsEnd) { return cursor.index >= cur
 
 } // namespace
 
-void ensureNoExports(const Message& message) {
+bool hasExports(const Message& message) {
     for (const auto& entry : liveExports)
         if (entry.second.message == &message)
-            throw py::buffer_error("Existing exports of data: object cannot be re-sized");
+            return true;
+    return false;
+}
+
+void ensureNoExports(const Message& message) {
+    if (hasExports(message))
+        throw py::buffer_error("Existing exports of data: object cannot be re-sized");
 }
 
 void bindMessage(py::module_& m, std::string moduleName) {
