@@ -211,20 +211,16 @@ void BootstrapperImpl::bootstrapOne(const Ciphertext& op, Ciphertext& res, bool 
 
     const Message& in = op.message();
     Message& out = res.message();
-    // The output takes the input's length, so an output of a smaller context is never written past its end.
-    utils::sizeLike(out, in);
     std::optional<Message> samples;
     if (context->simulateErrorFlag.load() && entry != nullptr)
         samples.emplace(errorSamplesForBootstrap(context, *entry));
-    if (samples && samples->getSize() == in.getSize()) {
-        // Slots and samples in one pass: the same sums as the copy followed by the message addition.
-        writeSlots(in.begin(), samples->begin(), out.begin(), in.getSize(), is_complex);
-    } else {
-        writeSlots(in.begin(), nullptr, out.begin(), in.getSize(), is_complex);
-        // Samples of another length: the message addition refuses them after the slots were written.
-        if (samples)
-            evaluatorImpl->add(out, *samples, out);
-    }
+    // An input of another context's length cannot take this context's samples: refused before any write.
+    if (samples)
+        utils::checkSameSlotCount(in, *samples);
+    // The output takes the input's length, so an output of a smaller context is never written past its end.
+    utils::sizeLike(out, in);
+    // Slots and samples in one pass: the same sums as the copy followed by the message addition.
+    writeSlots(in.begin(), samples ? samples->begin() : nullptr, out.begin(), in.getSize(), is_complex);
 
     utils::setMetadata(res, getLevelAfterTargetSlotBootstrap(logSlots, extended), logSlots, op.getRescaleCounter());
     utils::takeDeviceOf(res, op);

@@ -242,6 +242,13 @@ void HomEvaluatorImpl::rotSum(const std::vector<Ciphertext>& op, const std::vect
         throw RuntimeException("[rotSum] no rotation index given");
     if (op.size() < rot_idx.size())
         throw RuntimeException("[rotSum] fewer ciphertexts than rotation indices");
+    // A term of another length fails the sum below only after the first rotation has written `res`; refused
+    // here with the message that sum would give.
+    for (std::size_t i = 1; i < rot_idx.size(); ++i)
+        if (utils::slotCount(op[i]) != utils::slotCount(op[0])) {
+            utils::checkPrecondition(op[0], op[i]);
+            utils::checkSameSlotCount(op[0].message(), op[i].message());
+        }
 
     leftRotate(op[0], rot_idx[0], res);
     Ciphertext tmp(context, false);
