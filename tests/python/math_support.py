@@ -9,6 +9,8 @@ from pymorvane import Ciphertext, Message, ParameterPreset
 # Modelled bootstrap costs in ms, by kind, and the warm-up the first bootstrap of a context adds.
 BOOTSTRAP_COSTS = {
     ParameterPreset.FX: {"real": 18, "complex": 35, "real_extended": 48, "complex_extended": 58, "warmup": 4},
+    ParameterPreset.FGb: {"real": 168, "complex": 222, "real_extended": 371, "complex_extended": 431,
+                          "warmup": 9436},
     ParameterPreset.FVa: {"real": 376, "complex": 506, "real_extended": 888, "complex_extended": 1023,
                           "warmup": 34540},
 }
