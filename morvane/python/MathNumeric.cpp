@@ -30,21 +30,15 @@ constexpr const char* kLogDoc = "input range [1, 2^log_range] if greater_than_on
                                 "1]. log_range shall be chosen in the range of [0, 40].";
 constexpr const char* kExpDoc = "input range [2^-20, 1].";
 
-bool sameValue(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
-
-// e after n applications of `step`. An orbit that returns to the value of one or two steps before (0, 1, an
-// infinity, NaN, a rounding cycle) stays on it, so the loop ends there with the value all n steps would give:
-// a huge num_iter must not keep the call busy for ages.
+// e after n applications of `step`. Both recurrences settle on a fixed point in doubles (0, 1, 2, an infinity or
+// NaN), after which every further step changes nothing: the loop ends there with the value all n steps would give,
+// so a huge num_iter does not keep the call busy for ages.
 template <typename Step>
 double iterated(double e, u64 n, Step step) {
-    std::optional<double> before;
     for (u64 i = 0; i < n; ++i) {
         const double next = step(e);
-        if (sameValue(next, e))
-            return next;
-        if (before && sameValue(next, *before))
-            return (n - i - 1) % 2 == 0 ? next : e;
-        before = e;
+        if (next == e || (std::isnan(next) && std::isnan(e)))
+            break;
         e = next;
     }
     return e;

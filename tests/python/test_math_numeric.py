@@ -210,6 +210,13 @@ SAME_ARGUMENTS = [
     ("sqrt_inverse huge num_iter", [1.0, 2.0, 1000.0, 2.0 ** 19],
      lambda s, a, r: approx.sqrt_inverse(s.eval, s.btp, a, r, num_iter=2 ** 64 - 1),
      lambda s, a, r: approx.sqrt_inverse(s.eval, s.btp, a, r, num_iter=100)),
+    # 1 - init of -1 squares to the fixed point 1; 4 runs off to NaN under the inverse-root recurrence.
+    ("inverse huge num_iter, bound 1", [1.0, 0.5],
+     lambda s, a, r: approx.inverse(s.eval, s.btp, a, r, init=2.0, num_iter=2 ** 64 - 1),
+     lambda s, a, r: approx.inverse(s.eval, s.btp, a, r, init=2.0, num_iter=1)),
+    ("sqrt_inverse huge num_iter, bound NaN", [1.0, 0.2],
+     lambda s, a, r: approx.sqrt_inverse(s.eval, s.btp, a, r, init=-3.0, num_iter=2 ** 64 - 1),
+     lambda s, a, r: approx.sqrt_inverse(s.eval, s.btp, a, r, init=-3.0, num_iter=100)),
     ("sigmoid_wide", [30000.0, -100.0, 2.0, 0.0], lambda s, a, r: approx.sigmoid_wide(s.eval, s.btp, a, r),
      lambda s, a, r: approx.sigmoid_wide(s.eval, s.btp, a, r, 49152.0, 0)),
     ("sigmoid_wide rate and order", [700.0, -2.0, 0.0, 1.0],
