@@ -1,18 +1,27 @@
 """Timings of the Python module beside their references, measured in one run and printed as ratios.
 
 Run after a build: PYTHONPATH=build/python /usr/bin/python3 bench/python_bench.py
+The per-call references are a bare pybind11 module built with the benchmarks (-DMORVANE_BUILD_BENCHMARKS=ON) into
+build/bench/python, found beside build/python.
 """
 import os
 import re
 import statistics
 import subprocess
 import sys
+import threading
 import timeit
 
 import numpy as np
 
 import pymorvane as pm
-from pymorvane import DeviceType, Message
+from pymorvane import Ciphertext, DeviceType, HomEvaluator, KeyGenerator, Message, ParameterPreset, SecretKey
+
+sys.path.append(os.path.join(os.path.dirname(pm.__file__), "..", "bench", "python"))
+try:
+    import pybind_reference
+except ImportError:
+    pybind_reference = None
 
 SLOTS = 65536
 REPEATS = 7
@@ -38,6 +47,106 @@ def report(name, ours, reference, limit=None):
     ratio = ours / reference
     verdict = "" if limit is None else f"  (limit {limit:g}) {'ok' if ratio <= limit else 'OVER'}"
     print(f"{name:<44} {ours * 1e6:10.3f} us  reference {reference * 1e6:10.3f} us  ratio {ratio:5.2f}{verdict}")
+
+
+def evaluator(preset, rotations=()):
+    """A context of `preset`, an evaluator with its multiplication key and the given left rotation keys."""
+    context = pm.make_context(preset)
+    generator = KeyGenerator(context, SecretKey(context))
+    generator.gen_mult_key()
+    for index in rotations:
+        generator.gen_left_rot_key(index)
+    return context, HomEvaluator(context, generator.keypack)
+
+
+def ciphertexts(context, arrays):
+    result = []
+    for array in arrays:
+        ctxt = Ciphertext(context)
+        ctxt.data = Message(array.tolist())
+        result.append(ctxt)
+    return result
+
+
+def slot_arithmetic():
+    """Evaluator operations on 65536 slots beside numpy doing the same slot arithmetic into a preallocated array."""
+    context, ev = evaluator(ParameterPreset.FVa, rotations=[1])
+    rng = np.random.default_rng(1)
+    x, y = (rng.random(SLOTS) + 1j * rng.random(SLOTS) for _ in range(2))
+    z = np.empty_like(x)
+    a, b, out = ciphertexts(context, [x, y, z])
+    constant = 0.75 - 1.25j
+    print(f"HomEvaluator on {SLOTS} slots (FVa) beside numpy writing into a preallocated array:")
+    for name, ours, reference in [
+        ("  add(a, b, out) / np.add(x, y, out=z)", lambda: ev.add(a, b, out), lambda: np.add(x, y, out=z)),
+        ("  mult(a, b, out) / np.multiply(x, y, out=z)", lambda: ev.mult(a, b, out),
+         lambda: np.multiply(x, y, out=z)),
+        ("  mult(a, c, out) / np.multiply(x, c, out=z)", lambda: ev.mult(a, constant, out),
+         lambda: np.multiply(x, constant, out=z)),
+        ("  left_rotate(a, 1, out) / np.roll(x, -1)", lambda: ev.left_rotate(a, 1, out), lambda: np.roll(x, -1)),
+    ]:
+        report(name, best(ours, 200), best(reference, 200), 1.5)
+
+
+def call_overhead():
+    """Evaluator calls on 32 slots beside a bare pybind11 method call with as many arguments."""
+    if pybind_reference is None:
+        print("per-call overhead: no pybind_reference module (configure with -DMORVANE_BUILD_BENCHMARKS=ON)")
+        return
+    context, ev = evaluator(ParameterPreset.FX, rotations=[1])
+    a, b, out = ciphertexts(context, [np.full(32, 0.5 + 0.5j)] * 3)
+    callee = pybind_reference.Callee()
+    o1, o2, o3 = (pybind_reference.Operand() for _ in range(3))
+    two = best(lambda: callee.call2(o1, o3), 100000)
+    three = best(lambda: callee.call3(o1, o2, o3), 100000)
+    # pybind11 tries the overloads of a name in the interface's order, each tried one at a cost of its own; the
+    # position of the one that matches is shown.
+    print("HomEvaluator on 32 slots (FX) beside a bare pybind11 method with as many arguments:")
+    for name, call, reference in [
+        ("  level_down_one(a, out), overload 1 of 1", lambda: ev.level_down_one(a, out), two),
+        ("  negate(a, out), overload 3 of 3", lambda: ev.negate(a, out), two),
+        ("  left_rotate(a, 1, out), overload 3 of 3", lambda: ev.left_rotate(a, 1, out), three),
+        ("  level_down(a, 3, out), overload 1 of 1", lambda: ev.level_down(a, 3, out), three),
+        ("  add(a, 2j, out), overload 5 of 8", lambda: ev.add(a, 2j, out), three),
+        ("  add(a, b, out), overload 8 of 8", lambda: ev.add(a, b, out), three),
+        ("  mult(a, b, out), overload 8 of 8", lambda: ev.mult(a, b, out), three),
+    ]:
+        report(name, best(call, 100000), reference, 3)
+
+
+def threads(count=4, operations=2000):
+    """`count` threads each doing `operations` evaluator operations on their own ciphertexts of one context, beside
+    one thread doing all of that work; the history counts must come out exact."""
+    context, ev = evaluator(ParameterPreset.FVa)
+    sets = [ciphertexts(context, [np.full(SLOTS, 0.5 + 0.5j)] * 3) for _ in range(count)]
+
+    def work(index):
+        a, b, out = sets[index]
+        for _ in range(operations // 2):
+            ev.add(a, b, out)
+            ev.mult(a, b, out)
+
+    def timed(run):
+        context.clear_history()
+        start = timeit.default_timer()
+        run()
+        elapsed = timeit.default_timer() - start
+        history = context.get_history()
+        exact = history == {"ctxt + ctxt": count * operations // 2, "ctxt * ctxt": count * operations // 2}
+        return elapsed, exact
+
+    def parallel():
+        workers = [threading.Thread(target=work, args=(i,)) for i in range(count)]
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.join()
+
+    one, one_exact = min(timed(lambda: [work(i) for i in range(count)]) for _ in range(3))
+    many, many_exact = min(timed(parallel) for _ in range(3))
+    print(f"{f'{count} threads x {operations} ops / one thread, FVa':<44} {many * 1e3:10.1f} ms  "
+          f"reference {one * 1e3:10.1f} ms  ratio {many / one:5.2f}  (limit 0.5) "
+          f"{'ok' if many / one <= 0.5 else 'OVER'}; counts {'exact' if one_exact and many_exact else 'WRONG'}")
 
 
 def main():
@@ -67,6 +176,10 @@ def main():
     report("Message.__len__ vs pybind11 enum __int__", best(msg.__len__, 200000), best(member.__int__, 200000), 2)
     report("len(Message) vs int(pybind11 enum)", best(lambda: len(msg), 200000), best(lambda: int(member), 200000),
            2)
+
+    slot_arithmetic()
+    call_overhead()
+    threads()
     pm.simulate_alert(True)
 
 

@@ -146,15 +146,53 @@ struct type_caster<std::set<int>> {
 // Objects of the module's classes convert only once they hold an object. An instance made by __new__ without
 // __init__ holds none, and pybind11 would allocate raw memory and hand it to the wrapper as the object; refused
 // here, such an argument fits no overload (TypeError). A class type defined in the binding code adds its line.
+//
+// The caster is on the path of every overload tried, matching or not, so it is kept cheap: anything that is not
+// an instance of the class is refused at once (no implicit conversion is registered and no class is
+// module-local, so pybind11's search for a foreign module-local type, an attribute lookup that raises and clears
+// an AttributeError, can never succeed), and the class's type record is looked up once instead of in every
+// caster's constructor. Results are cast by pybind11's own caster.
 template <typename T>
-class constructed_only_caster : public type_caster_base<T> {
+class constructed_only_caster : public type_caster_generic {
 public:
+    static constexpr auto name = const_name<T>();
+
+    constructed_only_caster() : type_caster_generic(registeredType()) {}
+
     bool load(handle src, bool convert) {
-        const type_info* info = get_type_info(typeid(T));
-        if (info != nullptr && PyObject_TypeCheck(src.ptr(), info->type) &&
-            !reinterpret_cast<instance*>(src.ptr())->get_value_and_holder(info, false))
+        if (typeinfo == nullptr || !PyObject_TypeCheck(src.ptr(), typeinfo->type) ||
+            !reinterpret_cast<instance*>(src.ptr())->get_value_and_holder(typeinfo, false))
             return false;
-        return type_caster_base<T>::load(src, convert);
+        return type_caster_generic::load(src, convert);
+    }
+
+    static handle cast(const T& src, return_value_policy policy, handle parent) {
+        return type_caster_base<T>::cast(src, policy, parent);
+    }
+    static handle cast(T&& src, return_value_policy policy, handle parent) {
+        return type_caster_base<T>::cast(std::move(src), policy, parent);
+    }
+    static handle cast(const T* src, return_value_policy policy, handle parent) {
+        return type_caster_base<T>::cast(src, policy, parent);
+    }
+
+    template <typename U>
+    using cast_op_type = detail::cast_op_type<U>;
+
+    operator T*() { return static_cast<T*>(value); }
+    operator T&() {
+        if (value == nullptr)
+            throw reference_cast_error();
+        return *static_cast<T*>(value);
+    }
+
+private:
+    // Casters are made with the interpreter lock held; the record exists once the class is registered.
+    static const type_info* registeredType() {
+        static const type_info* registered = nullptr;
+        if (registered == nullptr)
+            registered = get_type_info(typeid(T));
+        return registered;
     }
 };
 
