@@ -68,3 +68,68 @@ print("first slots:", np.round(np.asarray(result)[:3].real, 6), " numpy:", np.ro
 context.repr_history(False)
 print("the computation would take", pm.get_duration(context), "ms on the real library")
 shutil.rmtree(key_dir)
+
+
+# ----------------------------------------------------------------------------------------------------------------
+# Approximation functions: math.sort and math.approx on encrypted vectors, each printed beside numpy's values.
+# They are long chains of evaluator operations and bootstraps; the report shows how long.
+# ----------------------------------------------------------------------------------------------------------------
+def approximation_functions():
+    import pymorvane.math.approx as approx
+    import pymorvane.math.sort as msort
+
+    print("\n== approximation functions ==")
+    context = pm.make_context(ParameterPreset.FGb)
+    log_slots = pm.get_log_full_slots(context)
+    secret_key = SecretKey(context)
+    keygen = KeyGenerator(context, secret_key)
+    keygen.gen_common_keys()
+    keygen.gen_rot_keys_for_bootstrap(log_slots)
+    keys = keygen.keypack
+    evaluator = HomEvaluator(context, keys)
+    bootstrapper = Bootstrapper(evaluator)
+    encoder, encryptor, decryptor = EnDecoder(context), Encryptor(context), Decryptor(context)
+
+    def encrypt(values):
+        """A ciphertext at the encryption level holding `values` repeated over all slots."""
+        ctxt = Ciphertext(context)
+        encryptor.encrypt(encoder.encode(Message(np.resize(values, 2**log_slots).tolist())), keys, ctxt)
+        return ctxt
+
+    def show(name, ctxt, expected):
+        decrypted = Plaintext(context)
+        decryptor.decrypt(ctxt, secret_key, decrypted)
+        got = np.asarray(encoder.decode(decrypted))[:len(expected)].real
+        print(f"{name:>8}:" + "".join(f"{v:11.5g}" for v in got) + f"   (level {ctxt.level})")
+        print(f"{'numpy':>8}:" + "".join(f"{v:11.5g}" for v in expected))
+
+    context.clear_history()
+    pm.start_stopwatch(context)
+    res = Ciphertext(context)
+
+    # Sorting and comparing need inputs in [-0.5, 0.5]; sort orders every block of 8 slots.
+    x = np.array([0.3, -0.1, 0.45, -0.4, 0.05, 0.2, -0.25, 0.0])
+    y = np.array([0.1, 0.2, -0.3, -0.2, 0.4, 0.25, 0.0, -0.45])
+    msort.sort(evaluator, bootstrapper, encrypt(x), res, len(x))
+    show("sort x", res, np.sort(x))
+    approx.compare(evaluator, bootstrapper, encrypt(x), encrypt(y), res)
+    show("x > y", res, (x > y).astype(float))
+
+    # The numeric functions, each on its documented input range, with the bindings' default options.
+    large = np.array([1.0, 3.0, 100.0, 5000.0, 250000.0])
+    approx.inverse(evaluator, bootstrapper, encrypt(large), res)
+    show("1/x", res, 1 / large)
+    small = np.array([0.001, 0.04, 0.5, 1.0, 2.0])
+    approx.sqrt(evaluator, bootstrapper, encrypt(small), res)
+    show("sqrt x", res, np.sqrt(small))
+    approx.log_e(evaluator, bootstrapper, encrypt(large), res)
+    show("ln x", res, np.log(large))
+    wide = np.array([-6.0, -1.0, 0.0, 2.0, 7.5])
+    approx.sigmoid(evaluator, bootstrapper, encrypt(wide), res)
+    show("sigmoid", res, 1 / (1 + np.exp(-wide)))
+
+    context.repr_history(False)
+    print("the approximation functions would take", pm.get_duration(context), "ms on the real library")
+
+
+approximation_functions()
