@@ -165,6 +165,9 @@ public:
     constructed_only_caster() : type_caster_generic(registeredType()) {}
 
     bool load(handle src, bool convert) {
+        // None stays pybind11's: a null pointer where one is taken, no overload where a reference is.
+        if (src.is_none())
+            return type_caster_generic::load(src, convert);
         if (typeinfo == nullptr || !PyObject_TypeCheck(src.ptr(), typeinfo->type) ||
             !reinterpret_cast<instance*>(src.ptr())->get_value_and_holder(typeinfo, false))
             return false;
