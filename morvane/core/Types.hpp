@@ -40,7 +40,7 @@ private:
 
 constexpr Device getDefaultDevice() { return Device(DeviceType::CPU, 0); }
 
-enum class SecurityLevel : std::uint32_t {
+enum class SecurityLevel : std::int32_t {
     None = 0,
     Classical128 = 128,
     Classical192 = 192,

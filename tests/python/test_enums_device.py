@@ -29,6 +29,7 @@ def test_texts_of_members():
     assert (str(DeviceType.GPU), repr(DeviceType.GPU)) == ("DeviceType.GPU", "<DeviceType.GPU: 1>")
     assert getattr(SecurityLevel, "None").name == "None"
     assert ParameterPreset(99).name == "???"
+    assert SecurityLevel(-1).name == "???"
 
 
 # Strict comparison: equality across types is False, ordering across types a TypeError.
@@ -74,7 +75,8 @@ def test_members_as_keys():
     (ParameterPreset, 2**31),
     (DeviceType, 2**31),
     (DeviceType, -2**31 - 1),
-    (SecurityLevel, -1),
+    (SecurityLevel, 2**31),
+    (SecurityLevel, -2**31 - 1),
     (DeviceType, 1.0),
     (DeviceType, "GPU"),
 ])
