@@ -44,10 +44,33 @@ void scaleRealPart(const HomEvaluator& eval, Ciphertext& res, Ciphertext& scratc
     }
 }
 
+// How y is brought back to a usable level between Newton steps.
+enum class Refresh {
+    // An ordinary bootstrap of y.
+    Plain,
+    // y * 2^20 through the extended bootstrap, then times 2^-20. For start values below 2^-20 the early y lie
+    // below the bootstrap's error, which a plain bootstrap would add unscaled: a slot pushed below 0 diverges,
+    // and for x beyond 2^20 any error above 1/x does. Scaled, the error comes back divided by 2^20.
+    Scaled,
+};
+
+// Brings y to a fresh level when its level is too low for the next step; returns whether it did.
+bool refreshInverse(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& y, Refresh refresh) {
+    if (refresh == Refresh::Plain)
+        return tools::refreshIfBelow(btp, y, 1);
+    // The extended bootstrap needs one level above the minimum, and the scaling back takes one.
+    if (y.getLevel() >= btp.getMinLevelForBootstrap() + 2)
+        return false;
+    eval.multInteger(y, u64{1} << 20, y);
+    btp.bootstrapExtended(y, y, false);
+    eval.mult(y, real(kTwoToMinus20), y);
+    return true;
+}
+
 // max(num_iter, 1) steps y <- y (2 - x y) from the constant start value init, on an x that needs no bootstrap.
 // The first step multiplies by init through its decomposition.
 void inverseIteration(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& x, Ciphertext& res,
-                      const DecomposedConstant& init, u64 num_iter) {
+                      const DecomposedConstant& init, u64 num_iter, Refresh refresh) {
     const Context& context = eval.context;
     Ciphertext t(context, false);
     Ciphertext u(context, false);
@@ -59,7 +82,7 @@ void inverseIteration(const HomEvaluator& eval, const Bootstrapper& btp, const C
     detail::multDecomposed(eval, u, init, y);
     for (u64 i = 1; i < num_iter; ++i) {
         // t = x y: recomputed after a bootstrap of y, otherwise t u, since x y (2 - x y) = t u.
-        if (tools::refreshIfBelow(btp, y, 1))
+        if (refreshInverse(eval, btp, y, refresh))
             eval.mult(x, y, t);
         else
             eval.mult(t, u, t);
@@ -90,11 +113,12 @@ void approxInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper
         approxInverseNewton(eval, btp, op, res, init, steps);
         return;
     }
-    // Beyond 2^20: slots outside the extended bootstrap's range [-2^20, 2^20] reach the full level scaled by
-    // 2^-20 and multiplied back, and the start value, which may be too small for a single constant product, is
-    // applied decomposed.
+    // Beyond 2^20 the iteration runs on x itself from 1/right_end: a domain extension of x into [1, 2^20] is not
+    // one-to-one there, so no iteration on the shrunk values can give 1/x. Slots outside the extended bootstrap's
+    // range [-2^20, 2^20] reach the full level scaled by 2^-20 and multiplied back, the start value, which may be
+    // too small for a single constant product, is applied decomposed, and y is refreshed scaled.
     if (op.getLevel() >= full) {
-        inverseIteration(eval, btp, op, res, DecomposedConstant(init), steps);
+        inverseIteration(eval, btp, op, res, DecomposedConstant(init), steps, Refresh::Scaled);
         return;
     }
     if (op.getLevel() < btp.getMinLevelForBootstrap() + 2)
@@ -103,7 +127,13 @@ void approxInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper
     eval.mult(op, real(kTwoToMinus20), x);
     btp.bootstrapExtended(x, x, false);
     eval.multInteger(x, u64{1} << 20, x);
-    inverseIteration(eval, btp, x, res, DecomposedConstant(init), steps);
+    // The scaling multiplied the bootstrap's error by 2^20: the small difference from op is bootstrapped plainly
+    // and added back.
+    Ciphertext v(eval.context, false);
+    eval.sub(op, x, v);
+    btp.bootstrap(v, v, false);
+    eval.add(x, v, x);
+    inverseIteration(eval, btp, x, res, DecomposedConstant(init), steps, Refresh::Scaled);
 }
 
 void approxInverseForLessThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
@@ -134,9 +164,9 @@ void approxInverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, cons
     if (op.getLevel() < btp.getLevelAfterFullSlotBootstrap()) {
         Ciphertext x(eval.context, false);
         btp.bootstrapExtended(op, x, false);
-        inverseIteration(eval, btp, x, res, DecomposedConstant(init, 0), num_iter);
+        inverseIteration(eval, btp, x, res, DecomposedConstant(init, 0), num_iter, Refresh::Plain);
     } else {
-        inverseIteration(eval, btp, op, res, DecomposedConstant(init, 0), num_iter);
+        inverseIteration(eval, btp, op, res, DecomposedConstant(init, 0), num_iter, Refresh::Plain);
     }
 }
 

@@ -75,13 +75,14 @@ INSTANTIATE_TEST_SUITE_P(
                        {{"ctxt * cnst", 2}, {"Negate ctxt", 24}, {"ctxt + cnst", 24}, {"ctxt * ctxt", 46},
                         {"Bootstrap", 2}, {"Bootstrap extended", 1}},
                        3, {2, 0, 1}},
-        // Beyond 2^20 the input reaches the full level scaled by 2^-20; 35 steps from 2^-30, which is applied
-        // as 2^-4 times 2^-26.
+        // Beyond 2^20 the input reaches the full level scaled by 2^-20, its bootstrap error corrected by a plain
+        // bootstrap of the difference; 35 steps from 2^-30, which is applied as 2^-4 times 2^-26; y is refreshed
+        // five times as y * 2^20 through the extended bootstrap and times 2^-20.
         AccountingCase{"InverseRightEnd2To30", ParameterPreset::FX, 6, {1.0, 3.0, 1048577.0, kTwoTo30},
                        inverseGreater(kTwoTo30, 1e-10),
-                       {{"ctxt * cnst", 5}, {"ctxt * int", 1}, {"Negate ctxt", 35}, {"ctxt + cnst", 35},
-                        {"ctxt * ctxt", 68}, {"Bootstrap", 4}, {"Bootstrap extended", 1}},
-                       6, {4, 0, 1}},
+                       {{"ctxt * cnst", 10}, {"ctxt * int", 6}, {"Negate ctxt", 35}, {"ctxt + cnst", 35},
+                        {"ctxt * ctxt", 68}, {"ctxt + ctxt", 2}, {"Bootstrap", 1}, {"Bootstrap extended", 6}},
+                       4, {1, 0, 6}},
         // The binding's defaults for inputs below one: c = 1024, 18 steps, then twice the real part times 512.
         AccountingCase{"InverseLessThanOneDefault", ParameterPreset::FX, 12, {kTwoToMinus10, 0.3, 1.0},
                        inverseLess(kTwoToMinus10, 1e-100),
@@ -168,6 +169,25 @@ INSTANTIATE_TEST_SUITE_P(
                   1e-10},
         ValueCase{"Sqrt", 12, {0.01, 0.25, 1.0, 2.0}, squareRoot(17), [](double x) { return std::sqrt(x); }, 1e-14}),
     [](const ::testing::TestParamInfo<ValueCase>& info) { return info.param.name; });
+
+// Beyond 2^20 the early y lie below the bootstrap's error and 1/x below it for the largest x: with the error
+// simulated, plain refreshes of y made every slot diverge. Within the error of one bootstrap of the input near
+// x = 1; at 2^40, where a refresh perturbs x y by up to 2^40 times the error / 2^20, the few steps after the last
+// refresh leave about 4e-5.
+TEST(InverseTest, InverseBeyond2To20ConvergesUnderBootstrapError) {
+    MathSetup s(ParameterPreset::FVa, true);
+    const std::vector<double> xs = {1.0, 3.0, 1000.0, kTwoTo30, 1099511627776.0};
+    // Below FVa's full level 16 the input is bootstrapped scaled; from 20 it is not.
+    for (const u64 level : {12u, 20u}) {
+        Ciphertext res(s.context);
+        approxInverseForGreaterThanOne(s.eval, s.btp, s.input(xs, level), res, 1099511627776.0, 1e-12);
+        for (u64 i = 0; i < s.fullSlots(); ++i) {
+            const double x = xs[i % xs.size()];
+            const double bound = x < kTwoTo30 ? 2e-7 : 1e-4;
+            ASSERT_NEAR(res.message()[i].real() * x, 1.0, bound) << "x = " << x << ", level " << level;
+        }
+    }
+}
 
 // How many Newton steps a call made: one negation per step of the inverse, one addition of 1.5 per step of the
 // inverse square root.
