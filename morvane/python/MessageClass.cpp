@@ -10,8 +10,6 @@
 #include <vector>
 
 using Morvane::Complex;
-using Morvane::Device;
-using Morvane::DeviceType;
 using Morvane::Message;
 using Morvane::u64;
 
@@ -164,15 +162,10 @@ void bindMessage(py::module_& m, std::string moduleName) {
                  return messageFromList(std::move(data));
              }),
              py::arg("data"))
-        .def("is_empty", &Message::isEmpty)
-        .def("to", &Message::to, ReleaseLock(), py::arg("device"))
-        .def(
-            "to_device", [](Message& self) { self.to(Device(DeviceType::GPU, Morvane::CudaTools::cudaGetDevice())); },
-            ReleaseLock())
-        .def(
-            "to_host", [](Message& self) { self.to(Morvane::getDefaultDevice()); }, ReleaseLock())
-        .def("save", static_cast<void (Message::*)(const std::string&) const>(&Message::save), ReleaseLock(),
-             py::arg("file_path"))
+        .def("is_empty", &Message::isEmpty);
+    defDeviceMoves(cls);
+    cls.def("save", static_cast<void (Message::*)(const std::string&) const>(&Message::save), ReleaseLock(),
+            py::arg("file_path"))
         .def(
             "load",
             [](Message& self, const std::string& file_path) {

@@ -1,6 +1,7 @@
 # The class Context: its history methods and how the report reaches Python.
 import contextlib
 import io
+import sys
 
 import pytest
 
@@ -24,6 +25,23 @@ def test_report_goes_through_python_print(ctx, verbose, capsys):
     assert capsys.readouterr().out == EMPTY_REPORT + "\n"
 
 
+def test_history_counts_in_label_order_and_the_report_verbosity(ctx, capsys):
+    generator = pymorvane.KeyGenerator(ctx, pymorvane.SecretKey(ctx))
+    pymorvane.HomEvaluator(ctx, generator.keypack)
+    generator.gen_enc_key()
+    # Counted after "Generate homevaluator", listed before it: the dict follows the labels' byte order.
+    assert list(ctx.get_history().items()) == [("Generate encryption key", 1), ("Generate homevaluator", 1)]
+    ctx.repr_history(False)
+    assert capsys.readouterr().out == EMPTY_REPORT + "\n"
+    ctx.repr_history(True)
+    assert capsys.readouterr().out == ("================ Operation Usage =================\n"
+                                       "| operation                              | count |\n"
+                                       "|----------------------------------------|-------|\n"
+                                       "| Generate encryption key                |     1 |\n"
+                                       "| Generate homevaluator                  |     1 |\n"
+                                       "|----------------------------------------|-------|\n\n")
+
+
 def test_report_follows_a_redirected_stdout(ctx):
     buffer = io.StringIO()
     with contextlib.redirect_stdout(buffer):
@@ -38,6 +56,11 @@ def test_failing_stdout_write_propagates(ctx):
 
     with contextlib.redirect_stdout(Failing()), pytest.raises(OSError, match="disk full"):
         ctx.repr_history(False)
+
+
+def test_report_without_sys_stdout_prints_nothing(ctx, monkeypatch):
+    monkeypatch.delattr(sys, "stdout")
+    assert ctx.repr_history(True) is None
 
 
 @pytest.mark.parametrize("args", [(), ("yes",), (False, False)])

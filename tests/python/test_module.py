@@ -1,5 +1,6 @@
 # The module frame: import rule, registration order, submodules, class conventions, exception translation.
 import os
+import pathlib
 import pickle
 import re
 import shutil
@@ -93,6 +94,27 @@ def test_library_failures_and_unconvertible_arguments(call, error, text):
         call()
     if text is not None:
         assert str(caught.value) == text
+
+
+@pytest.mark.parametrize("as_path, converts", [
+    (str, True),
+    (os.fsencode, True),
+    (lambda path: bytearray(os.fsencode(path)), False),
+    (pathlib.Path, False),
+])
+def test_paths_convert_from_str_or_bytes_only(tmp_path, as_path, converts):
+    file_path = tmp_path / "m.bin"
+    saved, loaded = Message([1, 2j]), Message()
+    if converts:
+        saved.save(as_path(str(file_path)))
+        loaded.load(file_path=as_path(str(file_path)))
+        assert loaded[:] == [1, 2j]
+    else:
+        with pytest.raises(TypeError):
+            saved.save(as_path(str(file_path)))
+        assert not file_path.exists()
+        with pytest.raises(TypeError):
+            pymorvane.make_context_from_file(as_path(str(file_path)))
 
 
 def test_unconvertible_arguments_list_the_signatures():
