@@ -48,14 +48,15 @@ void multiplyByMask(const HomEvaluator& eval, Ciphertext& ctxt, Message& mask) {
 // The temporaries of the compare-exchanges, made once per sort and reused by every one.
 struct SortWorkspace {
     explicit SortWorkspace(const Context& context)
-        : rotated(context, false), greater(context, false), lower(context, false), upper(context, false),
-          sign(context) {
+        : rotated(context, false), greater(context, false), signWork(context, false), lower(context, false),
+          upper(context, false), sign(context) {
         pair.emplace_back(context, false);
         pair.emplace_back(context, false);
     }
 
     Ciphertext rotated;
     Ciphertext greater;
+    Ciphertext signWork;
     Ciphertext lower;
     Ciphertext upper;
     std::vector<Ciphertext> pair;
@@ -68,7 +69,7 @@ void compForSort(const HomEvaluator& eval, const Bootstrapper& btp, const Cipher
     eval.leftRotate(x, rotation(d), r);
     tools::refreshIfBelow(btp, r, 1);
     eval.mult(r, mask, r);
-    tools::approxGreaterThan(eval, btp, x, r, out, kGreaterThanG, kGreaterThanF, ws.sign);
+    tools::approxGreaterThan(eval, btp, x, r, out, kGreaterThanG, kGreaterThanF, ws.signWork, ws.sign);
 }
 
 void twoSort(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& x, int d, bool ascent, Message& mask,
