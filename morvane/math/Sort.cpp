@@ -130,10 +130,14 @@ void assembleSlot(const HomEvaluator& eval, std::vector<Ciphertext>& v, u64 d, C
         out = v[0];
         return;
     }
-    // The first sum reads v[0] itself rather than a copy of it in out: the same operands, one pass less.
+    // The first sum reads v[0] itself rather than a copy of it in out: the same operands, one pass less. An out that
+    // is a later element of v takes the copy first, as the sum it is part of then expects.
+    const bool outInList = std::any_of(v.begin() + 1, v.end(), [&](const Ciphertext& c) { return &c == &out; });
+    if (outInList)
+        out = v[0];
     for (u64 i = 1; i < v.size(); ++i) {
         eval.rightRotate(v[i], i * d, v[i]);
-        eval.add(i == 1 ? v[0] : out, v[i], out);
+        eval.add(i == 1 && !outInList ? v[0] : out, v[i], out);
     }
 }
 
