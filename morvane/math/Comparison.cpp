@@ -1,6 +1,7 @@
 #include "morvane/math/Comparison.hpp"
 
 #include "morvane/core/Exception.hpp"
+#include "morvane/eval/EvaluatorUtils.hpp"
 #include "morvane/math/Checks.hpp"
 #include "morvane/math/DomainExtension.hpp"
 #include "morvane/math/Refresh.hpp"
@@ -91,12 +92,15 @@ void approxMinMax(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphe
     tools::refreshIfBelow(btp, d, 1);
     eval.mult(d, gt, d);
     tools::refreshIfBelow(btp, d, 1);
-    // min is computed from op1 after max is written: a max that is op1 is written through a temporary.
+    // min is computed from op1 after max is written: a max that is op1 is written through a temporary, then takes
+    // what the addition wrote there, keeping its own context, prime count and extended flag as a direct write does.
     Ciphertext& maxOut = &max == &op1 ? gt : max;
     eval.add(op2, d, maxOut);
     eval.sub(op1, d, min);
-    if (&maxOut != &max)
-        max = maxOut;
+    if (&maxOut != &max) {
+        utils::copySlotsAndBookkeeping(maxOut, max);
+        max.setSize(maxOut.getSize());
+    }
 }
 
 void approxDiscreteEqualZero(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,

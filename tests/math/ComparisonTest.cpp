@@ -246,6 +246,15 @@ TEST(ComparisonTest, OutputsMayBeInputs) {
         EXPECT_EQ(maxOut.getLevel(), hi.getLevel()) << al.name;
         EXPECT_EQ(effect.history.at("ctxt + ctxt"), 4u) << al.name;
     }
+    // A max that is op1 is written as in place: it keeps its own extended flag.
+    Ciphertext extended(s.context, true);
+    extended.message() = a.message();
+    extended.setLevel(12);
+    Ciphertext second = b;
+    approxMinMax(s.eval, s.btp, extended, second, second, extended, 8, 3);
+    EXPECT_TRUE(extended.isModUp());
+    EXPECT_EQ(slotsOf(extended), slotsOf(hi));
+    EXPECT_EQ(extended.getLevel(), hi.getLevel());
 
     const Ciphertext grid = s.input(kGrid, 12);
     Ciphertext eq(s.context);
