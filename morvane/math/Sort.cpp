@@ -126,18 +126,12 @@ void twoSubSort(const HomEvaluator& eval, const Ciphertext& a, const Ciphertext&
 void assembleSlot(const HomEvaluator& eval, std::vector<Ciphertext>& v, u64 d, Ciphertext& out) {
     if (v.empty())
         throw RuntimeException("[assembleSlot] v must not be empty.");
-    if (v.size() == 1) {
-        out = v[0];
-        return;
-    }
-    // The first sum reads v[0] itself rather than a copy of it in out: the same operands, one pass less. An out that
-    // is a later element of v takes the copy first, as the sum it is part of then expects.
-    const bool outInList = std::any_of(v.begin() + 1, v.end(), [&](const Ciphertext& c) { return &c == &out; });
-    if (outInList)
-        out = v[0];
+    // A copy, not a first sum from v[0]: out takes v[0]'s context and flags, and an out that is an element of v
+    // is overwritten before it is summed.
+    out = v[0];
     for (u64 i = 1; i < v.size(); ++i) {
         eval.rightRotate(v[i], i * d, v[i]);
-        eval.add(i == 1 && !outInList ? v[0] : out, v[i], out);
+        eval.add(out, v[i], out);
     }
 }
 

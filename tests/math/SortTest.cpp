@@ -162,6 +162,10 @@ TEST_F(SortTest, CompareExchangeParts) {
     assembleSlot(s.eval, three, 4, three[1]);
     EXPECT_EQ(three[1].message()[0], Complex(2.0, 0.0));
     EXPECT_EQ(three[1].message()[8], Complex(6.0, 0.0));
+    // out is a copy of v[0] before the sums, flags included.
+    Ciphertext extendedOut(s.context, true);
+    assembleSlot(s.eval, three, 4, extendedOut);
+    EXPECT_FALSE(extendedOut.isModUp());
 
     std::vector<Ciphertext> one{s.input({0.5}, 9)};
     assembleSlot(s.eval, one, 3, out);
