@@ -56,7 +56,7 @@ struct RefusingSetups {
     Ciphertext ftbInput;
 };
 
-// What one call leaves behind: the whole history it recorded, the stopwatch's advance and the result's level.
+// What one call leaves behind: the whole history it recorded and the stopwatch's advance.
 struct Effect {
     History history = {};
     u64 duration;
