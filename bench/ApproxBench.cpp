@@ -2,26 +2,21 @@
 // on FVa (65536 slots) and FX (32 slots). Each reports the evaluator and bootstrapper operations one call makes
 // ("ops", "bootstraps"); BM_BareSlotPasses is the reference: that many bare complex products over the slots.
 #include "morvane/morvane.hpp"
+#include "tests/support/MathKeySetup.hpp"
 
 #include <benchmark/benchmark.h>
 
 #include <complex>
 #include <functional>
-#include <memory>
 #include <vector>
 
 namespace {
 
 using namespace Morvane;
 
-struct Setup {
-    explicit Setup(ParameterPreset preset)
-        : context(makeContext(preset)), sk(context), pack(context), keygen(context, sk, pack) {
-        keygen.genMultiplicationKey();
-        keygen.genConjugationKey();
-        keygen.genRotKeysForBootstrap(getLogFullSlots(context));
-        eval = std::make_unique<HomEvaluator>(context, pack);
-        btp = std::make_unique<Bootstrapper>(*eval);
+// The keyed context of the tests with error simulation on and alert lines off.
+struct Setup : mathtest::MathKeySetup {
+    explicit Setup(ParameterPreset preset) : MathKeySetup(preset) {
         simulateError(context, true);
         RuntimeAlert::alert_switch = false;
     }
@@ -35,13 +30,6 @@ struct Setup {
         ctxt.setLevel(getEncryptionLevel(context));
         return ctxt;
     }
-
-    Context context;
-    SecretKey sk;
-    KeyPack pack;
-    KeyGenerator keygen;
-    std::unique_ptr<HomEvaluator> eval;
-    std::unique_ptr<Bootstrapper> btp;
 };
 
 using Call = void (*)(const Setup&, const Ciphertext&, Ciphertext&);
@@ -68,54 +56,54 @@ const std::vector<Function>& functions() {
     static const std::vector<Function> all = {
         {"log_e", [](double t) { return 1.0 + 262143.0 * t; },
          [](const Setup& s, const Ciphertext& op, Ciphertext& res) {
-             Math::approxLogEForGreaterThanOne(*s.eval, *s.btp, op, res, 18, 1.0);
+             Math::approxLogEForGreaterThanOne(s.eval, s.btp, op, res, 18, 1.0);
          }},
         {"log_e_less_than_one", [](double t) { return 0.0001 + 0.9999 * t; },
          [](const Setup& s, const Ciphertext& op, Ciphertext& res) {
-             Math::approxLogEForLessThanOne(*s.eval, *s.btp, op, res, 18, 1.0);
+             Math::approxLogEForLessThanOne(s.eval, s.btp, op, res, 18, 1.0);
          }},
         {"log_2", [](double t) { return 1.0 + 262143.0 * t; },
          [](const Setup& s, const Ciphertext& op, Ciphertext& res) {
-             Math::approxLog2ForGreaterThanOne(*s.eval, *s.btp, op, res, 18);
+             Math::approxLog2ForGreaterThanOne(s.eval, s.btp, op, res, 18);
          }},
         {"log_10", [](double t) { return 1.0 + 262143.0 * t; },
          [](const Setup& s, const Ciphertext& op, Ciphertext& res) {
-             Math::approxLog10ForGreaterThanOne(*s.eval, *s.btp, op, res, 18);
+             Math::approxLog10ForGreaterThanOne(s.eval, s.btp, op, res, 18);
          }},
         {"exp", [](double t) { return -20.0 * t; },
          [](const Setup& s, const Ciphertext& op, Ciphertext& res) {
-             Math::approxExponentialLessThanZero(*s.eval, *s.btp, op, res, 1.0);
+             Math::approxExponentialLessThanZero(s.eval, s.btp, op, res, 1.0);
          }},
         {"sigmoid_wide", [](double t) { return -49152.0 + 98304.0 * t; },
          [](const Setup& s, const Ciphertext& op, Ciphertext& res) {
-             Math::approxSigmoidWide(*s.eval, *s.btp, op, res, 48.0 * 1024.0);
+             Math::approxSigmoidWide(s.eval, s.btp, op, res, 48.0 * 1024.0);
          }},
         {"sigmoid", [](double t) { return -8.0 + 16.0 * t; },
          [](const Setup& s, const Ciphertext& op, Ciphertext& res) {
-             Math::approxSigmoid(*s.eval, *s.btp, op, res, 8.0);
+             Math::approxSigmoid(s.eval, s.btp, op, res, 8.0);
          }},
         {"relu", [](double t) { return -1.0 + 2.0 * t; },
-         [](const Setup& s, const Ciphertext& op, Ciphertext& res) { Math::approxReLU(*s.eval, *s.btp, op, res); }},
+         [](const Setup& s, const Ciphertext& op, Ciphertext& res) { Math::approxReLU(s.eval, s.btp, op, res); }},
         {"sqrt", [](double t) { return 0.001 + 1.999 * t; },
-         [](const Setup& s, const Ciphertext& op, Ciphertext& res) { Math::approxSqrt(*s.eval, *s.btp, op, res, 17); }},
+         [](const Setup& s, const Ciphertext& op, Ciphertext& res) { Math::approxSqrt(s.eval, s.btp, op, res, 17); }},
         {"inverse", [](double t) { return 1.0 + 262143.0 * t; },
          [](const Setup& s, const Ciphertext& op, Ciphertext& res) {
-             Math::approxInverseForGreaterThanOne(*s.eval, *s.btp, op, res, 262144.0,
+             Math::approxInverseForGreaterThanOne(s.eval, s.btp, op, res, 262144.0,
                                                   inverseBound(1.0 - 1.0 / 262144.0, 23));
          }},
         {"inverse_less_than_one", [](double t) { return 0.0009765625 + 0.999 * t; },
          [](const Setup& s, const Ciphertext& op, Ciphertext& res) {
-             Math::approxInverseForLessThanOne(*s.eval, *s.btp, op, res, 0.0009765625,
+             Math::approxInverseForLessThanOne(s.eval, s.btp, op, res, 0.0009765625,
                                                inverseBound(1.0 - 0.0009765625, 20));
          }},
         {"sqrt_inverse", [](double t) { return 1.0 + 524287.0 * t; },
          [](const Setup& s, const Ciphertext& op, Ciphertext& res) {
-             Math::approxSqrtInverseForGreaterThanOne(*s.eval, *s.btp, op, res, 524288.0,
+             Math::approxSqrtInverseForGreaterThanOne(s.eval, s.btp, op, res, 524288.0,
                                                       sqrtInverseBound(1.0 - 1.0 / 512.0, 20));
          }},
         {"sqrt_inverse_less_than_one", [](double t) { return 0.0009765625 + 0.999 * t; },
          [](const Setup& s, const Ciphertext& op, Ciphertext& res) {
-             Math::approxSqrtInverseForLessThanOne(*s.eval, *s.btp, op, res, 0.0009765625,
+             Math::approxSqrtInverseForLessThanOne(s.eval, s.btp, op, res, 0.0009765625,
                                                    sqrtInverseBound(1.0 - 1.0 / 32.0, 14));
          }},
     };

@@ -2,6 +2,7 @@
 // one call records (from the context's history) and the time per operation, beside bare loops doing one
 // full-width slot pass and the sign iteration on plain doubles.
 #include "morvane/morvane.hpp"
+#include "tests/support/MathKeySetup.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -17,16 +18,9 @@ namespace {
 using namespace Morvane;
 using namespace Morvane::Math;
 
-// A context with every key the functions use; inputs at the encryption level.
-struct Setup {
-    explicit Setup(ParameterPreset preset)
-        : context(makeContext(preset)), sk(context), pack(context), keygen(context, sk, pack), eval(context, pack),
-          btp(eval) {
-        keygen.genMultiplicationKey();
-        keygen.genConjugationKey();
-        keygen.genRotKeysForBootstrap(getLogFullSlots(context));
-        keygen.genRotationKeyBundle();
-    }
+// The keyed context of the tests, error simulation on as made; inputs at the encryption level.
+struct Setup : mathtest::MathKeySetup {
+    using MathKeySetup::MathKeySetup;
 
     // Slot i is a value of [-range, range] that walks the range in 997 steps.
     Ciphertext input(double range, u64 shift = 0) const {
@@ -37,13 +31,6 @@ struct Setup {
         ctxt.setLevel(getEncryptionLevel(context));
         return ctxt;
     }
-
-    Context context;
-    SecretKey sk;
-    KeyPack pack;
-    KeyGenerator keygen;
-    HomEvaluator eval;
-    Bootstrapper btp;
 };
 
 u64 operationCount(const Context& context) {

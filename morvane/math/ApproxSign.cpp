@@ -108,7 +108,7 @@ void approxSignNative(const HomEvaluator& eval, const Bootstrapper& btp, const C
                       u64 num_iter_g, u64 num_iter_f, double multiplier) {
     Ciphertext x(op);
     tools::SignWorkspace ws(eval.context);
-    tools::approxSignIterations(eval, btp, x, res, num_iter_g, num_iter_f, multiplier, ws);
+    tools::approxSignIterations(eval, btp, x, x, res, num_iter_g, num_iter_f, multiplier, ws);
 }
 
 void approxSignNativePair(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1,
@@ -148,15 +148,19 @@ void evalSignCubicStep(const HomEvaluator& eval, const std::array<double, 4>& p,
     eval.mult(out, w, out);
 }
 
-void approxSignIterations(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& x, Ciphertext& res,
-                          u64 num_iter_g, u64 num_iter_f, double multiplier, SignWorkspace& ws) {
+void approxSignIterations(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& in, Ciphertext& work,
+                          Ciphertext& res, u64 num_iter_g, u64 num_iter_f, double multiplier, SignWorkspace& ws) {
     if (num_iter_g == 0 && num_iter_f == 0) {
-        eval.mult(x, Complex(multiplier, 0.0), res);
+        eval.mult(in, Complex(multiplier, 0.0), res);
         return;
     }
+    // The first refresh or step reads in; every later one reads work.
+    const Ciphertext* x = &in;
     forEachStep(num_iter_g, num_iter_f, multiplier, [&](const SignCubic& cubic, double factor, bool last) {
-        refreshIfBelow(btp, x, kStepLevels);
-        evalSignCubicStep(eval, cubic.coefficients, x, last ? res : x, cubic.root, factor, ws);
+        if (refreshIfBelow(btp, *x, work, kStepLevels))
+            x = &work;
+        evalSignCubicStep(eval, cubic.coefficients, *x, last ? res : work, cubic.root, factor, ws);
+        x = &work;
     });
 }
 
@@ -190,7 +194,7 @@ void approxSignOfRange(const HomEvaluator& eval, const Bootstrapper& btp, const 
     Ciphertext x =
         approxDomainExtension(eval, btp, op, 1.0, std::pow(2.0, static_cast<double>(log_range)), kRangeRatio);
     SignWorkspace ws(eval.context);
-    approxSignIterations(eval, btp, x, res, num_iter_g, num_iter_f, multiplier, ws);
+    approxSignIterations(eval, btp, x, x, res, num_iter_g, num_iter_f, multiplier, ws);
 }
 
 void approxSignPairOfRange(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1,

@@ -54,10 +54,11 @@ struct SignWorkspace {
 void evalSignCubicStep(const HomEvaluator& eval, const std::array<double, 4>& coefficients, const Ciphertext& x,
                        Ciphertext& out, double root, double factor, SignWorkspace& ws);
 
-// The iterations of approxSignNative on x in place; the last step writes res, which may be x. With no step at
-// all, res = multiplier * x.
-void approxSignIterations(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& x, Ciphertext& res,
-                          u64 num_iter_g, u64 num_iter_f, double multiplier, SignWorkspace& ws);
+// The iterations of approxSignNative from `in`: every step and refresh but the last step writes `work`, the last
+// step writes res. work may be in, to iterate in place; res may be in or work. A res that is in keeps its value
+// until the last step, as if the iterations ran on a copy. With no step at all, res = multiplier * in.
+void approxSignIterations(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& in, Ciphertext& work,
+                          Ciphertext& res, u64 num_iter_g, u64 num_iter_f, double multiplier, SignWorkspace& ws);
 
 // The checks of approxSign under `name`, for every function that takes its input range as log_range.
 void checkSignInput(const HomEvaluator& eval, const Bootstrapper& btp, std::string_view name, const Ciphertext& op,

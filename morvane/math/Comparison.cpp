@@ -1,6 +1,7 @@
 #include "morvane/math/Comparison.hpp"
 
 #include "morvane/core/Exception.hpp"
+#include "morvane/eval/EvaluatorUtils.hpp"
 #include "morvane/math/Checks.hpp"
 #include "morvane/math/DomainExtension.hpp"
 #include "morvane/math/Refresh.hpp"
@@ -75,8 +76,9 @@ void approxGreaterThanZeroPair(const HomEvaluator& eval, const Bootstrapper& btp
 
 void approxGreaterThan(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1, const Ciphertext& op2,
                        Ciphertext& res, u64 num_iter_g, u64 num_iter_f) {
+    Ciphertext work(eval.context, false);
     tools::SignWorkspace ws(eval.context);
-    tools::approxGreaterThan(eval, btp, op1, op2, res, num_iter_g, num_iter_f, ws);
+    tools::approxGreaterThan(eval, btp, op1, op2, res, num_iter_g, num_iter_f, work, ws);
 }
 
 void approxMinMax(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1, const Ciphertext& op2,
@@ -90,12 +92,15 @@ void approxMinMax(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphe
     tools::refreshIfBelow(btp, d, 1);
     eval.mult(d, gt, d);
     tools::refreshIfBelow(btp, d, 1);
-    // min is computed from op1 after max is written: a max that is op1 is written through a temporary.
+    // min is computed from op1 after max is written: a max that is op1 is written through a temporary, then takes
+    // what the addition wrote there, keeping its own context, prime count and extended flag as a direct write does.
     Ciphertext& maxOut = &max == &op1 ? gt : max;
     eval.add(op2, d, maxOut);
     eval.sub(op1, d, min);
-    if (&maxOut != &max)
-        max = maxOut;
+    if (&maxOut != &max) {
+        utils::copySlotsAndBookkeeping(maxOut, max);
+        max.setSize(maxOut.getSize());
+    }
 }
 
 void approxDiscreteEqualZero(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
@@ -147,8 +152,9 @@ void approxDiscreteEqualZero(const HomEvaluator& eval, const Bootstrapper& btp, 
     }
 
     eval.sub(u, constant(kHalf), res);
+    // u is free again: the sign steps work in it, so that res keeps u - 0.5 until the last step.
     tools::SignWorkspace ws(eval.context);
-    tools::approxSignIterations(eval, btp, res, res, 1, 2, kHalf, ws);
+    tools::approxSignIterations(eval, btp, res, u, res, 1, 2, kHalf, ws);
     eval.add(res, constant(kHalf), res);
 }
 
@@ -170,10 +176,10 @@ void approxDiscreteEqual(const HomEvaluator& eval, const Bootstrapper& btp, cons
 namespace tools {
 
 void approxGreaterThan(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1, const Ciphertext& op2,
-                       Ciphertext& res, u64 num_iter_g, u64 num_iter_f, SignWorkspace& ws) {
+                       Ciphertext& res, u64 num_iter_g, u64 num_iter_f, Ciphertext& work, SignWorkspace& ws) {
     checkComparedInputs(eval, btp, "approxGreaterThan", op1, op2);
     eval.sub(op1, op2, res);
-    approxSignIterations(eval, btp, res, res, num_iter_g, num_iter_f, kHalf, ws);
+    approxSignIterations(eval, btp, res, work, res, num_iter_g, num_iter_f, kHalf, ws);
     eval.add(res, constant(kHalf), res);
 }
 

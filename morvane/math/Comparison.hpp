@@ -39,9 +39,10 @@ void approxDiscreteEqual(const HomEvaluator& eval, const Bootstrapper& btp, cons
 
 namespace tools {
 
-// approxGreaterThan with the caller's sign temporaries, for callers that compare many times.
+// approxGreaterThan with the caller's temporaries, for callers that compare many times: `work` holds the sign
+// iterations of the difference, which res keeps until the last step.
 void approxGreaterThan(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1, const Ciphertext& op2,
-                       Ciphertext& res, u64 num_iter_g, u64 num_iter_f, SignWorkspace& ws);
+                       Ciphertext& res, u64 num_iter_g, u64 num_iter_f, Ciphertext& work, SignWorkspace& ws);
 
 } // namespace tools
 

@@ -10,13 +10,18 @@
 
 namespace Morvane::Math::tools {
 
-// Bootstraps `ctxt` in place, keeping the real parts, when its level is below the minimum level for
+// Bootstraps `in` into `out`, keeping the real parts, when its level is below the minimum level for
 // bootstrapping plus `levels`, the levels the next block consumes. Returns whether it bootstrapped.
-inline bool refreshIfBelow(const Bootstrapper& btp, Ciphertext& ctxt, u64 levels) {
-    if (ctxt.getLevel() >= btp.getMinLevelForBootstrap() + levels)
+inline bool refreshIfBelow(const Bootstrapper& btp, const Ciphertext& in, Ciphertext& out, u64 levels) {
+    if (in.getLevel() >= btp.getMinLevelForBootstrap() + levels)
         return false;
-    btp.bootstrap(ctxt, ctxt, false);
+    btp.bootstrap(in, out, false);
     return true;
+}
+
+// The same in place.
+inline bool refreshIfBelow(const Bootstrapper& btp, Ciphertext& ctxt, u64 levels) {
+    return refreshIfBelow(btp, ctxt, ctxt, levels);
 }
 
 // Levels the higher of a and b down to the other's level ("Level down"), so that they can be packed into one

@@ -48,14 +48,15 @@ void multiplyByMask(const HomEvaluator& eval, Ciphertext& ctxt, Message& mask) {
 // The temporaries of the compare-exchanges, made once per sort and reused by every one.
 struct SortWorkspace {
     explicit SortWorkspace(const Context& context)
-        : rotated(context, false), greater(context, false), lower(context, false), upper(context, false),
-          sign(context) {
+        : rotated(context, false), greater(context, false), signWork(context, false), lower(context, false),
+          upper(context, false), sign(context) {
         pair.emplace_back(context, false);
         pair.emplace_back(context, false);
     }
 
     Ciphertext rotated;
     Ciphertext greater;
+    Ciphertext signWork;
     Ciphertext lower;
     Ciphertext upper;
     std::vector<Ciphertext> pair;
@@ -68,7 +69,7 @@ void compForSort(const HomEvaluator& eval, const Bootstrapper& btp, const Cipher
     eval.leftRotate(x, rotation(d), r);
     tools::refreshIfBelow(btp, r, 1);
     eval.mult(r, mask, r);
-    tools::approxGreaterThan(eval, btp, x, r, out, kGreaterThanG, kGreaterThanF, ws.sign);
+    tools::approxGreaterThan(eval, btp, x, r, out, kGreaterThanG, kGreaterThanF, ws.signWork, ws.sign);
 }
 
 void twoSort(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& x, int d, bool ascent, Message& mask,
@@ -125,14 +126,12 @@ void twoSubSort(const HomEvaluator& eval, const Ciphertext& a, const Ciphertext&
 void assembleSlot(const HomEvaluator& eval, std::vector<Ciphertext>& v, u64 d, Ciphertext& out) {
     if (v.empty())
         throw RuntimeException("[assembleSlot] v must not be empty.");
-    if (v.size() == 1) {
-        out = v[0];
-        return;
-    }
-    // The first sum reads v[0] itself rather than a copy of it in out: the same operands, one pass less.
+    // A copy, not a first sum from v[0]: out takes v[0]'s context and flags, and an out that is an element of v
+    // is overwritten before it is summed.
+    out = v[0];
     for (u64 i = 1; i < v.size(); ++i) {
         eval.rightRotate(v[i], i * d, v[i]);
-        eval.add(i == 1 ? v[0] : out, v[i], out);
+        eval.add(out, v[i], out);
     }
 }
 

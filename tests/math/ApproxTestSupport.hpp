@@ -26,13 +26,7 @@ struct Boots {
 
 // The stopwatch advance of `boots` on a context that has not bootstrapped yet.
 inline u64 coldCost(const Context& context, const Boots& boots) {
-    const std::string& preset = context->parameter.presetName;
-    const u64 total = boots.real + boots.complex + boots.realExtended + boots.complexExtended;
-    return boots.real * zeroResponseTimeMs(preset, "bootstrap_real") +
-           boots.complex * zeroResponseTimeMs(preset, "bootstrap_complex") +
-           boots.realExtended * zeroResponseTimeMs(preset, "bootstrap_real_extended") +
-           boots.complexExtended * zeroResponseTimeMs(preset, "bootstrap_complex_extended") +
-           (total != 0 ? zeroResponseTimeMs(preset, "bootstrap_warmup") : 0);
+    return mathtest::bootstrapCost(context, boots.real, boots.complex, true, boots.realExtended, boots.complexExtended);
 }
 
 // One row of an accounting table: a call on a fresh context and what it must leave behind.

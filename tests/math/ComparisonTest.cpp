@@ -246,6 +246,15 @@ TEST(ComparisonTest, OutputsMayBeInputs) {
         EXPECT_EQ(maxOut.getLevel(), hi.getLevel()) << al.name;
         EXPECT_EQ(effect.history.at("ctxt + ctxt"), 4u) << al.name;
     }
+    // A max that is op1 is written as in place: it keeps its own extended flag.
+    Ciphertext extended(s.context, true);
+    extended.message() = a.message();
+    extended.setLevel(12);
+    Ciphertext second = b;
+    approxMinMax(s.eval, s.btp, extended, second, second, extended, 8, 3);
+    EXPECT_TRUE(extended.isModUp());
+    EXPECT_EQ(slotsOf(extended), slotsOf(hi));
+    EXPECT_EQ(extended.getLevel(), hi.getLevel());
 
     const Ciphertext grid = s.input(kGrid, 12);
     Ciphertext eq(s.context);
@@ -344,6 +353,36 @@ TEST(ComparisonTest, FailedDiscreteEqualityLeavesAnAliasedInputIntact) {
               "[approxDiscreteEqualZero] log_dist must be in [-12, 0].");
     EXPECT_EQ(x.message().slots(), s.input(kGrid, 12).message().slots());
     EXPECT_EQ(x.getLevel(), 12u);
+}
+
+// A failure inside the sign iterations (here their first bootstrap, without a conjugation key) leaves res as the
+// function wrote it before them, the difference or u - 0.5: the iterations run on a working copy.
+TEST(ComparisonTest, FailedSignIterationsLeaveTheResultWrittenBefore) {
+    MathSetup s(ParameterPreset::FX);
+    KeyPack pack(s.context);
+    KeyGenerator(s.context, s.sk, pack).genMultiplicationKey();
+    const HomEvaluator eval(s.context, pack);
+    const Bootstrapper btp(eval);
+
+    Ciphertext res(s.context);
+    EXPECT_EQ(thrownMessage([&] { approxGreaterThan(eval, btp, s.input(kLeft, 12), s.input(kRight, 12), res, 8, 3); }),
+              "[bootstrap] no conjugation key");
+    Values difference;
+    for (u64 i = 0; i < kLeft.size(); ++i)
+        difference.push_back(kLeft[i] - kRight[i]);
+    EXPECT_EQ(res.getLevel(), 12u);
+    EXPECT_EQ(maxError(res, difference), 0.0);
+
+    EXPECT_EQ(thrownMessage([&] { approxDiscreteEqualZero(eval, btp, s.input(kGrid, 12), res, 0, 0); }),
+              "[bootstrap] no conjugation key");
+    EXPECT_EQ(res.getLevel(), 8u);
+    EXPECT_LT(maxError(res, mapped(kGrid,
+                                   [](double v) {
+                                       const double y = v * 3.141592653589793;
+                                       const double x2 = y * y;
+                                       return (x2 * 0.008333333333333333 + -0.16666666666666666) * x2 + 1.0 - 0.5;
+                                   })),
+              1e-12);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "morvane/math/ApproxSign.hpp"
 #include "morvane/morvane.hpp"
+#include "tests/support/MathKeySetup.hpp"
 #include "tests/support/ThrownMessage.hpp"
 
 #include <gtest/gtest.h>
@@ -18,17 +19,10 @@ namespace mathtest {
 using namespace Morvane;
 using History = std::map<std::string, u64>;
 
-// A bootstrappable context with every key the math functions use: multiplication, conjugation, the bootstrap
-// rotation keys of the full slot count and the power-of-two rotation keys. Error simulation is off unless
-// asked for, so that values follow the plain-double models exactly.
-struct MathSetup {
-    explicit MathSetup(ParameterPreset preset, bool simulate_error = false)
-        : context(makeContext(preset)), sk(context), pack(context), keygen(context, sk, pack), eval(context, pack),
-          btp(eval) {
-        keygen.genMultiplicationKey();
-        keygen.genConjugationKey();
-        keygen.genRotKeysForBootstrap(getLogFullSlots(context));
-        keygen.genRotationKeyBundle();
+// MathKeySetup with error simulation off unless asked for, so that values follow the plain-double models
+// exactly, and a cleared history.
+struct MathSetup : MathKeySetup {
+    explicit MathSetup(ParameterPreset preset, bool simulate_error = false) : MathKeySetup(preset) {
         simulateError(context, simulate_error);
         clearOpHistory(context);
     }
@@ -43,13 +37,6 @@ struct MathSetup {
         ctxt.setLevel(level);
         return ctxt;
     }
-
-    Context context;
-    SecretKey sk;
-    KeyPack pack;
-    KeyGenerator keygen;
-    HomEvaluator eval;
-    Bootstrapper btp;
 };
 
 // Evaluators whose checks fail: ST19 cannot bootstrap, and FTb's level after bootstrap (4) leaves no room for a
@@ -69,7 +56,7 @@ struct RefusingSetups {
     Ciphertext ftbInput;
 };
 
-// What one call leaves behind: the whole history it recorded, the stopwatch's advance and the result's level.
+// What one call leaves behind: the whole history it recorded and the stopwatch's advance.
 struct Effect {
     History history = {};
     u64 duration;
@@ -85,13 +72,17 @@ inline Effect measure(const Context& context, const std::function<void()>& call)
     return {getOpHistory(context), duration};
 }
 
-// The stopwatch advance of `real` real and `complex` complex bootstraps, with the warm-up cost when the context
-// has not bootstrapped yet.
-inline u64 bootstrapCost(const Context& context, u64 real, u64 complex, bool warm_up) {
+// The stopwatch advance of `real` real and `complex` complex bootstraps (and of extended ones), with the warm-up
+// cost when the context has not bootstrapped yet.
+inline u64 bootstrapCost(const Context& context, u64 real, u64 complex, bool warm_up, u64 real_extended = 0,
+                         u64 complex_extended = 0) {
     const std::string& preset = context->parameter.presetName;
+    const u64 total = real + complex + real_extended + complex_extended;
     return real * zeroResponseTimeMs(preset, "bootstrap_real") +
            complex * zeroResponseTimeMs(preset, "bootstrap_complex") +
-           (warm_up && real + complex != 0 ? zeroResponseTimeMs(preset, "bootstrap_warmup") : 0);
+           real_extended * zeroResponseTimeMs(preset, "bootstrap_real_extended") +
+           complex_extended * zeroResponseTimeMs(preset, "bootstrap_complex_extended") +
+           (warm_up && total != 0 ? zeroResponseTimeMs(preset, "bootstrap_warmup") : 0);
 }
 
 // Largest distance between the real parts of the first `values.size()` slots and `values`, and the largest

@@ -155,6 +155,17 @@ TEST_F(SortTest, CompareExchangeParts) {
     EXPECT_EQ(out.message()[4], Complex(3.0, 0.0));
     EXPECT_EQ(out.message()[8], Complex(5.0, 0.0));
     EXPECT_EQ(three[2].message()[8], Complex(4.0, 0.0));
+    // An out that is an element of the list first becomes v[0], then is rotated as that element: 2 v[0] rotated
+    // right by d, plus v[2] rotated right by 2d.
+    three = {s.input({1.0}, 9), s.input({7.0}, 9), s.input({0.0}, 9)};
+    three[2].message()[0] = Complex(4.0, 0.0);
+    assembleSlot(s.eval, three, 4, three[1]);
+    EXPECT_EQ(three[1].message()[0], Complex(2.0, 0.0));
+    EXPECT_EQ(three[1].message()[8], Complex(6.0, 0.0));
+    // out is a copy of v[0] before the sums, flags included.
+    Ciphertext extendedOut(s.context, true);
+    assembleSlot(s.eval, three, 4, extendedOut);
+    EXPECT_FALSE(extendedOut.isModUp());
 
     std::vector<Ciphertext> one{s.input({0.5}, 9)};
     assembleSlot(s.eval, one, 3, out);
