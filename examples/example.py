@@ -20,6 +20,19 @@ log_slots = pm.get_log_full_slots(context)
 print("FGb:", 2**log_slots, "slots, encryption level", pm.get_encryption_level(context),
       " bootstrappable", pm.is_bootstrappable_parameter(context))
 
+# Messages are the slots in the clear; numpy reads them in place, without a copy.
+message = Message([1, 2.5j, -3 + 0.5j, 4])
+print(message)
+view = np.asarray(message)
+view[0] = 10
+print("through numpy:", message[0], " log slots", message.log_slots)
+
+# What only real cryptography can answer returns a fixed value, with an alert line while alerts are on.
+print("scale factors:", pm.get_default_scale_factor_lists(context))
+pm.simulate_alert(False)
+print("scale factors, alerts off:", pm.get_default_scale_factor_lists(context))
+pm.simulate_alert(True)
+
 # Keys: the stopwatch adds up what generating them would take on the real library.
 pm.start_stopwatch(context)
 secret_key = SecretKey(context)
