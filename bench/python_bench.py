@@ -15,7 +15,8 @@ import timeit
 import numpy as np
 
 import pymorvane as pm
-from pymorvane import Ciphertext, DeviceType, HomEvaluator, KeyGenerator, Message, ParameterPreset, SecretKey
+from pymorvane import (Ciphertext, DeviceType, HomEvaluator, KeyGenerator, Message, ParameterPreset, Plaintext,
+                       SecretKey)
 
 sys.path.append(os.path.join(os.path.dirname(pm.__file__), "..", "bench", "python"))
 try:
@@ -95,6 +96,9 @@ def call_overhead():
         return
     context, ev = evaluator(ParameterPreset.FX, rotations=[1])
     a, b, out = ciphertexts(context, [np.full(32, 0.5 + 0.5j)] * 3)
+    msg = Message(np.full(32, 0.25).tolist())
+    ptxt = Plaintext(context)
+    ptxt.data = msg
     callee = pybind_reference.Callee()
     o1, o2, o3 = (pybind_reference.Operand() for _ in range(3))
     two = best(lambda: callee.call2(o1, o3), 100000)
@@ -108,6 +112,9 @@ def call_overhead():
         ("  left_rotate(a, 1, out), overload 3 of 3", lambda: ev.left_rotate(a, 1, out), three),
         ("  level_down(a, 3, out), overload 1 of 1", lambda: ev.level_down(a, 3, out), three),
         ("  add(a, 2j, out), overload 5 of 8", lambda: ev.add(a, 2j, out), three),
+        ("  mult(a, 2, out), overload 5 of 8 (pass 2)", lambda: ev.mult(a, 2, out), three),
+        ("  add(a, msg, out), overload 6 of 8", lambda: ev.add(a, msg, out), three),
+        ("  sub(a, ptxt, out), overload 7 of 8", lambda: ev.sub(a, ptxt, out), three),
         ("  add(a, b, out), overload 8 of 8", lambda: ev.add(a, b, out), three),
         ("  mult(a, b, out), overload 8 of 8", lambda: ev.mult(a, b, out), three),
     ]:

@@ -179,8 +179,15 @@ public:
         // None stays pybind11's: a null pointer where one is taken, no overload where a reference is.
         if (src.is_none())
             return type_caster_generic::load(src, convert);
-        if (typeinfo == nullptr || !PyObject_TypeCheck(src.ptr(), typeinfo->type) ||
-            !reinterpret_cast<instance*>(src.ptr())->get_value_and_holder(typeinfo, false))
+        if (typeinfo == nullptr)
+            return false;
+        auto* inst = reinterpret_cast<instance*>(src.ptr());
+        // The common case, an object of the class itself, reads the value slot directly, as pybind11 would.
+        if (Py_TYPE(src.ptr()) == typeinfo->type) {
+            value = value_and_holder(inst, typeinfo, 0, 0).value_ptr();
+            return value != nullptr;
+        }
+        if (!PyType_IsSubtype(Py_TYPE(src.ptr()), typeinfo->type) || !inst->get_value_and_holder(typeinfo, false))
             return false;
         return type_caster_generic::load(src, convert);
     }

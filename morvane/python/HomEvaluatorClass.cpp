@@ -19,6 +19,12 @@ namespace {
 
 using Class = py::class_<HomEvaluator>;
 
+// An argument that is an object of the module's classes. No implicit conversion is registered for them, so an
+// overload whose arguments are all objects cannot match in pybind11's converting second pass once it failed the
+// first: noconvert keeps pybind11 from queueing it for that pass, work it would do for every such overload tried
+// before the one that matches. Which overload matches, and what Python sees of the function, stay the same.
+py::arg object(const char* name) { return py::arg(name).noconvert(); }
+
 // Every operation writes a result of its first operand's length; for a message output that is checked against
 // its exported views before the lock is released. Plaintexts and ciphertexts export nothing.
 void prepareOutput(const Message& op, Message& res) { ensureResizable(res, op.getSize()); }
@@ -35,10 +41,10 @@ void defUnary(Class& cls, const char* name, void (HomEvaluator::*member)(const X
             py::gil_scoped_release release;
             (self.*member)(op, res);
         },
-        py::arg("op"), py::arg("res"));
+        object("op"), object("res"));
 }
 
-// (X, complex, X&) and (X, Y, X&)
+// (X, complex, X&) and (X, Y, X&); only the constant converts.
 template <typename X, typename Y>
 void defBinary(Class& cls, const char* name, void (HomEvaluator::*member)(const X&, const Y&, X&) const) {
     cls.def(
@@ -48,7 +54,7 @@ void defBinary(Class& cls, const char* name, void (HomEvaluator::*member)(const 
             py::gil_scoped_release release;
             (self.*member)(op1, second, res);
         },
-        py::arg("op1"), py::arg(std::is_same_v<Y, Complex> ? "cnst" : "op2"), py::arg("res"));
+        object("op1"), std::is_same_v<Y, Complex> ? py::arg("cnst") : object("op2"), object("res"));
 }
 
 // (X, unsigned long, X&)
@@ -83,7 +89,7 @@ void defRotateReduce(Class& cls, const char* name,
 template <typename X>
 void defInPlace(Class& cls, const char* name, void (HomEvaluator::*member)(X&) const) {
     cls.def(
-        name, [member](const HomEvaluator& self, X& op) { (self.*member)(op); }, ReleaseLock(), py::arg("op"));
+        name, [member](const HomEvaluator& self, X& op) { (self.*member)(op); }, ReleaseLock(), object("op"));
 }
 
 // (list of Ciphertext, list of unsigned long, Ciphertext&): the lists are converted to copies before the lock

@@ -256,6 +256,23 @@ def test_arguments_that_match_no_overload(env, call):
     assert out.data[:] == [0j] * N and env.ctx.get_history() == {}
 
 
+class Derived(Ciphertext):
+    pass
+
+
+def test_objects_of_a_subclass_convert_and_objects_without_init_do_not(env):
+    # An object of the class itself and one of a Python subclass take different ways through the argument caster.
+    a, out = env.ct(A), Derived(env.ctx)
+    env.ev.add(Derived(a), a, out)
+    env.ev.negate(out, out)
+    assert out.data[:] == [-2 * x for x in A]
+    for bare in (Ciphertext.__new__(Ciphertext), Derived.__new__(Derived)):
+        for call in (lambda: env.ev.add(a, a, bare), lambda: env.ev.negate(bare, out), lambda: env.ev.rescale(bare)):
+            with pytest.raises(TypeError):
+                call()
+    assert out.data[:] == [-2 * x for x in A] and env.ctx.get_history() == {"ctxt + ctxt": 1, "Negate ctxt": 1}
+
+
 def test_context_is_a_new_object_sharing_the_evaluators_context(env):
     first, second = env.ev.context, env.ev.context
     assert first is not second and first != second
