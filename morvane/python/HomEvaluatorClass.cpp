@@ -19,12 +19,6 @@ namespace {
 
 using Class = py::class_<HomEvaluator>;
 
-// An argument that is an object of the module's classes. No implicit conversion is registered for them, so an
-// overload whose arguments are all objects cannot match in pybind11's converting second pass once it failed the
-// first: noconvert keeps pybind11 from queueing it for that pass, work it would do for every such overload tried
-// before the one that matches. Which overload matches, and what Python sees of the function, stay the same.
-py::arg object(const char* name) { return py::arg(name).noconvert(); }
-
 // Every operation writes a result of its first operand's length; for a message output that is checked against
 // its exported views before the lock is released. Plaintexts and ciphertexts export nothing.
 void prepareOutput(const Message& op, Message& res) { ensureResizable(res, op.getSize()); }
@@ -41,10 +35,10 @@ void defUnary(Class& cls, const char* name, void (HomEvaluator::*member)(const X
             py::gil_scoped_release release;
             (self.*member)(op, res);
         },
-        object("op"), object("res"));
+        py::arg("op"), py::arg("res"));
 }
 
-// (X, complex, X&) and (X, Y, X&); only the constant converts.
+// (X, complex, X&) and (X, Y, X&)
 template <typename X, typename Y>
 void defBinary(Class& cls, const char* name, void (HomEvaluator::*member)(const X&, const Y&, X&) const) {
     cls.def(
@@ -54,7 +48,7 @@ void defBinary(Class& cls, const char* name, void (HomEvaluator::*member)(const 
             py::gil_scoped_release release;
             (self.*member)(op1, second, res);
         },
-        object("op1"), std::is_same_v<Y, Complex> ? py::arg("cnst") : object("op2"), object("res"));
+        py::arg("op1"), py::arg(std::is_same_v<Y, Complex> ? "cnst" : "op2"), py::arg("res"));
 }
 
 // (X, unsigned long, X&)
@@ -89,7 +83,7 @@ void defRotateReduce(Class& cls, const char* name,
 template <typename X>
 void defInPlace(Class& cls, const char* name, void (HomEvaluator::*member)(X&) const) {
     cls.def(
-        name, [member](const HomEvaluator& self, X& op) { (self.*member)(op); }, ReleaseLock(), object("op"));
+        name, [member](const HomEvaluator& self, X& op) { (self.*member)(op); }, ReleaseLock(), py::arg("op"));
 }
 
 // (list of Ciphertext, list of unsigned long, Ciphertext&): the lists are converted to copies before the lock
