@@ -93,11 +93,9 @@ void inverseIteration(const HomEvaluator& eval, const Bootstrapper& btp, const C
     res = std::move(y);
 }
 
-} // namespace
-
-void approxInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
-                                    Ciphertext& res, double right_end, double error) {
-    constexpr std::string_view name = "approxInverseForGreaterThanOne";
+// The checks of the inverse and the inverse square root for inputs in [1, right_end], in their order.
+void checkGreaterThanOneInput(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                              std::string_view name, double right_end, double error) {
     checkBootstrappableParameter(eval, name);
     checkBootstrapExtendedReady(btp, name, op.getLogSlots(), getLogFullSlots(eval.context));
     checkAvailableMult(btp, name, 2);
@@ -105,6 +103,14 @@ void approxInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper
     checkRightEnd(name, right_end, kTwoTo40);
     detail::checkFinite(name, "right_end", right_end);
     detail::checkFinite(name, "error", error);
+}
+
+} // namespace
+
+void approxInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                                    Ciphertext& res, double right_end, double error) {
+    constexpr std::string_view name = "approxInverseForGreaterThanOne";
+    checkGreaterThanOneInput(eval, btp, op, name, right_end, error);
 
     const double init = 1.0 / right_end;
     const u64 steps = inverseSteps(init, error);
@@ -173,13 +179,7 @@ void approxInverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, cons
 void approxSqrtInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
                                         Ciphertext& res, double right_end, double error) {
     constexpr std::string_view name = "approxSqrtInverseForGreaterThanOne";
-    checkBootstrappableParameter(eval, name);
-    checkBootstrapExtendedReady(btp, name, op.getLogSlots(), getLogFullSlots(eval.context));
-    checkAvailableMult(btp, name, 2);
-    checkLevelForBootstrapExtended(btp, name, op);
-    checkRightEnd(name, right_end, kTwoTo40);
-    detail::checkFinite(name, "right_end", right_end);
-    detail::checkFinite(name, "error", error);
+    checkGreaterThanOneInput(eval, btp, op, name, right_end, error);
 
     const double init = std::sqrt(2.0 / (right_end + 1.0));
     approxSqrtInverseNewton(eval, btp, op, res, init, sqrtInverseSteps(init, error));
