@@ -96,15 +96,15 @@ void logE(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& o
 }
 
 void binaryLog(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res, u64 log_range,
-          bool greater_than_one) {
+               bool greater_than_one) {
     if (greater_than_one)
         Math::approxLog2ForGreaterThanOne(eval, btp, op, res, log_range);
     else
         Math::approxLog2ForLessThanOne(eval, btp, op, res, log_range);
 }
 
-void decimalLog(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res, u64 log_range,
-           bool greater_than_one) {
+void decimalLog(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
+                u64 log_range, bool greater_than_one) {
     if (greater_than_one)
         Math::approxLog10ForGreaterThanOne(eval, btp, op, res, log_range);
     else
