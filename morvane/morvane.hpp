@@ -8,6 +8,7 @@
 #include "morvane/core/ContextFile.hpp"
 #include "morvane/core/CudaTools.hpp"
 #include "morvane/core/Exception.hpp"
+#include "morvane/core/Interrupt.hpp"
 #include "morvane/core/Message.hpp"
 #include "morvane/core/Parameter.hpp"
 #include "morvane/core/Plaintext.hpp"

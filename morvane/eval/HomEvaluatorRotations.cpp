@@ -1,6 +1,7 @@
 #include "morvane/eval/HomEvaluatorRotations.hpp"
 
 #include "morvane/core/Exception.hpp"
+#include "morvane/core/Interrupt.hpp"
 #include "morvane/eval/EvaluatorUtils.hpp"
 #include "morvane/eval/HomEvaluator.hpp"
 #include "morvane/keys/KeyRequirements.hpp"
@@ -115,7 +116,9 @@ void accumulateRotations(const Message& op, u64 gap, u64 count, Message& out, bo
     const Complex* in = source->begin();
     Complex* acc = out.begin();
     u64 shift = 0;
+    // The count is the caller's, up to 2^64 - 1: the loop can be interrupted.
     for (u64 k = 1; k < count; ++k) {
+        utils::pollInterrupt();
         shift += step;
         if (shift >= n)
             shift -= n;

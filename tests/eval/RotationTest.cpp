@@ -425,6 +425,26 @@ TEST(RotationTest, MessageRotateReduceAddsInOrderAndCountsNothing) {
     EXPECT_TRUE(getOpHistory(k.context).empty());
 }
 
+struct Interrupted {};
+
+TEST(RotationTest, MessageRotateReduceWithAHugeCountEndsAtAnInstalledCheck) {
+    Keyed k(makeContext(ParameterPreset::FX));
+    Message op(5, Complex(1.0, 0.0));
+    Message out(5);
+    static int checks = 0;
+    checks = 0;
+    setInterruptCheck([] {
+        if (++checks == 3)
+            throw Interrupted{};
+    });
+    EXPECT_THROW(k.eval.leftRotateReduce(op, 1, ~u64{0}, out), Interrupted);
+    setInterruptCheck(nullptr);
+    EXPECT_EQ(checks, 3);
+    // Without a check installed, polls cost nothing and change nothing.
+    k.eval.leftRotateReduce(op, 1, 4, out);
+    EXPECT_EQ(out[0], Complex(4.0, 0.0));
+}
+
 TEST(RotationTest, RotSumAddsRotatedTermsEachNeedingItsOwnKey) {
     Keyed k(makeContext(ParameterPreset::FX));
     k.genLeftKeys({1, 2, 4, 8, 16, 3});

@@ -1,0 +1,37 @@
+#include "morvane/core/Interrupt.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+
+namespace Morvane {
+
+namespace {
+std::atomic<InterruptCheck> installedCheck{nullptr};
+} // namespace
+
+void setInterruptCheck(InterruptCheck check) { installedCheck.store(check, std::memory_order_release); }
+
+namespace utils {
+
+void pollInterrupt() {
+    using Clock = std::chrono::steady_clock;
+    constexpr std::uint32_t kPollsPerClockRead = 16;
+    constexpr auto kCheckInterval = std::chrono::milliseconds(20);
+
+    const InterruptCheck check = installedCheck.load(std::memory_order_acquire);
+    if (check == nullptr)
+        return;
+    thread_local std::uint32_t polls = 0;
+    thread_local Clock::time_point nextCheck{};
+    if (++polls % kPollsPerClockRead != 0)
+        return;
+    const Clock::time_point now = Clock::now();
+    if (now < nextCheck)
+        return;
+    nextCheck = now + kCheckInterval;
+    check();
+}
+
+} // namespace utils
+} // namespace Morvane
