@@ -2,6 +2,10 @@
 
 // Library-internal: what plaintexts and ciphertexts share: their stored record and their counted device move.
 
+#if !defined(MORVANE_LAYER_CORE)
+#error "morvane/core/DataRecord.hpp is internal to the core layer: include the public headers"
+#endif
+
 #include "morvane/core/Context.hpp"
 #include "morvane/core/Polynomial.hpp"
 #include "morvane/core/Serialize.hpp"

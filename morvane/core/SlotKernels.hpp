@@ -2,6 +2,10 @@
 
 // Library-internal: every loop over slots, in one unit compiled with one set of flags.
 
+#if !defined(MORVANE_LAYER_CORE) && !defined(MORVANE_LAYER_EVAL)
+#error "morvane/core/SlotKernels.hpp is internal to the core and eval layers: include the public headers"
+#endif
+
 #include "morvane/core/Message.hpp"
 #include "morvane/core/Types.hpp"
 

@@ -2,6 +2,10 @@
 
 // Library-internal: the evaluator's shared operand checks and bookkeeping; the slot kernels it uses.
 
+#if !defined(MORVANE_LAYER_EVAL)
+#error "morvane/eval/EvaluatorUtils.hpp is internal to the eval layer: include the public headers"
+#endif
+
 #include "morvane/core/Ciphertext.hpp"
 #include "morvane/core/Context.hpp"
 #include "morvane/core/Message.hpp"

@@ -2,6 +2,10 @@
 
 // Library-internal: the layout of a key directory: `<dir>/PK/` with one file per key.
 
+#if !defined(MORVANE_LAYER_KEYS)
+#error "morvane/keys/KeyDirectory.hpp is internal to the keys layer: include the public headers"
+#endif
+
 #include "morvane/core/Types.hpp"
 
 #include <string>

@@ -2,6 +2,10 @@
 
 // Library-internal: the rule of every operation that needs a key: load it lazily, then require it.
 
+#if !defined(MORVANE_LAYER_KEYS) && !defined(MORVANE_LAYER_EVAL)
+#error "morvane/keys/KeyRequirements.hpp is internal to the keys and eval layers: include the public headers"
+#endif
+
 #include "morvane/core/Types.hpp"
 #include "morvane/keys/KeyPack.hpp"
 

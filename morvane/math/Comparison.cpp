@@ -1,7 +1,6 @@
 #include "morvane/math/Comparison.hpp"
 
 #include "morvane/core/Exception.hpp"
-#include "morvane/eval/EvaluatorUtils.hpp"
 #include "morvane/math/Checks.hpp"
 #include "morvane/math/DomainExtension.hpp"
 #include "morvane/math/Refresh.hpp"
@@ -98,7 +97,10 @@ void approxMinMax(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphe
     eval.add(op2, d, maxOut);
     eval.sub(op1, d, min);
     if (&maxOut != &max) {
-        utils::copySlotsAndBookkeeping(maxOut, max);
+        max.message() = maxOut.message();
+        max.setLevel(maxOut.getLevel());
+        max.setLogSlots(maxOut.getLogSlots());
+        max.setRescaleCounter(maxOut.getRescaleCounter());
         max.setSize(maxOut.getSize());
     }
 }

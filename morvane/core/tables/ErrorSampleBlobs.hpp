@@ -4,6 +4,10 @@
 // zero-filled static storage from program start and is generated in place, once, the first time a reader asks
 // for it, so that loading the library costs nothing for the ~19 MB of samples.
 
+#if !defined(MORVANE_LAYER_CORE)
+#error "morvane/core/tables/ErrorSampleBlobs.hpp is internal to the core layer: include the public headers"
+#endif
+
 #include "morvane/core/Types.hpp"
 
 #include <cstddef>
