@@ -1,6 +1,8 @@
 // The numeric approximations with the arguments the Python bindings pass by default, with error simulation on,
 // on FVa (65536 slots) and FX (32 slots). Each reports the evaluator and bootstrapper operations one call makes
-// ("ops", "bootstraps"); BM_BareSlotPasses is the reference: that many bare complex products over the slots.
+// ("ops", "bootstraps") and its time over the replay of those operations through the evaluator ("vs_replay").
+#include "bench/MathReplay.hpp"
+#include "morvane/math/detail/Iteration.hpp"
 #include "morvane/morvane.hpp"
 #include "tests/support/MathKeySetup.hpp"
 
@@ -8,6 +10,7 @@
 
 #include <complex>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace {
@@ -35,16 +38,8 @@ struct Setup : mathtest::MathKeySetup {
 using Call = void (*)(const Setup&, const Ciphertext&, Ciphertext&);
 
 // The error bounds the bindings derive from their default start values and step counts.
-double inverseBound(double e, int steps) {
-    for (int i = 0; i < steps; ++i)
-        e = e * e;
-    return e > 1e-100 ? e : 1e-100;
-}
-double sqrtInverseBound(double e, int steps) {
-    for (int i = 0; i < steps; ++i)
-        e = e - (1.0 - e) * e * (1.0 - 0.5 * e);
-    return 0.5 * e > 1e-100 ? 0.5 * e : 1e-100;
-}
+using Math::detail::inverseBoundForSteps;
+using Math::detail::sqrtInverseBoundForSteps;
 
 struct Function {
     const char* name;
@@ -89,65 +84,35 @@ const std::vector<Function>& functions() {
         {"inverse", [](double t) { return 1.0 + 262143.0 * t; },
          [](const Setup& s, const Ciphertext& op, Ciphertext& res) {
              Math::approxInverseForGreaterThanOne(s.eval, s.btp, op, res, 262144.0,
-                                                  inverseBound(1.0 - 1.0 / 262144.0, 23));
+                                                  inverseBoundForSteps(1.0 - 1.0 / 262144.0, 23));
          }},
         {"inverse_less_than_one", [](double t) { return 0.0009765625 + 0.999 * t; },
          [](const Setup& s, const Ciphertext& op, Ciphertext& res) {
              Math::approxInverseForLessThanOne(s.eval, s.btp, op, res, 0.0009765625,
-                                               inverseBound(1.0 - 0.0009765625, 20));
+                                               inverseBoundForSteps(1.0 - 0.0009765625, 20));
          }},
         {"sqrt_inverse", [](double t) { return 1.0 + 524287.0 * t; },
          [](const Setup& s, const Ciphertext& op, Ciphertext& res) {
              Math::approxSqrtInverseForGreaterThanOne(s.eval, s.btp, op, res, 524288.0,
-                                                      sqrtInverseBound(1.0 - 1.0 / 512.0, 20));
+                                                      sqrtInverseBoundForSteps(1.0 - 1.0 / 512.0, 20));
          }},
         {"sqrt_inverse_less_than_one", [](double t) { return 0.0009765625 + 0.999 * t; },
          [](const Setup& s, const Ciphertext& op, Ciphertext& res) {
              Math::approxSqrtInverseForLessThanOne(s.eval, s.btp, op, res, 0.0009765625,
-                                                   sqrtInverseBound(1.0 - 1.0 / 32.0, 14));
+                                                   sqrtInverseBoundForSteps(1.0 - 1.0 / 32.0, 14));
          }},
     };
     return all;
-}
-
-u64 total(const std::map<std::string, u64>& history, bool bootstraps_only) {
-    u64 sum = 0;
-    for (const auto& [label, count] : history)
-        if (!bootstraps_only || label.rfind("Bootstrap", 0) == 0)
-            sum += count;
-    return sum;
 }
 
 void runFunction(benchmark::State& state, ParameterPreset preset, const Function& f) {
     Setup s(preset);
     const Ciphertext op = s.input(f.input);
     Ciphertext res(s.context);
-    f.call(s, op, res); // the first bootstrap of a context pays the warm-up; tables are built on first use
-    clearOpHistory(s.context);
-    f.call(s, op, res);
-    const auto history = getOpHistory(s.context);
-    for (auto _ : state) {
-        f.call(s, op, res);
-        benchmark::DoNotOptimize(res.message().begin());
-    }
-    state.counters["ops"] = static_cast<double>(total(history, false));
-    state.counters["bootstraps"] = static_cast<double>(total(history, true));
+    // The first bootstrap of a context pays the warm-up; tables are built on first use. The replay runs after
+    // the same warm-up.
+    mathbench::runAgainstReplay(state, s.eval, s.btp, s.context, [&] { f.call(s, op, res); });
 }
-
-// `range(0)` products over 65536 slots: the slot arithmetic of as many evaluator operations (the counts of log_e,
-// sigmoid_wide and exp on FVa) without anything else.
-void BM_BareSlotPasses(benchmark::State& state) {
-    const std::size_t n = 65536;
-    std::vector<Complex> a(n, Complex(0.5, 0.0)), b(n, Complex(0.999, 0.0)), out(n);
-    for (auto _ : state) {
-        for (int64_t pass = 0; pass < state.range(0); ++pass)
-            for (std::size_t i = 0; i < n; ++i)
-                out[i] = a[i] * b[i];
-        benchmark::ClobberMemory();
-    }
-    state.counters["ops"] = static_cast<double>(state.range(0));
-}
-BENCHMARK(BM_BareSlotPasses)->Arg(203)->Arg(406)->Arg(175)->Unit(benchmark::kMillisecond);
 
 const int registered = [] {
     for (const auto& [preset, tag] :
@@ -156,7 +121,7 @@ const int registered = [] {
             const std::string name = std::string("BM_") + f.name + "/" + tag;
             benchmark::RegisterBenchmark(name.c_str(), [preset = preset, &f](benchmark::State& state) {
                 runFunction(state, preset, f);
-            })->Unit(benchmark::kMillisecond);
+            })->UseManualTime()->Unit(benchmark::kMillisecond);
         }
     }
     return 0;

@@ -1,6 +1,7 @@
-// The approximation functions with error simulation on, each reporting the evaluator and bootstrapper operations
-// one call records (from the context's history) and the time per operation, beside bare loops doing one
-// full-width slot pass and the sign iteration on plain doubles.
+// The sign family and the sort, with error simulation on and off ("exact"), each against the replay of the operations one call
+// records (vs_replay: the call's time over the replay's), beside bare loops doing one full-width slot pass and
+// the sign iteration on plain doubles.
+#include "bench/MathReplay.hpp"
 #include "morvane/morvane.hpp"
 #include "tests/support/MathKeySetup.hpp"
 
@@ -8,7 +9,6 @@
 
 #include <cmath>
 #include <complex>
-#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,59 +33,16 @@ struct Setup : mathtest::MathKeySetup {
     }
 };
 
-u64 operationCount(const Context& context) {
-    u64 total = 0;
-    for (const auto& [label, count] : getOpHistory(context))
-        total += count;
-    return total;
+Setup& setup(ParameterPreset preset) {
+    static Setup fva(ParameterPreset::FVa);
+    static Setup fx(ParameterPreset::FX);
+    return preset == ParameterPreset::FVa ? fva : fx;
 }
 
-// Runs `call` once per iteration and reports the operations per call and the time per operation.
-void runCounted(benchmark::State& state, Setup& s, const std::function<void()>& call) {
-    clearOpHistory(s.context);
-    u64 calls = 0;
-    for (auto _ : state) {
-        call();
-        ++calls;
-        benchmark::ClobberMemory();
-    }
-    const auto ops = static_cast<double>(operationCount(s.context));
-    state.counters["ops_per_call"] = calls != 0 ? ops / static_cast<double>(calls) : 0.0;
-    state.counters["bootstraps_per_call"] =
-        calls != 0 ? static_cast<double>(getOpHistory(s.context)["Bootstrap"]) / static_cast<double>(calls) : 0.0;
-    state.counters["time_per_op"] = benchmark::Counter(ops, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-}
-
-Setup& fva() {
-    static Setup s(ParameterPreset::FVa);
-    return s;
-}
-
-Setup& fx() {
-    static Setup s(ParameterPreset::FX);
-    return s;
-}
-
-void BM_ApproxSign_FVa(benchmark::State& state) {
-    Setup& s = fva();
-    const Ciphertext op = s.input(1.0);
-    Ciphertext res(s.context, false);
-    runCounted(state, s, [&] { approxSign(s.eval, s.btp, op, res, 8, 3, 0); });
-}
-BENCHMARK(BM_ApproxSign_FVa)->Unit(benchmark::kMillisecond);
-
-void BM_UnitSort_FVa(benchmark::State& state) {
-    Setup& s = fva();
-    Ciphertext op = s.input(0.5);
-    Ciphertext res(s.context, false);
-    runCounted(state, s, [&] { unitSort(s.eval, s.btp, op, res, 65536, true, false); });
-}
-BENCHMARK(BM_UnitSort_FVa)->Unit(benchmark::kMillisecond)->Iterations(3);
-
-// Every function of the sign family with its default options on FX's 32 slots, one benchmark each.
-struct FxInputs {
-    FxInputs()
-        : a(fx().input(0.5)), b(fx().input(0.5, 500)), grid(fx().input(64.0)), r1(fx().context), r2(fx().context) {
+// The inputs of one benchmark: two in [-0.5, 0.5], integers of [-64, 64], and two outputs.
+struct Inputs {
+    explicit Inputs(Setup& s)
+        : a(s.input(0.5)), b(s.input(0.5, 500)), grid(s.input(64.0)), r1(s.context), r2(s.context) {
         for (Complex& slot : grid.message().slots())
             slot = Complex(std::round(slot.real()), 0.0);
     }
@@ -96,31 +53,46 @@ struct FxInputs {
     Ciphertext r2;
 };
 
-using FxCall = void (*)(Setup&, FxInputs&);
+using Call = void (*)(Setup&, Inputs&);
 
-const std::vector<std::pair<const char*, FxCall>> kFxDefaults = {
-    {"approxSign", [](Setup& s, FxInputs& x) { approxSign(s.eval, s.btp, x.a, x.r1, 8, 3, 0); }},
-    {"approxSignPair", [](Setup& s, FxInputs& x) { approxSignPair(s.eval, s.btp, x.a, x.b, x.r1, x.r2, 8, 3, 0); }},
-    {"approxGreaterThanZero", [](Setup& s, FxInputs& x) { approxGreaterThanZero(s.eval, s.btp, x.a, x.r1, 8, 3, 0); }},
+// Every function of the sign family with its default options, and the sort of all slots.
+const std::vector<std::pair<const char*, Call>> kCalls = {
+    {"approxSign", [](Setup& s, Inputs& x) { approxSign(s.eval, s.btp, x.a, x.r1, 8, 3, 0); }},
+    {"approxSignPair", [](Setup& s, Inputs& x) { approxSignPair(s.eval, s.btp, x.a, x.b, x.r1, x.r2, 8, 3, 0); }},
+    {"approxSignWide", [](Setup& s, Inputs& x) { approxSign(s.eval, s.btp, x.grid, x.r1, 8, 3, 7); }},
+    {"approxGreaterThanZero", [](Setup& s, Inputs& x) { approxGreaterThanZero(s.eval, s.btp, x.a, x.r1, 8, 3, 0); }},
     {"approxGreaterThanZeroPair",
-     [](Setup& s, FxInputs& x) { approxGreaterThanZeroPair(s.eval, s.btp, x.a, x.b, x.r1, x.r2, 8, 3, 0); }},
-    {"approxGreaterThan", [](Setup& s, FxInputs& x) { approxGreaterThan(s.eval, s.btp, x.a, x.b, x.r1, 8, 3); }},
-    {"approxMinMax", [](Setup& s, FxInputs& x) { approxMinMax(s.eval, s.btp, x.a, x.b, x.r1, x.r2, 8, 3); }},
-    {"approxDiscreteEqualZero",
-     [](Setup& s, FxInputs& x) { approxDiscreteEqualZero(s.eval, s.btp, x.grid, x.r1, 6, 0); }},
-    {"approxDiscreteEqual", [](Setup& s, FxInputs& x) { approxDiscreteEqual(s.eval, s.btp, x.grid, x.a, x.r1, 6, 0); }},
-    {"unitSort", [](Setup& s, FxInputs& x) { unitSort(s.eval, s.btp, x.a, x.r1, 32, true, false); }},
+     [](Setup& s, Inputs& x) { approxGreaterThanZeroPair(s.eval, s.btp, x.a, x.b, x.r1, x.r2, 8, 3, 0); }},
+    {"approxGreaterThan", [](Setup& s, Inputs& x) { approxGreaterThan(s.eval, s.btp, x.a, x.b, x.r1, 8, 3); }},
+    {"approxMinMax", [](Setup& s, Inputs& x) { approxMinMax(s.eval, s.btp, x.a, x.b, x.r1, x.r2, 8, 3); }},
+    {"approxDiscreteEqualZero", [](Setup& s, Inputs& x) { approxDiscreteEqualZero(s.eval, s.btp, x.grid, x.r1, 6, 0); }},
+    {"approxDiscreteEqual", [](Setup& s, Inputs& x) { approxDiscreteEqual(s.eval, s.btp, x.grid, x.a, x.r1, 6, 0); }},
+    {"unitSort", [](Setup& s, Inputs& x) {
+         unitSort(s.eval, s.btp, x.a, x.r1, static_cast<int>(s.context->parameter.fullSlots), true, false);
+     }},
 };
 
-const bool kFxRegistered = [] {
-    for (const auto& [name, call] : kFxDefaults) {
-        const auto run = [call = call](benchmark::State& state) {
-            Setup& s = fx();
-            FxInputs inputs;
-            runCounted(state, s, [&] { call(s, inputs); });
-        };
-        benchmark::RegisterBenchmark((std::string("BM_Default_FX/") + name).c_str(), run)
-            ->Unit(benchmark::kMicrosecond);
+const bool kRegistered = [] {
+    for (const auto& [preset, tag] :
+         {std::pair{ParameterPreset::FVa, "FVa"}, std::pair{ParameterPreset::FX, "FX"}})
+    for (const bool exact : {false, true}) {
+        for (const auto& [name, call] : kCalls) {
+            const bool sort = std::string(name) == "unitSort";
+            const auto run = [preset = preset, call = call, exact](benchmark::State& state) {
+                Setup& s = setup(preset);
+                simulateError(s.context, !exact);
+                Inputs inputs(s);
+                mathbench::runAgainstReplay(state, s.eval, s.btp, s.context, [&] { call(s, inputs); });
+                simulateError(s.context, true);
+            };
+            const std::string full = std::string("BM_") + name + "/" + tag + (exact ? "/exact" : "");
+            auto* bench = benchmark::RegisterBenchmark(full.c_str(), run)
+                              ->UseManualTime()
+                              ->Unit(preset == ParameterPreset::FVa ? benchmark::kMillisecond
+                                                                    : benchmark::kMicrosecond);
+            if (sort && preset == ParameterPreset::FVa)
+                bench->Iterations(3);
+        }
     }
     return true;
 }();

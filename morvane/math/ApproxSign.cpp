@@ -1,8 +1,12 @@
 #include "morvane/math/ApproxSign.hpp"
 
+#include "morvane/core/Interrupt.hpp"
 #include "morvane/math/Checks.hpp"
 #include "morvane/math/DomainExtension.hpp"
 #include "morvane/math/Refresh.hpp"
+#include "morvane/math/detail/Sign.hpp"
+#include "morvane/math/detail/Toolbox.hpp"
+#include "morvane/math/tables/Coefficients.hpp"
 
 #include <cmath>
 
@@ -17,34 +21,36 @@ constexpr u64 kStepLevels = 3;
 
 // A polynomial of the composite iteration: its cubic, the cubic's real root and the step factor.
 struct SignCubic {
-    SignCubic(const std::array<double, 4>& p, double k) : coefficients(p), root(solveCubicRealRoot(p)), factor(k) {}
+    explicit SignCubic(const tables::SignPolynomial& p)
+        : coefficients(p.cubic), root(solveCubicRealRoot(p.cubic)), factor(p.factor) {}
     std::array<double, 4> coefficients;
     double root;
     double factor;
 };
 
-// (4589x - 16577x^3 + 25614x^5 - 12860x^7) / 1024: fast growth near zero.
 const SignCubic& gCubic() {
-    static const SignCubic cubic({-0.3568429237947123, 1.289035769828927, -1.9917573872472785, 1.0}, -12.55859375);
+    static const SignCubic cubic(tables::kSignG);
     return cubic;
 }
 
-// (35x - 35x^3 + 21x^5 - 5x^7) / 16: pulls values close to +-1.
 const SignCubic& fCubic() {
-    static const SignCubic cubic({-7.0, 7.0, -4.2, 1.0}, -0.3125);
+    static const SignCubic cubic(tables::kSignF);
     return cubic;
 }
 
 double cubeRoot(double value) { return std::pow(value, 0.3333333333333333); }
 
-// The steps of one call in order, g before f. The last step writes the result and carries the multiplier.
+// The steps of one call in order, g before f. The last step writes the result and carries the multiplier. The
+// counts are the caller's: an installed interrupt check may end the call before any step.
 template <typename Step>
 void forEachStep(u64 num_iter_g, u64 num_iter_f, double multiplier, Step step) {
     for (u64 i = 0; i < num_iter_g; ++i) {
+        utils::pollInterrupt();
         const bool last = num_iter_f == 0 && i + 1 == num_iter_g;
         step(gCubic(), last ? multiplier * gCubic().factor : gCubic().factor, last);
     }
     for (u64 j = 0; j < num_iter_f; ++j) {
+        utils::pollInterrupt();
         const bool last = j + 1 == num_iter_f;
         step(fCubic(), last ? multiplier * fCubic().factor : fCubic().factor, last);
     }
@@ -58,16 +64,13 @@ void approxSignPairIterations(const HomEvaluator& eval, const Bootstrapper& btp,
         eval.mult(b, Complex(multiplier, 0.0), res2);
         return;
     }
-    Ciphertext t(eval.context, false);
-    tools::SignWorkspace ws(eval.context);
+    detail::SignWorkspace ws(eval.context);
     forEachStep(num_iter_g, num_iter_f, multiplier, [&](const SignCubic& cubic, double factor, bool last) {
-        if (a.getLevel() < btp.getMinLevelForBootstrap() + kStepLevels) {
-            eval.multImagUnit(b, t);
-            eval.add(t, a, t);
-            btp.bootstrap(t, a, b);
-        }
-        tools::evalSignCubicStep(eval, cubic.coefficients, a, last ? res1 : a, cubic.root, factor, ws);
-        tools::evalSignCubicStep(eval, cubic.coefficients, b, last ? res2 : b, cubic.root, factor, ws);
+        // The step's square is free between steps: it holds the packed pair.
+        if (a.getLevel() < btp.getMinLevelForBootstrap() + kStepLevels)
+            detail::bootstrapPair(eval, btp, a, b, ws.square, a, b);
+        detail::evalSignCubicStep(eval, cubic.coefficients, a, last ? res1 : a, cubic.root, factor, ws);
+        detail::evalSignCubicStep(eval, cubic.coefficients, b, last ? res2 : b, cubic.root, factor, ws);
     });
 }
 
@@ -100,15 +103,20 @@ double solveCubicRealRoot(const std::array<double, 4>& p) {
 
 void evalSignCubicStep(const HomEvaluator& eval, const std::array<double, 4>& coefficients, const Ciphertext& x,
                        Ciphertext& out, double root, double factor) {
-    tools::SignWorkspace ws(eval.context);
-    tools::evalSignCubicStep(eval, coefficients, x, out, root, factor, ws);
+    detail::SignWorkspace ws(eval.context);
+    detail::evalSignCubicStep(eval, coefficients, x, out, root, factor, ws);
 }
 
 void approxSignNative(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
                       u64 num_iter_g, u64 num_iter_f, double multiplier) {
+    detail::SignWorkspace ws(eval.context);
+    // A res apart from op is the iterations' work; otherwise they work on a copy of op.
+    if (&res != &op) {
+        detail::approxSignIterations(eval, btp, op, res, res, num_iter_g, num_iter_f, multiplier, ws);
+        return;
+    }
     Ciphertext x(op);
-    tools::SignWorkspace ws(eval.context);
-    tools::approxSignIterations(eval, btp, x, x, res, num_iter_g, num_iter_f, multiplier, ws);
+    detail::approxSignIterations(eval, btp, x, x, res, num_iter_g, num_iter_f, multiplier, ws);
 }
 
 void approxSignNativePair(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1,
@@ -122,17 +130,17 @@ void approxSignNativePair(const HomEvaluator& eval, const Bootstrapper& btp, con
 
 void approxSign(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
                 u64 num_iter_g, u64 num_iter_f, u64 log_range) {
-    tools::checkSignInput(eval, btp, "approxSign", op, log_range);
-    tools::approxSignOfRange(eval, btp, op, res, num_iter_g, num_iter_f, log_range, 1.0);
+    detail::checkSignInput(eval, btp, "approxSign", op, log_range);
+    detail::approxSignOfRange(eval, btp, op, res, num_iter_g, num_iter_f, log_range, 1.0);
 }
 
 void approxSignPair(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1, const Ciphertext& op2,
                     Ciphertext& res1, Ciphertext& res2, u64 num_iter_g, u64 num_iter_f, u64 log_range) {
-    tools::checkSignPairInputs(eval, btp, "approxSignPair", op1, op2, log_range);
-    tools::approxSignPairOfRange(eval, btp, op1, op2, res1, res2, num_iter_g, num_iter_f, log_range, 1.0);
+    detail::checkSignPairInputs(eval, btp, "approxSignPair", op1, op2, log_range);
+    detail::approxSignPairOfRange(eval, btp, op1, op2, res1, res2, num_iter_g, num_iter_f, log_range, 1.0);
 }
 
-namespace tools {
+namespace detail {
 
 void evalSignCubicStep(const HomEvaluator& eval, const std::array<double, 4>& p, const Ciphertext& x, Ciphertext& out,
                        double root, double factor, SignWorkspace& ws) {
@@ -157,7 +165,7 @@ void approxSignIterations(const HomEvaluator& eval, const Bootstrapper& btp, con
     // The first refresh or step reads in; every later one reads work.
     const Ciphertext* x = &in;
     forEachStep(num_iter_g, num_iter_f, multiplier, [&](const SignCubic& cubic, double factor, bool last) {
-        if (refreshIfBelow(btp, *x, work, kStepLevels))
+        if (tools::refreshIfBelow(btp, *x, work, kStepLevels))
             x = &work;
         evalSignCubicStep(eval, cubic.coefficients, *x, last ? res : work, cubic.root, factor, ws);
         x = &work;
@@ -166,19 +174,14 @@ void approxSignIterations(const HomEvaluator& eval, const Bootstrapper& btp, con
 
 void checkSignInput(const HomEvaluator& eval, const Bootstrapper& btp, std::string_view name, const Ciphertext& op,
                     u64 log_range) {
-    checkBootstrappableParameter(eval, name);
-    checkBootstrapReady(btp, name, op.getLogSlots());
-    checkAvailableMult(btp, name, kStepLevels);
+    checkPrelude(eval, btp, name, {&op}, Readiness::Slots, kStepLevels);
     checkLogRange(name, log_range, kMaxLogRange);
     checkLevelOfInput(name, op, inputLevelFor(btp, log_range));
 }
 
 void checkSignPairInputs(const HomEvaluator& eval, const Bootstrapper& btp, std::string_view name,
                          const Ciphertext& op1, const Ciphertext& op2, u64 log_range) {
-    checkBootstrappableParameter(eval, name);
-    checkBootstrapReady(btp, name, op1.getLogSlots());
-    checkBootstrapReady(btp, name, op2.getLogSlots());
-    checkAvailableMult(btp, name, kStepLevels);
+    checkPrelude(eval, btp, name, {&op1, &op2}, Readiness::Slots, kStepLevels);
     checkLogRange(name, log_range, kMaxLogRange);
     const u64 level = inputLevelFor(btp, log_range);
     checkLevelOfInput(name, op1, level);
@@ -193,7 +196,7 @@ void approxSignOfRange(const HomEvaluator& eval, const Bootstrapper& btp, const 
     }
     Ciphertext x =
         approxDomainExtension(eval, btp, op, 1.0, std::pow(2.0, static_cast<double>(log_range)), kRangeRatio);
-    SignWorkspace ws(eval.context);
+    detail::SignWorkspace ws(eval.context);
     approxSignIterations(eval, btp, x, x, res, num_iter_g, num_iter_f, multiplier, ws);
 }
 
@@ -211,6 +214,6 @@ void approxSignPairOfRange(const HomEvaluator& eval, const Bootstrapper& btp, co
     approxSignPairIterations(eval, btp, x1, x2, res1, res2, num_iter_g, num_iter_f, multiplier);
 }
 
-} // namespace tools
+} // namespace detail
 
 } // namespace Morvane::Math

@@ -4,13 +4,11 @@
 // the real root of its cubic; single and pair forms, native ([-1, 1]) and wide-range.
 
 #include "morvane/core/Ciphertext.hpp"
-#include "morvane/core/Context.hpp"
 #include "morvane/core/Types.hpp"
 #include "morvane/eval/Bootstrapper.hpp"
 #include "morvane/eval/HomEvaluator.hpp"
 
 #include <array>
-#include <string_view>
 
 namespace Morvane::Math {
 
@@ -41,38 +39,5 @@ void evalSignCubicStep(const HomEvaluator& eval, const std::array<double, 4>& co
 // A real root of p3 y^3 + p2 y^2 + p1 y + p0 (coefficients lowest degree first): Cardano's formula for one real
 // root, the largest of three otherwise.
 double solveCubicRealRoot(const std::array<double, 4>& coefficients);
-
-namespace tools {
-
-// The two temporaries of a cubic step, made once per call and reused by every step.
-struct SignWorkspace {
-    explicit SignWorkspace(const Context& context) : square(context, false), quartic(context, false) {}
-    Ciphertext square;
-    Ciphertext quartic;
-};
-
-void evalSignCubicStep(const HomEvaluator& eval, const std::array<double, 4>& coefficients, const Ciphertext& x,
-                       Ciphertext& out, double root, double factor, SignWorkspace& ws);
-
-// The iterations of approxSignNative from `in`: every step and refresh but the last step writes `work`, the last
-// step writes res. work may be in, to iterate in place; res may be in or work. A res that is in keeps its value
-// until the last step, as if the iterations ran on a copy. With no step at all, res = multiplier * in.
-void approxSignIterations(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& in, Ciphertext& work,
-                          Ciphertext& res, u64 num_iter_g, u64 num_iter_f, double multiplier, SignWorkspace& ws);
-
-// The checks of approxSign under `name`, for every function that takes its input range as log_range.
-void checkSignInput(const HomEvaluator& eval, const Bootstrapper& btp, std::string_view name, const Ciphertext& op,
-                    u64 log_range);
-void checkSignPairInputs(const HomEvaluator& eval, const Bootstrapper& btp, std::string_view name,
-                         const Ciphertext& op1, const Ciphertext& op2, u64 log_range);
-
-// approxSign and approxSignPair after their checks, with the multiplier of the last step.
-void approxSignOfRange(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
-                       u64 num_iter_g, u64 num_iter_f, u64 log_range, double multiplier);
-void approxSignPairOfRange(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1,
-                           const Ciphertext& op2, Ciphertext& res1, Ciphertext& res2, u64 num_iter_g, u64 num_iter_f,
-                           u64 log_range, double multiplier);
-
-} // namespace tools
 
 } // namespace Morvane::Math

@@ -1,11 +1,10 @@
 #include "morvane/math/Chebyshev.hpp"
 
-#include "morvane/core/Exception.hpp"
 #include "morvane/math/Checks.hpp"
+#include "morvane/math/detail/Toolbox.hpp"
 
 #include <cmath>
 #include <optional>
-#include <string>
 #include <utility>
 
 namespace Morvane::Math::tools {
@@ -17,7 +16,7 @@ constexpr const char* kExpansionName = "evaluateChebyshevExpansion";
 // A scaled term at most this large is left out; the first product of a block and its constant never are.
 constexpr double kNegligible = 1e-8;
 
-Complex real(double value) { return Complex(value, 0.0); }
+using detail::real;
 
 // ceil(log2 x) for x >= 1.
 u64 ceilLog2(u64 x) {
@@ -29,9 +28,7 @@ u64 ceilLog2(u64 x) {
 
 bool isPowerOfTwo(u64 x) { return x != 0 && (x & (x - 1)) == 0; }
 
-[[noreturn]] void refuseRecord(const char* text) {
-    throw RuntimeException(std::string("[") + kExpansionName + "] " + text);
-}
+[[noreturn]] void refuseRecord(const char* text) { detail::fail(kExpansionName, text); }
 
 // Every index the evaluation reads must exist: the blocks must tile the coefficient list, the giant-step
 // polynomials must cover the block count, and the split form of the top block needs a power-of-two length.

@@ -6,7 +6,6 @@
 #include "morvane/core/Types.hpp"
 #include "morvane/eval/Bootstrapper.hpp"
 #include "morvane/eval/HomEvaluator.hpp"
-#include "morvane/math/ApproxSign.hpp"
 
 namespace Morvane::Math {
 
@@ -36,14 +35,5 @@ void approxDiscreteEqualZero(const HomEvaluator& eval, const Bootstrapper& btp, 
 // approxDiscreteEqualZero of op1 - op2. res may be either input.
 void approxDiscreteEqual(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1,
                          const Ciphertext& op2, Ciphertext& res, u64 log_range, i64 log_dist);
-
-namespace tools {
-
-// approxGreaterThan with the caller's temporaries, for callers that compare many times: `work` holds the sign
-// iterations of the difference, which res keeps until the last step.
-void approxGreaterThan(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1, const Ciphertext& op2,
-                       Ciphertext& res, u64 num_iter_g, u64 num_iter_f, Ciphertext& work, SignWorkspace& ws);
-
-} // namespace tools
 
 } // namespace Morvane::Math

@@ -1,24 +1,22 @@
 #include "morvane/math/DomainExtension.hpp"
 
-#include "morvane/core/Exception.hpp"
+#include "morvane/core/Interrupt.hpp"
 #include "morvane/math/Refresh.hpp"
+#include "morvane/math/detail/Toolbox.hpp"
 
 #include <cmath>
-#include <string>
 #include <string_view>
 
 namespace Morvane::Math {
 
 namespace {
 
-constexpr double kTwoToMinus20 = 1.0 / 1048576.0;
-constexpr double kTwoTo64 = 18446744073709551616.0;
+using detail::fail;
+using detail::kTwoTo64;
+using detail::kTwoToMinus20;
+
 // -(4/27) / 2^20: the cubic coefficient once the multiplicand is prescaled by 1024 / L.
 constexpr double kPrescaledKappa = -1.4128508391203703e-07;
-
-[[noreturn]] void fail(std::string_view name, const char* text) {
-    throw RuntimeException("[" + std::string(name) + "] " + text);
-}
 
 // What the arguments fix before the first operation: the level below which a step needs a refresh, the number
 // of steps and the first integer bound.
@@ -135,6 +133,8 @@ Ciphertext approxDomainExtension(const HomEvaluator& eval, const Bootstrapper& b
     Ciphertext out(op);
     Workspace ws(eval.context);
     for (u64 step = 0; step < plan.steps; ++step) {
+        // The step count follows from the caller's ranges and ratio.
+        utils::pollInterrupt();
         // The refresh rebuilds work from out, the value returned.
         if (work.getLevel() < plan.baseLevel + 3 + (scale.large() ? 1 : 0)) {
             eval.multWithoutRescale(out, Complex(0.5 / static_cast<double>(bound), 0.0), work);
@@ -167,9 +167,9 @@ void approxDomainExtensionPair(const HomEvaluator& eval, const Bootstrapper& btp
     Workspace ws(eval.context);
     Ciphertext a2(eval.context, false);
     for (u64 step = 0; step < plan.steps; ++step) {
+        utils::pollInterrupt();
         if (w1.getLevel() < plan.baseLevel + 3 + (scale.large() ? 1 : 0)) {
-            eval.multImagUnit(res2, ws.tmp);
-            eval.add(res1, ws.tmp, ws.tmp);
+            detail::packPair(eval, res1, res2, ws.tmp);
             eval.multWithoutRescale(ws.tmp, Complex(0.5 / static_cast<double>(bound), 0.0), w1);
             eval.rescale(w1);
             btp.bootstrap(w1, w1, w2);

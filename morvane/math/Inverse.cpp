@@ -1,11 +1,12 @@
 #include "morvane/math/Inverse.hpp"
 
 #include "morvane/core/Context.hpp"
-#include "morvane/core/Exception.hpp"
+#include "morvane/core/Interrupt.hpp"
 #include "morvane/math/Checks.hpp"
 #include "morvane/math/DomainExtension.hpp"
-#include "morvane/math/Iteration.hpp"
 #include "morvane/math/Refresh.hpp"
+#include "morvane/math/detail/Iteration.hpp"
+#include "morvane/math/detail/Toolbox.hpp"
 
 #include <cmath>
 #include <string>
@@ -15,20 +16,18 @@ namespace Morvane::Math {
 
 namespace {
 
-constexpr double kTwoTo20 = 1048576.0;
-constexpr double kTwoTo40 = 1099511627776.0;
-constexpr double kTwoToMinus20 = 9.5367431640625e-07;
+using detail::fail;
+using detail::kTwoTo20;
+using detail::kTwoTo40;
+using detail::kTwoToMinus20;
+using detail::real;
 
-Complex real(double value) { return Complex(value, 0.0); }
+// Newton steps for 1/x from init, whose worst relative error is e = 1 - init.
+u64 inverseSteps(double init, double error) { return detail::countSteps(1.0 - init, error, detail::inverseErrorStep); }
 
-// Newton steps for 1/x from init: the worst relative error e = 1 - init becomes e^2 per step.
-u64 inverseSteps(double init, double error) {
-    return detail::countSteps(1.0 - init, error, [](double e) { return e * e; });
-}
-
-// Newton steps for 1/sqrt(x) from init: e becomes 1.5 e^2 - 0.5 e^3 per step.
+// Newton steps for 1/sqrt(x) from init.
 u64 sqrtInverseSteps(double init, double error) {
-    return detail::countSteps(1.0 - init, error, [](double e) { return e - (1.0 - e) * e * (1.0 - 0.5 * e); });
+    return detail::countSteps(1.0 - init, error, detail::sqrtInverseErrorStep);
 }
 
 // res = factor * Re(res). An even factor doubles the real part by a conjugate sum and multiplies by factor / 2;
@@ -81,6 +80,7 @@ void inverseIteration(const HomEvaluator& eval, const Bootstrapper& btp, const C
     eval.add(u, real(2.0), u);
     detail::multDecomposed(eval, u, init, y);
     for (u64 i = 1; i < num_iter; ++i) {
+        utils::pollInterrupt();
         // t = x y: recomputed after a bootstrap of y, otherwise t u, since x y (2 - x y) = t u.
         if (refreshInverse(eval, btp, y, refresh))
             eval.mult(x, y, t);
@@ -96,9 +96,7 @@ void inverseIteration(const HomEvaluator& eval, const Bootstrapper& btp, const C
 // The checks of the inverse and the inverse square root for inputs in [1, right_end], in their order.
 void checkGreaterThanOneInput(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
                               std::string_view name, double right_end, double error) {
-    checkBootstrappableParameter(eval, name);
-    checkBootstrapExtendedReady(btp, name, op.getLogSlots(), getLogFullSlots(eval.context));
-    checkAvailableMult(btp, name, 2);
+    detail::checkPrelude(eval, btp, name, {&op}, detail::Readiness::SlotsAndFullSlots, 2);
     checkLevelForBootstrapExtended(btp, name, op);
     checkRightEnd(name, right_end, kTwoTo40);
     detail::checkFinite(name, "right_end", right_end);
@@ -128,7 +126,7 @@ void approxInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper
         return;
     }
     if (op.getLevel() < btp.getMinLevelForBootstrap() + 2)
-        throw RuntimeException("[" + std::string(name) + "] Input Ciphertext level is not enough.");
+        fail(name, "Input Ciphertext level is not enough.");
     Ciphertext x(eval.context, false);
     eval.mult(op, real(kTwoToMinus20), x);
     btp.bootstrapExtended(x, x, false);
@@ -145,9 +143,7 @@ void approxInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper
 void approxInverseForLessThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
                                  Ciphertext& res, double left_end, double error) {
     constexpr std::string_view name = "approxInverseForLessThanOne";
-    checkBootstrappableParameter(eval, name);
-    checkBootstrapReady(btp, name, op.getLogSlots());
-    checkAvailableMult(btp, name, 2);
+    detail::checkPrelude(eval, btp, name, {&op}, detail::Readiness::Slots, 2);
     checkLevelForBootstrap(btp, name, op);
     checkLeftEnd(name, left_end, kTwoToMinus20);
     detail::checkFinite(name, "left_end", left_end);
@@ -188,9 +184,7 @@ void approxSqrtInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstra
 void approxSqrtInverseForLessThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
                                      Ciphertext& res, double left_end, double error) {
     constexpr std::string_view name = "approxSqrtInverseForLessThanOne";
-    checkBootstrappableParameter(eval, name);
-    checkBootstrapExtendedReady(btp, name, op.getLogSlots(), getLogFullSlots(eval.context));
-    checkAvailableMult(btp, name, 2);
+    detail::checkPrelude(eval, btp, name, {&op}, detail::Readiness::SlotsAndFullSlots, 2);
     checkLevelForBootstrap(btp, name, op);
     checkLeftEnd(name, left_end, kTwoToMinus20);
     detail::checkFinite(name, "left_end", left_end);
@@ -214,12 +208,11 @@ void approxSqrtInverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, 
     // The right end the start value was made for.
     const double range = 2.0 / s - 1.0;
     if (op.getLevel() < min + 2 && range > kTwoTo20)
-        throw RuntimeException("[" + std::string(name) + "] The input ciphertext level >= " + std::to_string(min + 2) +
-                               " is needed for such large range");
+        fail(name, "The input ciphertext level >= " + std::to_string(min + 2) + " is needed for such large range");
     detail::checkFinite(name, "init", init);
     // Beyond 2^84 the factor 2^(k - 2) below no longer fits 64 bits (an init of 0 gives an infinite range).
     if (!(range < 19342813113834066795298816.0))
-        throw RuntimeException("[" + std::string(name) + "] 2/init^2 - 1 must be below 2^84");
+        fail(name, "2/init^2 - 1 must be below 2^84");
 
     const Context& context = eval.context;
     const bool large = range > kTwoTo20;
@@ -262,6 +255,7 @@ void approxSqrtInverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, 
     eval.add(y, real(1.5), w);
     eval.mult(w, real(init), z);
     for (u64 i = 1; i < num_iter; ++i) {
+        utils::pollInterrupt();
         if (y.getLevel() < min + 3) {
             btp.bootstrap(z, z, false);
             eval.mult(x, z, y);
@@ -279,9 +273,7 @@ void approxSqrtInverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, 
 void approxSqrt(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
                 u64 num_iter) {
     constexpr std::string_view name = "approxSqrt";
-    checkBootstrappableParameter(eval, name);
-    checkBootstrapReady(btp, name, op.getLogSlots());
-    checkAvailableMult(btp, name, 2);
+    detail::checkPrelude(eval, btp, name, {&op}, detail::Readiness::Slots, 2);
     checkLevelForBootstrap(btp, name, op);
 
     const Context& context = eval.context;
@@ -293,12 +285,10 @@ void approxSqrt(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphert
     eval.sub(res, real(1.0), c);
     eval.mult(c, real(0.5), c);
     for (u64 i = 0; i < num_iter; ++i) {
-        if (c.getLevel() < btp.getMinLevelForBootstrap() + 2) {
-            // a + i c, bootstrapped once for both.
-            eval.multImagUnit(c, t);
-            eval.add(res, t, t);
-            btp.bootstrap(t, res, c);
-        }
+        utils::pollInterrupt();
+        // a + i c, bootstrapped once for both.
+        if (c.getLevel() < btp.getMinLevelForBootstrap() + 2)
+            detail::bootstrapPair(eval, btp, res, c, t, res, c);
         // a <- a (1 - c); c <- c^2 (c - 1.5).
         eval.negate(c, t);
         eval.add(t, real(1.0), t);

@@ -1,36 +1,36 @@
 #include "morvane/math/LogExp.hpp"
 
 #include "morvane/core/Context.hpp"
-#include "morvane/core/Exception.hpp"
+#include "morvane/core/Interrupt.hpp"
 #include "morvane/math/Chebyshev.hpp"
 #include "morvane/math/Checks.hpp"
 #include "morvane/math/DomainExtension.hpp"
-#include "morvane/math/Iteration.hpp"
 #include "morvane/math/Refresh.hpp"
+#include "morvane/math/detail/Iteration.hpp"
+#include "morvane/math/detail/Toolbox.hpp"
+#include "morvane/math/tables/Coefficients.hpp"
 
 #include <cmath>
 #include <optional>
-#include <string>
 #include <string_view>
 
 namespace Morvane::Math {
 
 namespace {
 
-constexpr double kTwoTo20 = 1048576.0;
-constexpr double kTwoToMinus20 = 9.5367431640625e-07;
-constexpr double kInverseLn2 = 1.4426950408889634;
-constexpr double kInverseLn10 = 0.43429448190325176;
-constexpr double kLn2 = 0.6931471805599453;
-
-Complex real(double value) { return Complex(value, 0.0); }
+using detail::fail;
+using detail::kInverseLn10;
+using detail::kInverseLn2;
+using detail::kLn2;
+using detail::kTwoTo20;
+using detail::kTwoToMinus20;
+using detail::real;
 
 // The input checks every logarithm starts with; the forms above one need one level more for the extended
 // bootstrap of their root.
 void checkLogInput(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, std::string_view name,
                    bool greater_than_one) {
-    checkBootstrappableParameter(eval, name);
-    checkBootstrapExtendedReady(btp, name, op.getLogSlots(), getLogFullSlots(eval.context));
+    detail::checkPrelude(eval, btp, name, {&op}, detail::Readiness::SlotsAndFullSlots, std::nullopt);
     if (greater_than_one)
         checkLevelForBootstrapExtended(btp, name, op);
     else
@@ -40,9 +40,9 @@ void checkLogInput(const HomEvaluator& eval, const Bootstrapper& btp, const Ciph
 // 1 / ln(base) for a base above zero other than one, whose logarithm 0 would make the factor infinite.
 double inverseLogOfBase(std::string_view name, double base) {
     if (!(base > 0.0))
-        throw RuntimeException("[" + std::string(name) + "] The base must be greater than zero");
+        fail(name, "The base must be greater than zero");
     if (base == 1.0)
-        throw RuntimeException("[" + std::string(name) + "] The base must not be one");
+        fail(name, "The base must not be one");
     return 1.0 / std::log(base);
 }
 
@@ -58,7 +58,7 @@ void approx8thRootInverse(const HomEvaluator& eval, const Bootstrapper& btp, con
     if (belowFull && right_end > kTwoTo20) {
         down.emplace(kTwoTo20 / right_end);
         if (op.getLevel() < down->count + min + 2)
-            throw RuntimeException("[" + std::string(name) + "] Input Ciphertext level is not enough.");
+            fail(name, "Input Ciphertext level is not enough.");
     }
     detail::checkFinite(name, "right_end", right_end);
     detail::checkFinite(name, "error", error);
@@ -91,6 +91,7 @@ void approx8thRootInverse(const HomEvaluator& eval, const Bootstrapper& btp, con
     eval.add(p, real(1.125 * base), y);
     // y <- 1.125 y - 0.125 x y^9.
     for (u64 j = 1; j < steps; ++j) {
+        utils::pollInterrupt();
         tools::refreshIfBelow(btp, y, 4);
         eval.square(y, q);
         eval.square(q, q);
@@ -105,21 +106,9 @@ void approx8thRootInverse(const HomEvaluator& eval, const Bootstrapper& btp, con
 
 void approxLogEForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
                                  Ciphertext& res, u64 log_range, double multiplier) {
-    // ln u for u in [0.125, 1] mapped onto [-1, 1], to within about 5e-9.
-    static const tools::ChebyshevCoefficients record{
-        {-0.78082780989, 0.95518286632, -0.22808995415, 0.072613801481,
-         -0.02599008473, 0.0098854881722, -0.0038322169284, 0.0013320451263,
-         -0.00067670146202, 0.00057454951269, -0.00024694765055, 0.00010719062667,
-         -4.6866237587e-05, 2.0526763511e-05, -8.8063178062e-06, 3.2676337823e-06,
-         -9.1585420985e-07, 8.2333188876e-07, -3.7134848934e-07, 1.6796501089e-07,
-         -7.6091284922e-08, 3.4357080504e-08, -1.5112794325e-08, 5.706379846e-09,
-         -3.3053920258e-09, 3.0309707979e-09, -1.3918880996e-09, 6.4013718168e-10,
-         -2.9480166942e-10, 1.3594371572e-10, -6.2760133073e-11, 3.6922291193e-11},
-        8, 4, 3, 2, 5, 0};
+    const tools::ChebyshevCoefficients& record = tables::logOfEighthRoot();
     constexpr std::string_view name = "approxLogEForGreaterThanOne";
-    checkBootstrappableParameter(eval, name);
-    checkBootstrapExtendedReady(btp, name, op.getLogSlots(), getLogFullSlots(eval.context));
-    checkAvailableMult(btp, name, record.level_cost);
+    detail::checkPrelude(eval, btp, name, {&op}, detail::Readiness::SlotsAndFullSlots, record.level_cost);
     checkLevelForBootstrapExtended(btp, name, op);
     checkLogRange(name, log_range, 22);
 
@@ -190,9 +179,7 @@ void approxLogForLessThanOne(const HomEvaluator& eval, const Bootstrapper& btp, 
 void approxExponentialLessThanZero(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
                                    Ciphertext& res, double multiplier) {
     constexpr std::string_view name = "approxExponentialLessThanZero";
-    checkBootstrappableParameter(eval, name);
-    checkBootstrapExtendedReady(btp, name, op.getLogSlots(), getLogFullSlots(eval.context));
-    checkAvailableMult(btp, name, 3);
+    detail::checkPrelude(eval, btp, name, {&op}, detail::Readiness::SlotsAndFullSlots, 3);
     checkLevelForBootstrapExtended(btp, name, op);
 
     const Context& context = eval.context;
@@ -212,9 +199,7 @@ void approxExponentialLessThanZero(const HomEvaluator& eval, const Bootstrapper&
             // The pair (x, z) as x + i z, one extended bootstrap for both.
             eval.killImag(x, x);
             eval.killImag(z, z);
-            eval.multImagUnit(z, z);
-            eval.add(x, z, y);
-            btp.bootstrapExtended(y, x, z);
+            detail::bootstrapPair(eval, btp, x, z, y, x, z, true);
         }
         eval.square(x, y);
         if (i > 0) {

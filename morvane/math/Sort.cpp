@@ -1,9 +1,11 @@
 #include "morvane/math/Sort.hpp"
 
-#include "morvane/core/Exception.hpp"
-#include "morvane/math/ApproxSign.hpp"
+#include "morvane/core/Interrupt.hpp"
+#include "morvane/math/Checks.hpp"
 #include "morvane/math/Comparison.hpp"
 #include "morvane/math/Refresh.hpp"
+#include "morvane/math/detail/Sign.hpp"
+#include "morvane/math/detail/Toolbox.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -34,10 +36,22 @@ void fillAlternating(Message& msg, u64 block, Complex first, Complex second) {
 
 Message flipMask(u64 log_slots, int d) {
     if (d <= 0 || d > INT_MAX / 2)
-        throw RuntimeException("[flipCtxt] d must be in [1, " + std::to_string(INT_MAX / 2) + "].");
+        detail::fail("flipCtxt", "d must be in [1, " + std::to_string(INT_MAX / 2) + "].");
     Message mask(log_slots);
     fillAlternating(mask, 2 * static_cast<u64>(d), Complex(-1.0, 0.0), Complex(1.0, 0.0));
     return mask;
+}
+
+// A mask holds 2^log_slots slots. Where that is more than the ciphertext holds, no bootstrapper is ready for
+// log_slots (none is beyond the full slot count), and the first comparison refuses the call: it is refused with
+// that comparison's checks before any mask is made, as a log_slots of 30 would ask for 16 GiB of masks.
+void checkMaskSlots(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& x) {
+    const u64 logSlots = x.getLogSlots();
+    if (logSlots < 64 && (u64{1} << logSlots) <= x.message().getSize())
+        return;
+    constexpr std::string_view comparison = "approxGreaterThan";
+    checkBootstrappableParameter(eval, comparison);
+    checkBootstrapReady(btp, comparison, logSlots);
 }
 
 void multiplyByMask(const HomEvaluator& eval, Ciphertext& ctxt, Message& mask) {
@@ -60,7 +74,7 @@ struct SortWorkspace {
     Ciphertext lower;
     Ciphertext upper;
     std::vector<Ciphertext> pair;
-    tools::SignWorkspace sign;
+    detail::SignWorkspace sign;
 };
 
 void compForSort(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& x, const Message& mask, int d,
@@ -69,7 +83,7 @@ void compForSort(const HomEvaluator& eval, const Bootstrapper& btp, const Cipher
     eval.leftRotate(x, rotation(d), r);
     tools::refreshIfBelow(btp, r, 1);
     eval.mult(r, mask, r);
-    tools::approxGreaterThan(eval, btp, x, r, out, kGreaterThanG, kGreaterThanF, ws.signWork, ws.sign);
+    detail::approxGreaterThan(eval, btp, x, r, out, kGreaterThanG, kGreaterThanF, ws.signWork, ws.sign);
 }
 
 void twoSort(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& x, int d, bool ascent, Message& mask,
@@ -89,7 +103,7 @@ void twoSort(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& x, i
 
 Message genMasks(u64 log_slots, u64 d) {
     if (d == 0)
-        throw RuntimeException("[genMasks] d must be positive.");
+        detail::fail("genMasks", "d must be positive.");
     Message mask(log_slots);
     fillAlternating(mask, d, Complex(1.0, 0.0), Complex(0.0, 0.0));
     return mask;
@@ -112,7 +126,7 @@ void compForSort(const HomEvaluator& eval, const Bootstrapper& btp, const Cipher
 void twoSubSort(const HomEvaluator& eval, const Ciphertext& a, const Ciphertext& b, const Ciphertext& g, bool ascent,
                 std::vector<Ciphertext>& v) {
     if (v.size() < 2)
-        throw RuntimeException("[twoSubSort] v must hold two ciphertexts.");
+        detail::fail("twoSubSort", "v must hold two ciphertexts.");
     // The larger element goes where it moves: up when ascending, to the lower index otherwise.
     Ciphertext& larger = ascent ? v[1] : v[0];
     Ciphertext& smaller = ascent ? v[0] : v[1];
@@ -125,7 +139,7 @@ void twoSubSort(const HomEvaluator& eval, const Ciphertext& a, const Ciphertext&
 
 void assembleSlot(const HomEvaluator& eval, std::vector<Ciphertext>& v, u64 d, Ciphertext& out) {
     if (v.empty())
-        throw RuntimeException("[assembleSlot] v must not be empty.");
+        detail::fail("assembleSlot", "v must not be empty.");
     // A copy, not a first sum from v[0]: out takes v[0]'s context and flags, and an out that is an element of v
     // is overwritten before it is summed.
     out = v[0];
@@ -136,6 +150,7 @@ void assembleSlot(const HomEvaluator& eval, std::vector<Ciphertext>& v, u64 d, C
 }
 
 void twoSort(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& x, int d, bool ascent) {
+    checkMaskSlots(eval, btp, x);
     Message mask = genMasks(x.getLogSlots(), rotation(d));
     SortWorkspace ws(eval.context);
     twoSort(eval, btp, x, d, ascent, mask, ws);
@@ -146,8 +161,9 @@ void unitSort(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& op,
     const u64 logSlots = op.getLogSlots();
     // Beyond the slot count the rotations would wrap around and pair slots with themselves.
     if (n > 1 && logSlots < 31 && static_cast<u64>(n) > (u64{1} << logSlots))
-        throw RuntimeException("[unitSort] n must be <= " + std::to_string(u64{1} << logSlots) +
-                               ", the number of slots.");
+        detail::fail("unitSort", "n must be <= " + std::to_string(u64{1} << logSlots) + ", the number of slots.");
+    if (n > 1)
+        checkMaskSlots(eval, btp, op);
     res = op;
     if (n <= 1)
         return;
@@ -171,6 +187,8 @@ void unitSort(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& op,
         if (!last)
             flip(i);
         for (int j = i; j >= 0; --j) {
+            // n is the caller's: an installed interrupt check may end the sort between compare-exchanges.
+            utils::pollInterrupt();
             std::optional<Message>& mask = selections[static_cast<std::size_t>(j)];
             if (!mask)
                 mask = genMasks(res.getLogSlots(), rotation(1 << j));

@@ -1,6 +1,7 @@
 // The class Bootstrapper: constructors, boot constants, the three forms of bootstrap and bootstrap_extended and
 // the level queries.
 
+#include "morvane/math/detail/Toolbox.hpp"
 #include "morvane/python/Binding.hpp"
 
 using Morvane::Bootstrapper;
@@ -12,15 +13,14 @@ namespace {
 
 using TwoOutputs = void (Bootstrapper::*)(const Ciphertext&, Ciphertext&, Ciphertext&) const;
 
-// Two real ciphertexts bootstrapped as one: op1 + i op2 through `eval`, then the two-output form. The packed
-// input is made in a temporary, so an output that is also an input is read before anything is written to it.
-template <TwoOutputs Bootstrap>
+// Two real ciphertexts bootstrapped as one, op1 + i op2 through `eval`, by the math layer's pair bootstrap. The
+// packed input is made in a temporary, so an output that is also an input is read before anything is written
+// to it.
+template <bool Extended>
 void bootstrapPacked(const Bootstrapper& self, const HomEvaluator& eval, const Ciphertext& op1,
                      const Ciphertext& op2, Ciphertext& res1, Ciphertext& res2) {
     Ciphertext packed(eval.context, false);
-    eval.multImagUnit(op2, packed);
-    eval.add(op1, packed, packed);
-    (self.*Bootstrap)(packed, res1, res2);
+    Morvane::Math::detail::bootstrapPair(eval, self, op1, op2, packed, res1, res2, Extended);
 }
 
 } // namespace
@@ -57,9 +57,9 @@ void bindBootstrapper(py::module_& m) {
              "input range [-2^20, 2^20].", py::arg("op"), py::arg("res"), py::arg_v("is_complex", false))
         .def("bootstrap_extended", static_cast<TwoOutputs>(&Bootstrapper::bootstrapExtended), ReleaseLock(),
              "input range [-2^20, 2^20].", py::arg("op"), py::arg("res1"), py::arg("res2"))
-        .def("bootstrap", &bootstrapPacked<&Bootstrapper::bootstrap>, ReleaseLock(), "input range [-1, 1].",
+        .def("bootstrap", &bootstrapPacked<false>, ReleaseLock(), "input range [-1, 1].",
              py::arg("eval"), py::arg("op1"), py::arg("op2"), py::arg("res1"), py::arg("res2"))
-        .def("bootstrap_extended", &bootstrapPacked<&Bootstrapper::bootstrapExtended>, ReleaseLock(),
+        .def("bootstrap_extended", &bootstrapPacked<true>, ReleaseLock(),
              "input range [-2^20, 2^20].", py::arg("eval"), py::arg("op1"), py::arg("op2"), py::arg("res1"),
              py::arg("res2"))
         .def("get_level_after_full_slot_bootstrap", &Bootstrapper::getLevelAfterFullSlotBootstrap,

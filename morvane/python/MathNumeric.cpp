@@ -2,6 +2,7 @@
 // compute the library's arguments from the Python ones (start values, error bounds, ranges); that work runs with
 // the interpreter lock released too.
 
+#include "morvane/math/detail/Iteration.hpp"
 #include "morvane/python/Binding.hpp"
 
 #include <cmath>
@@ -30,53 +31,33 @@ constexpr const char* kLogDoc = "input range [1, 2^log_range] if greater_than_on
                                 "1]. log_range shall be chosen in the range of [0, 40].";
 constexpr const char* kExpDoc = "input range [2^-20, 1].";
 
-// e after n applications of `step`. Both recurrences settle on a fixed point in doubles (0, 1, 2, an infinity or
-// NaN), after which every further step changes nothing: the loop ends there with the value all n steps would give,
-// so a huge num_iter does not keep the call busy for ages.
-template <typename Step>
-double iterated(double e, u64 n, Step step) {
-    for (u64 i = 0; i < n; ++i) {
-        const double next = step(e);
-        if (next == e || (std::isnan(next) && std::isnan(e)))
-            break;
-        e = next;
-    }
-    return e;
-}
-
-double boundOrTiny(double e) { return e > 1e-100 ? e : 1e-100; }
-
 void inverse(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
              std::optional<double> init, std::optional<u64> num_iter, bool greater_than_one) {
-    // e^(2^n): the worst relative error after n Newton steps from the start value.
-    const auto squared = [](double e) { return e * e; };
     if (greater_than_one) {
         const double right_end = init ? 1.0 / *init : 262144.0;
         const double e = init ? 1.0 - *init : 0.9999961853027344;
-        const double error = boundOrTiny(iterated(e, num_iter.value_or(23), squared));
+        const double error = Math::detail::inverseBoundForSteps(e, num_iter.value_or(23));
         Math::approxInverseForGreaterThanOne(eval, btp, op, res, right_end, error);
     } else {
         const double left_end = init ? *init : 0.0009765625;
         const double e = init ? 1.0 - *init : 0.9990234375;
-        const double error = boundOrTiny(iterated(e, num_iter.value_or(20), squared));
+        const double error = Math::detail::inverseBoundForSteps(e, num_iter.value_or(20));
         Math::approxInverseForLessThanOne(eval, btp, op, res, left_end, error);
     }
 }
 
 void sqrtInverse(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
                  std::optional<double> init, std::optional<u64> num_iter, bool greater_than_one) {
-    // The relative error after one Newton step for 1/sqrt(x), in the form the library's count loop uses.
-    const auto newtonStep = [](double e) { return e - (1.0 - e) * e * (1.0 - 0.5 * e); };
     if (greater_than_one) {
         // The library's start value sqrt(2/(right_end + 1)) is then about init.
         const double right_end = init ? 2.0 / (*init * *init) : 524288.0;
         const double e = init ? 1.0 - *init : 0.998046875;
-        const double error = boundOrTiny(0.5 * iterated(e, num_iter.value_or(20), newtonStep));
+        const double error = Math::detail::sqrtInverseBoundForSteps(e, num_iter.value_or(20));
         Math::approxSqrtInverseForGreaterThanOne(eval, btp, op, res, right_end, error);
     } else {
         const double left_end = init ? *init * *init : 0.0009765625;
         const double e = init ? 1.0 - *init : 0.96875;
-        const double error = boundOrTiny(0.5 * iterated(e, num_iter.value_or(14), newtonStep));
+        const double error = Math::detail::sqrtInverseBoundForSteps(e, num_iter.value_or(14));
         Math::approxSqrtInverseForLessThanOne(eval, btp, op, res, left_end, error);
     }
 }
