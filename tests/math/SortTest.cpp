@@ -2,6 +2,8 @@
 
 #include "morvane/math/Sort.hpp"
 
+#include "tests/math/AllocationWatch.hpp"
+
 #include <climits>
 
 namespace {
@@ -281,6 +283,34 @@ TEST_F(SortTest, RefusesMoreThanTheSlotCount) {
     op.setLogSlots(2);
     EXPECT_EQ(thrownMessage([&] { unitSort(s.eval, s.btp, op, res, 5, true, true); }),
               "[unitSort] n must be <= 4, the number of slots.");
+}
+
+TEST_F(SortTest, ALogSlotCountBeyondTheSlotsFailsBeforeAnyMask) {
+    // 2^30 slots of masks would be 16 GiB: the comparison's readiness check refuses the call first.
+    Ciphertext op = s.input(spreadValues(), 12);
+    op.setLogSlots(30);
+    Ciphertext res = s.input({9.0}, 20);
+    allocationwatch::largest = 0;
+    allocationwatch::watching = true;
+    const Effect effect = measure(s.context, [&] {
+        EXPECT_EQ(thrownMessage([&] { unitSort(s.eval, s.btp, op, res, 32, true, false); }),
+                  "[approxGreaterThan] bootstraper not ready for 30 slot bootstrapping.");
+        EXPECT_EQ(thrownMessage([&] { unitSort(s.eval, s.btp, op, res, 8, false, true); }),
+                  "[approxGreaterThan] bootstraper not ready for 30 slot bootstrapping.");
+        EXPECT_EQ(thrownMessage([&] { twoSort(s.eval, s.btp, op, 4, true); }),
+                  "[approxGreaterThan] bootstraper not ready for 30 slot bootstrapping.");
+    });
+    allocationwatch::watching = false;
+    EXPECT_LT(allocationwatch::largest.load(), std::size_t{1} << 20);
+    EXPECT_TRUE(effect.history.empty());
+    EXPECT_EQ(res.getLevel(), 20u);
+    // Within the slots the ciphertext holds, the checks stay where the comparisons run them.
+    op.setLogSlots(4);
+    const Effect within = measure(s.context, [&] {
+        EXPECT_EQ(thrownMessage([&] { unitSort(s.eval, s.btp, op, res, 8, true, false); }),
+                  "[approxGreaterThan] bootstraper not ready for 4 slot bootstrapping.");
+    });
+    EXPECT_EQ(within.history, (History{{"Rotate", 1}, {"ctxt * msg", 2}}));
 }
 
 TEST_F(SortTest, ComparisonChecksRunInEveryExchange) {
