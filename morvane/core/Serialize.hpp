@@ -2,6 +2,7 @@
 
 // Binary archives of the stored formats: multi-value save/load to streams and files, guarded counted loads.
 
+#include "morvane/core/Files.hpp"
 #include "morvane/core/Types.hpp"
 
 #include <cereal/archives/binary.hpp>
@@ -54,6 +55,7 @@ void save(std::ostream& stream, Values&&... values) {
 
 template <typename... Values>
 void save(const std::string& path, Values&&... values) {
+    Morvane::detail::checkPath(path, "Serialize::save");
     std::ofstream file(path, std::ios::out | std::ios::binary);
     if (!file.is_open())
         detail::throwCannotOpen(path);
@@ -70,6 +72,7 @@ void load(std::istream& stream, Values&&... values) {
 
 template <typename... Values>
 void load(const std::string& path, Values&&... values) {
+    Morvane::detail::checkPath(path, "Serialize::load");
     std::ifstream file(path, std::ios::in | std::ios::binary);
     if (!file.is_open())
         detail::throwCannotOpen(path);

@@ -1,5 +1,6 @@
 #include "morvane/core/Exception.hpp"
 #include "morvane/core/Serialize.hpp"
+#include "morvane/keys/KeyGenerator.hpp"
 #include "morvane/keys/KeyPack.hpp"
 #include "tests/keys/KeyTestSupport.hpp"
 
@@ -274,6 +275,46 @@ TEST(KeyPackTest, SaveReportsAFileThatFailsOnlyWhenClosed) {
     EXPECT_EQ(thrownMessage([&] { pack.save(dir.path()); }), "Cannot write file " + dir.file("MultKey.bin"));
     EXPECT_EQ(getOpHistory(ctx), (History{{"Save encryption key", 1}}));
     EXPECT_FALSE(std::filesystem::exists(dir.file("ConjKey.bin")));
+}
+
+TEST(KeyPackTest, KeyDirectoriesAndKeyFilesWithANulAreRefusedBeforeAnythingIsTouched) {
+    const Context fgd = makeContext(ParameterPreset::FGd);
+    const Context sgd0 = makeContext(ParameterPreset::SGd0);
+    // What the system would take of the paths: a key directory holding an encryption key.
+    KeyDir dir;
+    EncryptionKey enc(fgd);
+    enc.save(dir.file("EncKey.bin"));
+    const Bytes encBytes = datatest::readFile(dir.file("EncKey.bin"));
+    const std::string nul(1, '\0');
+    const std::string dirPath = dir.path() + nul + "x";
+    const std::string keyPath = dir.file("EncKey.bin") + nul + "x";
+
+    KeyPack pack(fgd);
+    std::istringstream keys(keytest::encRecord(1).str());
+    pack.loadEncKey(keys);
+    const KeyGenerator keygen(fgd, SecretKey(fgd));
+    struct Case {
+        const char* function;
+        std::function<void()> call;
+    };
+    const Case cases[] = {
+        {"KeyPack::KeyPack", [&] { KeyPack(fgd, dirPath); }},
+        {"KeyPack::KeyPack", [&] { KeyPack(fgd, sgd0, dirPath); }},
+        {"KeyPack::setKeyDirPath", [&] { pack.setKeyDirPath(dirPath); }},
+        {"KeyPack::save", [&] { pack.save(dirPath); }},
+        {"KeyGenerator::save", [&] { keygen.save(dirPath); }},
+        {"EncryptionKey::save", [&] { enc.save(keyPath); }},
+        {"EncryptionKey::load", [&] { enc.load(keyPath); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.function);
+        EXPECT_EQ(thrownMessage(c.call), "[" + std::string(c.function) + "] The path has an embedded null byte");
+    }
+    EXPECT_FALSE(pack.getImpl()->isKeyDirPathSet());
+    EXPECT_EQ(filesIn(dir.root().str()), std::set<std::string>{"keys"});
+    EXPECT_EQ(filesIn(dir.pk()), std::set<std::string>{"EncKey.bin"});
+    EXPECT_EQ(datatest::readFile(dir.file("EncKey.bin")), encBytes);
+    EXPECT_TRUE(getOpHistory(fgd).empty());
 }
 
 TEST(KeyPackTest, StreamLoadsReplaceSingleKeysButNeverRotationKeys) {
