@@ -3,6 +3,7 @@
 #include "morvane/keys/KeyGenerator.hpp"
 #include "morvane/keys/KeyPack.hpp"
 #include "tests/keys/KeyTestSupport.hpp"
+#include "tests/support/FullDisk.hpp"
 
 #include <gtest/gtest.h>
 
@@ -315,6 +316,32 @@ TEST(KeyPackTest, KeyDirectoriesAndKeyFilesWithANulAreRefusedBeforeAnythingIsTou
     EXPECT_EQ(filesIn(dir.pk()), std::set<std::string>{"EncKey.bin"});
     EXPECT_EQ(datatest::readFile(dir.file("EncKey.bin")), encBytes);
     EXPECT_TRUE(getOpHistory(fgd).empty());
+}
+
+// A key save on a full disk: the key files saved before stay as they were, and a new directory gets no empty key
+// file that a later pack would take for a key.
+TEST(KeyPackTest, ASaveOnAFullDiskLeavesTheEarlierKeysAndNoEmptyFile) {
+    const Context ctx = keytest::smallContext();
+    KeyDir earlier;
+    KeyDir fresh;
+    datatest::writeFile(earlier.file("EncKey.bin"), keytest::encRecord(77).bytes());
+    datatest::writeFile(earlier.file("MultKey.bin"), keytest::evalRecord(77, 'm', 0).bytes());
+    KeyPack pack(ctx);
+    std::istringstream keys(keytest::encRecord(1).str() + keytest::evalRecord(1, 'm', 0).str());
+    pack.loadEncKey(keys);
+    pack.loadMultKey(keys);
+
+    for (const KeyDir* dir : {&earlier, &fresh}) {
+        const std::string encFile = dir->file("EncKey.bin");
+        EXPECT_EQ(datatest::messageOnAFullDisk([&] { pack.save(dir->path()); }, 5), "Cannot write file " + encFile);
+    }
+    EXPECT_EQ(filesIn(earlier.pk()), (std::set<std::string>{"EncKey.bin", "MultKey.bin"}));
+    EXPECT_EQ(datatest::readFile(earlier.file("EncKey.bin")), keytest::encRecord(77).bytes());
+    EXPECT_EQ(datatest::readFile(earlier.file("MultKey.bin")), keytest::evalRecord(77, 'm', 0).bytes());
+    EXPECT_TRUE(filesIn(fresh.pk()).empty());
+    KeyPack later(ctx, fresh.path());
+    later.loadEncKey();
+    EXPECT_FALSE(later.isEncKeyLoaded());
 }
 
 TEST(KeyPackTest, StreamLoadsReplaceSingleKeysButNeverRotationKeys) {
