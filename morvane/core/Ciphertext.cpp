@@ -52,12 +52,14 @@ void Ciphertext::save(std::ostream& stream) const {
 }
 
 void Ciphertext::save(const std::string& path) const {
+    detail::checkPath(path, "Ciphertext::save");
     detail::saveRecord(path, *impl_, impl_->poly, labels::saveCiphertext);
 }
 
 void Ciphertext::load(std::istream& stream) { detail::loadRecord(stream, *impl_, impl_->poly, labels::loadCiphertext); }
 
 void Ciphertext::load(const std::string& path) {
+    detail::checkPath(path, "Ciphertext::load");
     detail::loadRecord(path, *impl_, impl_->poly, labels::loadCiphertext);
 }
 

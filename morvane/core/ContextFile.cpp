@@ -10,6 +10,7 @@
 namespace Morvane {
 
 void saveContextToFile(const Context& context, const std::string& path) {
+    detail::checkPath(path, "saveContextToFile");
     const Parameter& p = context->parameter;
     const auto preset = static_cast<std::int32_t>(p.preset);
     Serialize::save(path, preset, p.log_dimension, p.encryptionLevel, p.gadget_rank, p.bpsize, p.tpsize, p.qpsize,
@@ -17,6 +18,7 @@ void saveContextToFile(const Context& context, const std::string& path) {
 }
 
 Context makeContextFromFile(const std::string& path, const std::set<int>& cuda_device_ids) {
+    detail::checkPath(path, "makeContextFromFile");
     // Only a check that the file opens; the record is read through the binary open below.
     std::ifstream probe(path);
     if (!probe.is_open())

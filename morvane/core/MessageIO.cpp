@@ -27,10 +27,16 @@ void load(cereal::BinaryInputArchive& archive, Message& message) {
 
 void Message::save(std::ostream& stream) const { Serialize::save(stream, *this); }
 
-void Message::save(const std::string& path) const { Serialize::save(path, *this); }
+void Message::save(const std::string& path) const {
+    detail::checkPath(path, "Message::save");
+    Serialize::save(path, *this);
+}
 
 void Message::load(std::istream& stream) { Serialize::load(stream, *this); }
 
-void Message::load(const std::string& path) { Serialize::load(path, *this); }
+void Message::load(const std::string& path) {
+    detail::checkPath(path, "Message::load");
+    Serialize::load(path, *this);
+}
 
 } // namespace Morvane

@@ -29,12 +29,16 @@ void Plaintext::save(std::ostream& stream) const {
 }
 
 void Plaintext::save(const std::string& path) const {
+    detail::checkPath(path, "Plaintext::save");
     detail::saveRecord(path, *impl_, impl_->mx, labels::savePlaintext);
 }
 
 void Plaintext::load(std::istream& stream) { detail::loadRecord(stream, *impl_, impl_->mx, labels::loadPlaintext); }
 
-void Plaintext::load(const std::string& path) { detail::loadRecord(path, *impl_, impl_->mx, labels::loadPlaintext); }
+void Plaintext::load(const std::string& path) {
+    detail::checkPath(path, "Plaintext::load");
+    detail::loadRecord(path, *impl_, impl_->mx, labels::loadPlaintext);
+}
 
 Message getMessage(const Plaintext& ptxt) { return detail::getMessageOf(ptxt.message(), ptxt.getLogSlots()); }
 

@@ -17,6 +17,7 @@ SecretKey::SecretKey(const Context& context, std::istream& stream) : impl_(new S
 }
 
 SecretKey::SecretKey(const Context& context, const std::string& key_file_path) : impl_(new SecretKeyImpl(context)) {
+    detail::checkPath(key_file_path, "SecretKey::SecretKey");
     Serialize::load(key_file_path, impl_->sx);
 }
 
@@ -29,10 +30,16 @@ void SecretKey::to(const Device& device) { detail::moveByDeviceType(impl_->sx.me
 
 void SecretKey::save(std::ostream& stream) const { Serialize::save(stream, impl_->sx); }
 
-void SecretKey::save(const std::string& path) const { Serialize::save(path, impl_->sx); }
+void SecretKey::save(const std::string& path) const {
+    detail::checkPath(path, "SecretKey::save");
+    Serialize::save(path, impl_->sx);
+}
 
 void SecretKey::saveSeedOnly(std::ostream& stream) const { save(stream); }
 
-void SecretKey::saveSeedOnly(const std::string& path) const { save(path); }
+void SecretKey::saveSeedOnly(const std::string& path) const {
+    detail::checkPath(path, "SecretKey::saveSeedOnly");
+    save(path);
+}
 
 } // namespace Morvane

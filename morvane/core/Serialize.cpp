@@ -23,12 +23,4 @@ std::optional<u64> remainingBytes(cereal::BinaryInputArchive& archive) {
     return static_cast<u64>(end - here);
 }
 
-void throwCannotOpen(const std::string& path) { throw RuntimeException("Cannot open file " + path); }
-
-void closeWritten(std::ofstream& file, const std::string& path) {
-    file.close();
-    if (file.fail())
-        throw RuntimeException("Cannot write file " + path);
-}
-
 } // namespace Morvane::Serialize::detail

@@ -2,6 +2,7 @@
 
 // Binary archives of the stored formats: multi-value save/load to streams and files, guarded counted loads.
 
+#include "morvane/core/Files.hpp"
 #include "morvane/core/Types.hpp"
 
 #include <cereal/archives/binary.hpp>
@@ -40,9 +41,6 @@ private:
 namespace detail {
 // Bytes left to read behind `archive`, or nothing when the archive's stream is unknown or not seekable.
 std::optional<u64> remainingBytes(cereal::BinaryInputArchive& archive);
-[[noreturn]] void throwCannotOpen(const std::string& path);
-// Closes a written file and reports a failed flush or close (a full disk) instead of passing it silently.
-void closeWritten(std::ofstream& file, const std::string& path);
 } // namespace detail
 
 // Writes the values in order through one binary archive; the stream is neither flushed nor repositioned.
@@ -52,13 +50,11 @@ void save(std::ostream& stream, Values&&... values) {
     archive(std::forward<Values>(values)...);
 }
 
+// A file is replaced only once the whole record is written (see writeFile).
 template <typename... Values>
 void save(const std::string& path, Values&&... values) {
-    std::ofstream file(path, std::ios::out | std::ios::binary);
-    if (!file.is_open())
-        detail::throwCannotOpen(path);
-    save(static_cast<std::ostream&>(file), std::forward<Values>(values)...);
-    detail::closeWritten(file, path);
+    Morvane::detail::checkPath(path, "Serialize::save");
+    Morvane::detail::writeFile(path, [&](std::ostream& stream) { save(stream, std::forward<Values>(values)...); });
 }
 
 // Reads the values in order through one binary archive; the stream is left just after the last one.
@@ -70,9 +66,10 @@ void load(std::istream& stream, Values&&... values) {
 
 template <typename... Values>
 void load(const std::string& path, Values&&... values) {
+    Morvane::detail::checkPath(path, "Serialize::load");
     std::ifstream file(path, std::ios::in | std::ios::binary);
     if (!file.is_open())
-        detail::throwCannotOpen(path);
+        Morvane::detail::throwCannotOpen(path);
     load(static_cast<std::istream&>(file), std::forward<Values>(values)...);
 }
 

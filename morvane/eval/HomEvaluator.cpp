@@ -1,5 +1,6 @@
 #include "morvane/eval/HomEvaluator.hpp"
 
+#include "morvane/core/Files.hpp"
 #include "morvane/eval/EnDecoder.hpp"
 #include "morvane/eval/EvaluatorUtils.hpp"
 
@@ -29,7 +30,8 @@ void HomEvaluatorImpl::updateOpHistoryForDevice(const OpLabel& label, int device
 }
 
 HomEvaluator::HomEvaluator(const Context& context_, const std::string& key_dir_path)
-    : context(context_), impl(std::make_shared<HomEvaluatorImpl>(context, key_dir_path)) {}
+    : context(context_), impl(std::make_shared<HomEvaluatorImpl>(
+                             context, detail::checkPath(key_dir_path, "HomEvaluator::HomEvaluator"))) {}
 
 HomEvaluator::HomEvaluator(const Context& context_, const KeyPack& pack)
     : context(context_), impl(std::make_shared<HomEvaluatorImpl>(context, pack)) {}

@@ -21,9 +21,15 @@ EncryptionKey::EncryptionKey(const Context& context) : parameterId(context->para
 EncryptionKey::EncryptionKey(const Context& context, const SecretKey&) : EncryptionKey(context) {}
 
 void EncryptionKey::save(std::ostream& stream) const { Serialize::save(stream, *this); }
-void EncryptionKey::save(const std::string& path) const { Serialize::save(path, *this); }
+void EncryptionKey::save(const std::string& path) const {
+    detail::checkPath(path, "EncryptionKey::save");
+    Serialize::save(path, *this);
+}
 void EncryptionKey::load(std::istream& stream) { Serialize::load(stream, *this); }
-void EncryptionKey::load(const std::string& path) { Serialize::load(path, *this); }
+void EncryptionKey::load(const std::string& path) {
+    detail::checkPath(path, "EncryptionKey::load");
+    Serialize::load(path, *this);
+}
 
 void save(const EncryptionKey& key, std::ostream& stream) { key.save(stream); }
 void load(EncryptionKey& key, std::istream& stream) { key.load(stream); }

@@ -49,6 +49,7 @@ bool KeyPackImpl::isRotKeyFileAvailable(unsigned long idx) const {
 }
 
 void KeyPackImpl::save(const std::string& key_dir_path) {
+    detail::checkPath(key_dir_path, "KeyPack::save");
     setKeyDirPath(key_dir_path);
     const Snapshot keys = snapshot();
     if (keys.enc) {

@@ -1,6 +1,7 @@
 #include "morvane/keys/KeyGenerator.hpp"
 
 #include "morvane/core/Exception.hpp"
+#include "morvane/core/Files.hpp"
 #include "morvane/core/RotationIndex.hpp"
 #include "morvane/core/tables/ZeroResponse.hpp"
 
@@ -143,6 +144,7 @@ void KeyGeneratorImpl::genSparseSecretEncapsulationKey() const {
 }
 
 void KeyGeneratorImpl::save(const std::string& key_dir_path) const {
+    detail::checkPath(key_dir_path, "KeyGenerator::save");
     // An empty path would make "/PK" at the root before the pack's own check refused it.
     if (key_dir_path.empty())
         throw RuntimeException("Cannot find key_dir_path.");

@@ -68,6 +68,7 @@ KeyPackImpl::KeyPackImpl(const Context& context, const Context& context_sparse)
 KeyPackImpl::KeyPackImpl(const Context& context, std::string key_dir_path)
     : context(context), keyDirPath(std::move(key_dir_path)), rotHeldBits(context->parameter.fullSlots),
       rotHeld(std::make_unique<std::atomic<std::uint64_t>[]>(rotHeldWordsFor(context))) {
+    detail::checkPath(keyDirPath, "KeyPack::KeyPack");
     checkKeyDirectory(keyDirPath);
 }
 
@@ -75,6 +76,7 @@ KeyPackImpl::KeyPackImpl(const Context& context, const Context& context_sparse, 
     : context(context), contextSparse(context_sparse), keyDirPath(std::move(key_dir_path)),
       rotHeldBits(context->parameter.fullSlots),
       rotHeld(std::make_unique<std::atomic<std::uint64_t>[]>(rotHeldWordsFor(context))) {
+    detail::checkPath(keyDirPath, "KeyPack::KeyPack");
     checkKeyDirectory(keyDirPath);
     detail::checkSparseContext(context, context_sparse, "[KeyPack]");
 }
@@ -100,6 +102,7 @@ std::string KeyPackImpl::getKeyDirPath() const {
 }
 
 void KeyPackImpl::setKeyDirPath(const std::string& dir) {
+    detail::checkPath(dir, "KeyPack::setKeyDirPath");
     if (!isKeyDirectory(dir))
         throw RuntimeException("Cannot find key_dir_path.");
     std::lock_guard<std::mutex> lock(stateMutex);

@@ -16,8 +16,8 @@
 //   Message exports a buffer.
 // - Properties that return a reference into their owner use reference_internal; a method result that the
 //   library returns by reference is copied.
-// - Casters declared at the end of this header: sets of device ids from a set only, strings from a str or bytes
-//   only, and objects of the module's classes only when their instance holds one.
+// - Casters declared at the end of this header: sets of device ids from a set only, strings (paths) from a str or
+//   bytes without NUL only, and objects of the module's classes only when their instance holds one.
 // - Alert lines are the library's own writes to the process's standard output; text meant for Python's
 //   sys.stdout goes through py::print.
 
@@ -149,13 +149,18 @@ struct type_caster<std::set<int>> {
 };
 
 // Strings (file and directory paths) convert from a str or a bytes object only: pybind11 2.10 also takes a
-// bytearray. Results are cast as pybind11 casts them.
+// bytearray. A path with a NUL is refused as Python's open refuses it, since the system would read it only up to
+// the NUL: ValueError, before the library or any file is touched. Results are cast as pybind11 casts them.
 template <>
 struct type_caster<std::string> : string_caster<std::string> {
     bool load(handle src, bool convert) {
         if (PyByteArray_Check(src.ptr()))
             return false;
-        return string_caster<std::string>::load(src, convert);
+        if (!string_caster<std::string>::load(src, convert))
+            return false;
+        if (value.find('\0') != std::string::npos)
+            throw value_error("embedded null byte");
+        return true;
     }
 };
 

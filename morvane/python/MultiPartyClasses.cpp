@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -20,16 +21,16 @@ using Generation = std::shared_ptr<Key> (CollectiveKeyGenerator::*)(const Collec
 
 // The wrapper of a gen_and_save_*_key member. The key is generated before the file is opened, so a generation
 // that fails (no sparse context) leaves an existing file as it was. The open is not tested: an unopenable path
-// fails at the first write with the archive's short-write error. A failed close (a full disk) is reported
-// instead of leaving a short key file behind a successful call.
+// fails at the first write with the archive's short-write error. A failed write (a full disk) is reported, and
+// the file is replaced only by a complete key.
 template <typename Key>
 auto generateAndSave(Generation<Key> generate) {
     return [generate](const CollectiveKeyGenerator& self, const CollectiveKeyGenData& first,
                       const CollectiveKeyGenData& second, const std::string& path) {
         const std::shared_ptr<Key> key = (self.*generate)(first, second);
-        std::ofstream stream(path);
-        Morvane::save(*key, stream);
-        Morvane::Serialize::detail::closeWritten(stream, path);
+        Morvane::detail::writeFile(
+            path, [&key](std::ostream& stream) { Morvane::save(*key, stream); },
+            Morvane::detail::UnopenedFile::PassToWriter);
     };
 }
 
@@ -86,9 +87,11 @@ void bindCollectiveKeyGenData(py::module_& m) {
             ReleaseLock(), py::arg("path"))
         .def(
             "save",
+            // Leaves an empty file, or nothing and no error where none can be made.
             [](const CollectiveKeyGenData& self, const std::string& path) {
-                std::ofstream stream(path);
-                self.save(stream);
+                Morvane::detail::writeFile(
+                    path, [&self](std::ostream& stream) { self.save(stream); },
+                    Morvane::detail::UnopenedFile::PassToWriter);
             },
             ReleaseLock(), py::arg("path"));
 }

@@ -35,6 +35,16 @@ TEST_F(HomEvaluatorTest, MissingDirectoryFailsWithTheKeyPackMessageAndCountsNoth
     EXPECT_TRUE(getOpHistory(context).empty());
 }
 
+TEST_F(HomEvaluatorTest, KeyDirectoryWithANulIsRefusedBeforeTheKeyPack) {
+    // The system would take the path up to the NUL: a key directory.
+    TempDir dir;
+    std::filesystem::create_directories(dir.str() + "/PK");
+    const std::string path = dir.str() + std::string(1, '\0') + "x";
+    EXPECT_EQ("[HomEvaluator::HomEvaluator] The path has an embedded null byte",
+              thrownMessage([&] { HomEvaluator(context, path); }));
+    EXPECT_TRUE(getOpHistory(context).empty());
+}
+
 TEST_F(HomEvaluatorTest, UnreadableMultiplicationKeyFileFailsTheConstructionUncounted) {
     TempDir dir;
     std::filesystem::create_directories(dir.str() + "/PK");

@@ -1,7 +1,9 @@
 #include "morvane/core/Exception.hpp"
 #include "morvane/core/Serialize.hpp"
+#include "morvane/keys/KeyGenerator.hpp"
 #include "morvane/keys/KeyPack.hpp"
 #include "tests/keys/KeyTestSupport.hpp"
+#include "tests/support/FullDisk.hpp"
 
 #include <gtest/gtest.h>
 
@@ -274,6 +276,72 @@ TEST(KeyPackTest, SaveReportsAFileThatFailsOnlyWhenClosed) {
     EXPECT_EQ(thrownMessage([&] { pack.save(dir.path()); }), "Cannot write file " + dir.file("MultKey.bin"));
     EXPECT_EQ(getOpHistory(ctx), (History{{"Save encryption key", 1}}));
     EXPECT_FALSE(std::filesystem::exists(dir.file("ConjKey.bin")));
+}
+
+TEST(KeyPackTest, KeyDirectoriesAndKeyFilesWithANulAreRefusedBeforeAnythingIsTouched) {
+    const Context fgd = makeContext(ParameterPreset::FGd);
+    const Context sgd0 = makeContext(ParameterPreset::SGd0);
+    // What the system would take of the paths: a key directory holding an encryption key.
+    KeyDir dir;
+    EncryptionKey enc(fgd);
+    enc.save(dir.file("EncKey.bin"));
+    const Bytes encBytes = datatest::readFile(dir.file("EncKey.bin"));
+    const std::string nul(1, '\0');
+    const std::string dirPath = dir.path() + nul + "x";
+    const std::string keyPath = dir.file("EncKey.bin") + nul + "x";
+
+    KeyPack pack(fgd);
+    std::istringstream keys(keytest::encRecord(1).str());
+    pack.loadEncKey(keys);
+    const KeyGenerator keygen(fgd, SecretKey(fgd));
+    struct Case {
+        const char* function;
+        std::function<void()> call;
+    };
+    const Case cases[] = {
+        {"KeyPack::KeyPack", [&] { KeyPack(fgd, dirPath); }},
+        {"KeyPack::KeyPack", [&] { KeyPack(fgd, sgd0, dirPath); }},
+        {"KeyPack::setKeyDirPath", [&] { pack.setKeyDirPath(dirPath); }},
+        {"KeyPack::save", [&] { pack.save(dirPath); }},
+        {"KeyGenerator::save", [&] { keygen.save(dirPath); }},
+        {"EncryptionKey::save", [&] { enc.save(keyPath); }},
+        {"EncryptionKey::load", [&] { enc.load(keyPath); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.function);
+        EXPECT_EQ(thrownMessage(c.call), "[" + std::string(c.function) + "] The path has an embedded null byte");
+    }
+    EXPECT_FALSE(pack.getImpl()->isKeyDirPathSet());
+    EXPECT_EQ(filesIn(dir.root().str()), std::set<std::string>{"keys"});
+    EXPECT_EQ(filesIn(dir.pk()), std::set<std::string>{"EncKey.bin"});
+    EXPECT_EQ(datatest::readFile(dir.file("EncKey.bin")), encBytes);
+    EXPECT_TRUE(getOpHistory(fgd).empty());
+}
+
+// A key save on a full disk: the key files saved before stay as they were, and a new directory gets no empty key
+// file that a later pack would take for a key.
+TEST(KeyPackTest, ASaveOnAFullDiskLeavesTheEarlierKeysAndNoEmptyFile) {
+    const Context ctx = keytest::smallContext();
+    KeyDir earlier;
+    KeyDir fresh;
+    datatest::writeFile(earlier.file("EncKey.bin"), keytest::encRecord(77).bytes());
+    datatest::writeFile(earlier.file("MultKey.bin"), keytest::evalRecord(77, 'm', 0).bytes());
+    KeyPack pack(ctx);
+    std::istringstream keys(keytest::encRecord(1).str() + keytest::evalRecord(1, 'm', 0).str());
+    pack.loadEncKey(keys);
+    pack.loadMultKey(keys);
+
+    for (const KeyDir* dir : {&earlier, &fresh}) {
+        const std::string encFile = dir->file("EncKey.bin");
+        EXPECT_EQ(datatest::messageOnAFullDisk([&] { pack.save(dir->path()); }, 5), "Cannot write file " + encFile);
+    }
+    EXPECT_EQ(filesIn(earlier.pk()), (std::set<std::string>{"EncKey.bin", "MultKey.bin"}));
+    EXPECT_EQ(datatest::readFile(earlier.file("EncKey.bin")), keytest::encRecord(77).bytes());
+    EXPECT_EQ(datatest::readFile(earlier.file("MultKey.bin")), keytest::evalRecord(77, 'm', 0).bytes());
+    EXPECT_TRUE(filesIn(fresh.pk()).empty());
+    KeyPack later(ctx, fresh.path());
+    later.loadEncKey();
+    EXPECT_FALSE(later.isEncKeyLoaded());
 }
 
 TEST(KeyPackTest, StreamLoadsReplaceSingleKeysButNeverRotationKeys) {

@@ -1,0 +1,256 @@
+# Paths and saves from Python: a path with a NUL is refused as Python's open refuses it, and a save replaces a
+# regular file only once it is complete, keeping its permissions and its symbolic links.
+import os
+import re
+import shutil
+import stat
+import struct
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import pymorvane as pm
+from pymorvane import (Ciphertext, CollectiveKeyGenConfig as Config, CollectiveKeyGenData as Data,
+                       CollectiveKeyGenerator, KeyGenerator, KeyPack, Message, ParameterPreset, Plaintext, SecretKey)
+
+CRD = Config(Config.Enc)
+ARCHIVE_SHORT_WRITE = re.compile(r"Failed to write \d+ bytes to output stream! Wrote \d+")
+
+
+def contents(directory):
+    """Every file below `directory` with its bytes (links by their target)."""
+    found = {}
+    for root, dirs, files in os.walk(directory):
+        for name in dirs + files:
+            path = os.path.join(root, name)
+            key = os.path.relpath(path, directory)
+            if os.path.islink(path):
+                found[key] = "-> " + os.readlink(path)
+            elif os.path.isfile(path):
+                found[key] = open(path, "rb").read()
+            else:
+                found[key] = "dir"
+    return found
+
+
+# --- Paths with a NUL ------------------------------------------------------------------------------------------
+
+FGD, SGD0 = ParameterPreset.FGd, ParameterPreset.SGd0
+
+# Every member that takes a path: (name, whether it takes a key directory, call(contexts, path)).
+PATH_MEMBERS = [
+    ("Message.save", False, lambda c, p: Message(2).save(p)),
+    ("Message.load", False, lambda c, p: Message(2).load(p)),
+    ("Plaintext.save", False, lambda c, p: Plaintext(c[FGD]).save(p)),
+    ("Plaintext.load", False, lambda c, p: Plaintext(c[FGD]).load(p)),
+    ("Ciphertext.save", False, lambda c, p: Ciphertext(c[FGD]).save(p)),
+    ("Ciphertext.load", False, lambda c, p: Ciphertext(c[FGD]).load(p)),
+    ("SecretKey", False, lambda c, p: SecretKey(c[FGD], p)),
+    ("SecretKey.save", False, lambda c, p: SecretKey(c[FGD]).save(p)),
+    ("SecretKey.save_seed_only", False, lambda c, p: SecretKey(c[FGD]).save_seed_only(p)),
+    ("make_context_from_file", False, lambda c, p: pm.make_context_from_file(p)),
+    ("save_context_to_file", False, lambda c, p: pm.save_context_to_file(c[FGD], p)),
+    ("KeyPack.load_enc_key", False, lambda c, p: KeyPack(c[FGD]).load_enc_key(p)),
+    ("KeyPack.load_mult_key", False, lambda c, p: KeyPack(c[FGD]).load_mult_key(p)),
+    ("KeyPack.load_left_rot_key", False, lambda c, p: KeyPack(c[FGD]).load_left_rot_key(1, p)),
+    ("KeyPack.load_right_rot_key", False, lambda c, p: KeyPack(c[FGD]).load_right_rot_key(1, p)),
+    ("KeyPack.load_conj_key", False, lambda c, p: KeyPack(c[FGD]).load_conj_key(p)),
+    ("KeyPack.load_sparse_secret_encapsulation_key", False,
+     lambda c, p: KeyPack(c[FGD]).load_sparse_secret_encapsulation_key(p)),
+    ("CollectiveKeyGenData.save", False, lambda c, p: Data(CRD).save(p)),
+    ("CollectiveKeyGenData.load", False, lambda c, p: Data(CRD).load(p)),
+] + [
+    (f"CollectiveKeyGenerator.{member}", False,
+     lambda c, p, member=member: getattr(CollectiveKeyGenerator(c[FGD], c[SGD0]), member)(Data(CRD), Data(CRD), p))
+    for member in ("gen_and_save_enc_key", "gen_and_save_conj_key", "gen_and_save_rot_key",
+                   "gen_and_save_sparse_secret_encapsulation_key", "gen_and_save_mult_key")
+] + [
+    ("KeyPack", True, lambda c, p: KeyPack(c[FGD], p)),
+    ("KeyPack sparse", True, lambda c, p: KeyPack(c[FGD], c[SGD0], p)),
+    ("KeyPack.save", True, lambda c, p: KeyPack(c[FGD]).save(p)),
+    ("KeyGenerator.save", True, lambda c, p: KeyGenerator(c[FGD], SecretKey(c[FGD])).save(p)),
+    ("HomEvaluator", True, lambda c, p: pm.HomEvaluator(c[FGD], p)),
+]
+
+
+@pytest.mark.parametrize("name, takes_directory, call", PATH_MEMBERS, ids=[m[0] for m in PATH_MEMBERS])
+@pytest.mark.parametrize("form", [str, os.fsencode], ids=["str", "bytes"])
+def test_a_path_with_a_nul_is_refused_before_anything_is_touched(tmp_path, capfd, name, takes_directory, call,
+                                                                  form):
+    # What the system would take of the paths: a key directory with a key, and a file of every record's size.
+    (tmp_path / "dir" / "PK").mkdir(parents=True)
+    (tmp_path / "dir" / "PK" / "MultKey.bin").write_bytes(b"\x01" * 32)
+    (tmp_path / "file").write_bytes(b"\x01" * 4096)
+    before = contents(tmp_path)
+    contexts = {FGD: pm.make_context(FGD), SGD0: pm.make_context(SGD0)}
+    capfd.readouterr()
+    path = str(tmp_path / ("dir" if takes_directory else "file")) + "\0x"
+    with pytest.raises(ValueError) as caught:
+        call(contexts, form(path))
+    assert str(caught.value) == "embedded null byte"
+    assert contents(tmp_path) == before
+    assert capfd.readouterr().out == ""
+    assert contexts[FGD].get_history() == {} and contexts[SGD0].get_history() == {}
+
+
+# --- Failed saves ----------------------------------------------------------------------------------------------
+
+def run_child(code, limit=None, path=None, wrapper=()):
+    """Runs `code` in a new interpreter (with the module, `pm`, and `path`) and returns what it printed. With a
+    limit, files of the child cannot grow past `limit` bytes: a full disk, without root."""
+    preamble = "import os, resource, signal\nimport pymorvane as pm\npath = " + repr(path) + "\n"
+    if limit is not None:
+        preamble += ("signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+                     f"resource.setrlimit(resource.RLIMIT_FSIZE, ({limit}, {limit}))\n")
+    body = "try:\n" + textwrap.indent(textwrap.dedent(code), "    ") + \
+           "\n    print('<no exception>')\nexcept Exception as e:\n    print(e)\n"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    done = subprocess.run([*wrapper, sys.executable, "-c", preamble + body], capture_output=True, text=True,
+                          env=env, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.strip()
+
+
+# (name, code saving over `path`, file name in the key directory, whether the record passes the file's buffer)
+FULL_DISK_SAVES = [
+    ("Ciphertext.save", "pm.Ciphertext(pm.make_context(pm.ParameterPreset.FGb)).save(path)", None, True),
+    ("SecretKey.save", "pm.SecretKey(pm.make_context(pm.ParameterPreset.FGb)).save(path)", None, True),
+    ("save_context_to_file", "pm.save_context_to_file(pm.make_context(pm.ParameterPreset.FGb), path)", None, False),
+    ("KeyGenerator.save", """
+        ctx = pm.make_context(pm.ParameterPreset.FGb)
+        keygen = pm.KeyGenerator(ctx, pm.SecretKey(ctx))
+        keygen.gen_enc_key()
+        keygen.gen_mult_key()
+        keygen.save(path)""", "EncKey.bin", False),
+    ("gen_and_save_enc_key", """
+        pm.simulate_alert(False)
+        gen = pm.CollectiveKeyGenerator(pm.make_context(pm.ParameterPreset.FGb))
+        data = pm.CollectiveKeyGenData(pm.CollectiveKeyGenConfig(pm.CollectiveKeyGenConfig.Enc))
+        gen.gen_and_save_enc_key(data, data, path)""", None, False),
+]
+
+
+@pytest.mark.parametrize("name, code, key_file, large", FULL_DISK_SAVES, ids=[s[0] for s in FULL_DISK_SAVES])
+def test_a_save_on_a_full_disk_leaves_the_earlier_file(tmp_path, name, code, key_file, large):
+    if key_file:
+        (tmp_path / "keys" / "PK").mkdir(parents=True)
+        target, path = tmp_path / "keys" / "PK" / key_file, str(tmp_path / "keys")
+    else:
+        target = tmp_path / "earlier.bin"
+        path = str(target)
+    target.write_bytes(b"earlier record")
+    before = contents(tmp_path)
+    message = run_child(code, limit=5, path=path)
+    if large:
+        assert ARCHIVE_SHORT_WRITE.fullmatch(message), message
+    else:
+        assert message == "Cannot write file " + str(target)
+    assert contents(tmp_path) == before
+
+
+def test_a_full_file_system(tmp_path):
+    # A small tmpfs of its own mount namespace, where one is allowed; it is gone with the child.
+    if shutil.which("unshare") is None or shutil.which("mount") is None:
+        pytest.skip("needs unshare and mount")
+    wrapper = ["unshare", "--mount", "--map-root-user"]
+    if subprocess.run([*wrapper, "true"], capture_output=True).returncode != 0:
+        pytest.skip("no mount namespace for this user")
+    mounted = tmp_path / "small"
+    mounted.mkdir()
+    code = f"""
+        import subprocess
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16k", "tmpfs", {str(mounted)!r}], check=True)
+        ctx = pm.make_context(pm.ParameterPreset.FGb)
+        os.makedirs(path + "/PK")
+        pm.save_context_to_file(ctx, path + "/context.bin")
+        pack = pm.KeyPack(ctx)
+        keygen = pm.KeyGenerator(ctx, pm.SecretKey(ctx), pack)
+        keygen.gen_enc_key()
+        pack.save(path)
+        # Fill the rest of the file system, then save over the files saved before.
+        with open(path + "/filler", "wb", buffering=0) as filler:
+            try:
+                while True:
+                    filler.write(b"f" * 512)
+            except OSError:
+                pass
+        saved = {{name: open(path + "/" + name, "rb").read() for name in ("context.bin", "PK/EncKey.bin")}}
+        for save in (lambda: pm.save_context_to_file(ctx, path + "/context.bin"), lambda: pack.save(path),
+                     lambda: pm.Ciphertext(ctx).save(path + "/context.bin")):
+            try:
+                save()
+                print("<no exception>")
+            except RuntimeError as e:
+                print(e)
+        print(sorted(os.listdir(path)), sorted(os.listdir(path + "/PK")))
+        print(all(open(path + "/" + name, "rb").read() == data for name, data in saved.items()))"""
+    lines = run_child(code, path=str(mounted), wrapper=wrapper).splitlines()
+    assert lines[:2] == ["Cannot write file " + str(mounted / "context.bin"),
+                         "Cannot write file " + str(mounted / "PK" / "EncKey.bin")]
+    assert ARCHIVE_SHORT_WRITE.fullmatch(lines[2]), lines[2]
+    assert lines[3:] == ["['PK', 'context.bin', 'filler'] ['EncKey.bin']", "True", "<no exception>"]
+
+
+def test_an_unwritable_directory_refuses_the_save(tmp_path, capfd):
+    locked = tmp_path / "locked"
+    locked.mkdir()
+    (locked / "m.bin").write_bytes(b"earlier")
+    locked.chmod(0o555)
+    try:
+        if os.access(locked, os.W_OK):
+            pytest.skip("permission bits are not enforced for this user")
+        before = contents(tmp_path)
+        for target in ("m.bin", "new.bin"):
+            path = str(locked / target)
+            with pytest.raises(RuntimeError) as caught:
+                Message(2).save(path)
+            assert str(caught.value) == "Cannot open file " + path
+            # The multi-party files keep their messages: the archive's short write, and nothing for no data.
+            with pytest.raises(RuntimeError, match="^Failed to write 4 bytes to output stream! Wrote 0$"):
+                CollectiveKeyGenerator(pm.make_context(ParameterPreset.FGb)).gen_and_save_enc_key(Data(CRD), Data(CRD),
+                                                                                                   path)
+            Data(CRD).save(path)
+        assert contents(tmp_path) == before
+    finally:
+        locked.chmod(0o755)
+    capfd.readouterr()
+
+
+# --- What a save replaces --------------------------------------------------------------------------------------
+
+def test_a_save_keeps_permissions_and_symbolic_links(tmp_path):
+    mask = os.umask(0)
+    os.umask(mask)
+    Message(1).save(str(tmp_path / "new.bin"))
+    assert stat.S_IMODE(os.stat(tmp_path / "new.bin").st_mode) == 0o666 & ~mask
+
+    (tmp_path / "keys").mkdir()
+    target = tmp_path / "keys" / "key.bin"
+    target.write_bytes(b"earlier")
+    target.chmod(0o600)
+    os.symlink("keys/key.bin", tmp_path / "link")
+    data = Data(CRD)
+    for save, size in ((lambda p: Message(2).save(p), 72), (lambda p: data.save(p), 0),
+                       (lambda p: CollectiveKeyGenerator(pm.make_context(ParameterPreset.FGb)).gen_and_save_enc_key(
+                           data, data, p), 12)):
+        save(str(tmp_path / "link"))
+        assert os.readlink(tmp_path / "link") == "keys/key.bin"
+        assert os.path.getsize(target) == size
+        assert stat.S_IMODE(os.stat(target).st_mode) == 0o600
+    assert sorted(os.listdir(tmp_path)) == ["keys", "link", "new.bin"]
+    assert os.listdir(tmp_path / "keys") == ["key.bin"]
+
+
+def test_standard_output_redirected_to_a_file_is_written_through(tmp_path):
+    # /dev/stdout leads to a descriptor link of /proc: the file behind it is the process's output, never replaced.
+    out = tmp_path / "out.txt"
+    with open(out, "wb") as stream:
+        inode = os.fstat(stream.fileno()).st_ino
+        code = "import pymorvane as pm; pm.Message(0, 1.0).save('/dev/stdout')"
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+        subprocess.run([sys.executable, "-c", code], stdout=stream, env=env, check=True, timeout=60)
+    assert os.stat(out).st_ino == inode
+    assert out.read_bytes() == struct.pack("<Qdd", 1, 1.0, 0.0)
+    assert os.listdir(tmp_path) == ["out.txt"]
