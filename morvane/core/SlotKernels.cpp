@@ -180,6 +180,7 @@ inline void storeParts(double* p, Parts v) { _mm_storeu_pd(p, v); }
 inline Parts pairPattern(double re, double im) { return _mm_setr_pd(re, im); }
 inline Parts splat(double k) { return _mm_set1_pd(k); }
 inline Parts realPartsOf(Parts v) { return _mm_move_sd(_mm_setzero_pd(), v); }
+inline Parts imagPartsAsReal(Parts v) { return _mm_unpackhi_pd(v, _mm_setzero_pd()); }
 inline Parts sumOf(Parts first, Parts second) {
     asm("addpd %1, %0" : "+x"(first) : "x"(second));
     return first;
@@ -204,6 +205,7 @@ inline void storeParts(double* p, Parts v) {
 inline Parts pairPattern(double re, double im) { return {re, im}; }
 inline Parts splat(double k) { return {k, k}; }
 inline Parts realPartsOf(Parts v) { return {v.re, 0.0}; }
+inline Parts imagPartsAsReal(Parts v) { return {v.im, 0.0}; }
 inline Parts sumOf(Parts first, Parts second) { return {first.re + second.re, first.im + second.im}; }
 inline Parts productOf(Parts first, Parts second) { return {first.re * second.re, first.im * second.im}; }
 
@@ -318,6 +320,7 @@ inline void storeParts(double* p, Parts v) { _mm256_storeu_pd(p, v); }
 inline Parts pairPattern(double re, double im) { return _mm256_setr_pd(re, im, re, im); }
 inline Parts splat(double k) { return _mm256_set1_pd(k); }
 inline Parts realPartsOf(Parts v) { return _mm256_blend_pd(v, _mm256_setzero_pd(), 0xA); }
+inline Parts imagPartsAsReal(Parts v) { return _mm256_unpackhi_pd(v, _mm256_setzero_pd()); }
 inline Parts sumOf(Parts first, Parts second) {
     Parts sum;
     asm("vaddpd %2, %1, %0" : "=x"(sum) : "x"(first), "x"(second));

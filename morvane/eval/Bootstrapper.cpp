@@ -41,6 +41,8 @@ BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval) : BootstrapperImpl(
 
 BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval, u64 log_slots)
     : context(eval.context), evaluatorImpl(eval.impl),
+      fullSlotLevel(isBootstrappableParameter(context) ? std::optional<u64>(getLevelAfterFullSlotBootstrap())
+                                                      : std::nullopt),
       costEntries{{findCost(context, false, false), findCost(context, false, true)},
                   {findCost(context, true, false), findCost(context, true, true)}},
       warmUpCostMs(zeroResponseTimeMs(context->parameter.presetName, "bootstrap_warmup")) {
@@ -54,6 +56,8 @@ BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval, const Context& cont
 
 BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval, const Context& context_sparse, u64 log_slots)
     : context(eval.context), evaluatorImpl(eval.impl),
+      fullSlotLevel(isBootstrappableParameter(context) ? std::optional<u64>(getLevelAfterFullSlotBootstrap())
+                                                      : std::nullopt),
       costEntries{{findCost(context, false, false), findCost(context, false, true)},
                   {findCost(context, true, false), findCost(context, true, true)}},
       warmUpCostMs(zeroResponseTimeMs(context->parameter.presetName, "bootstrap_warmup")) {
@@ -73,7 +77,7 @@ u64 BootstrapperImpl::getLevelAfterFullSlotBootstrap() const {
 }
 
 u64 BootstrapperImpl::getLevelAfterTargetSlotBootstrap(u64 log_slots, bool extended) const {
-    const u64 level = getLevelAfterFullSlotBootstrap();
+    const u64 level = fullSlotLevel ? *fullSlotLevel : getLevelAfterFullSlotBootstrap();
     if (log_slots != 0 || extended)
         return level;
     return level < getEncryptionLevel(context) ? level + 1 : level;
@@ -114,6 +118,16 @@ const std::vector<i64>& BootstrapperImpl::rotIndicesForBootstrap(u64 log_slots) 
 
 void BootstrapperImpl::loadKeysForBootstrap(u64 log_slots) const {
     const KeyPack& pack = evaluatorImpl->keyPack;
+    const KeyPackImpl& keys = *pack.getImpl();
+    const bool sse = isSparseSecretEncapsulationSupported(context);
+    // Every key held, the steady state: the checks below would load nothing and refuse nothing. The index
+    // query comes after the first two checks there too, so it refuses the same log slots at the same point.
+    if (log_slots < 64 && keys.isMultKeyLoaded() && keys.isConjKeyLoaded()) {
+        const std::vector<i64>& indices = rotIndicesForBootstrap(log_slots);
+        if (keys.areLeftRotKeysLoaded(indices.data(), indices.size()) &&
+            (!sse || keys.isSparseSecretEncapsulationKeyLoaded()))
+            return;
+    }
     detail::requireKey(pack, detail::KeyKind::Multiplication, "[bootstrap] no multiplication key");
     detail::requireKey(pack, detail::KeyKind::Conjugation, "[bootstrap] no conjugation key");
     // Log slots of 64 and more are refused by the index query itself; they are not kept.
@@ -127,7 +141,7 @@ void BootstrapperImpl::loadKeysForBootstrap(u64 log_slots) const {
         detail::requireLeftRotKey(pack, static_cast<u64>(index), [index] {
             throw RuntimeException("[bootstrap] no left rotation key for index " + asMessageNumber(index));
         });
-    if (isSparseSecretEncapsulationSupported(context))
+    if (sse)
         detail::requireKey(pack, detail::KeyKind::SparseSecretEncapsulation, "[bootstrap] no SSE key");
 }
 

@@ -60,6 +60,8 @@ private:
 
     const Context context;
     const std::shared_ptr<HomEvaluatorImpl> evaluatorImpl;
+    // getLevelAfterFullSlotBootstrap of a bootstrappable parameter, which is fixed; empty for any other.
+    const std::optional<u64> fullSlotLevel;
     // Bit l is set once log slots l are prepared (l never exceeds the full log slots, below 64); 0 is never
     // set and always counts as prepared. Read by every bootstrap while makeBootConstants may set a bit from
     // another thread.
