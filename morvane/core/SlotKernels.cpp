@@ -249,8 +249,7 @@ inline __m256d nanLanes(__m256d v) { return _mm256_cmp_pd(v, v, _CMP_UNORD_Q); }
 [[gnu::noinline]] void exactInStep(const double* x, const double* y, std::size_t yStride, double* z) {
     for (std::size_t k = 0; k < 4; ++k)
         if (needsExactRule(z[2 * k], z[2 * k + 1])) {
-            const Complex p =
-                slotProduct(Complex(x[2 * k], x[2 * k + 1]), Complex(y[yStride * k], y[yStride * k + 1]));
+            const Complex p = slotProduct(Complex(x[2 * k], x[2 * k + 1]), Complex(y[yStride * k], y[yStride * k + 1]));
             z[2 * k] = p.real();
             z[2 * k + 1] = p.imag();
         }

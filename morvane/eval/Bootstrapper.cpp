@@ -42,7 +42,7 @@ BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval) : BootstrapperImpl(
 BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval, u64 log_slots)
     : context(eval.context), evaluatorImpl(eval.impl),
       fullSlotLevel(isBootstrappableParameter(context) ? std::optional<u64>(getLevelAfterFullSlotBootstrap())
-                                                      : std::nullopt),
+                                                       : std::nullopt),
       costEntries{{findCost(context, false, false), findCost(context, false, true)},
                   {findCost(context, true, false), findCost(context, true, true)}},
       warmUpCostMs(zeroResponseTimeMs(context->parameter.presetName, "bootstrap_warmup")) {
@@ -57,7 +57,7 @@ BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval, const Context& cont
 BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval, const Context& context_sparse, u64 log_slots)
     : context(eval.context), evaluatorImpl(eval.impl),
       fullSlotLevel(isBootstrappableParameter(context) ? std::optional<u64>(getLevelAfterFullSlotBootstrap())
-                                                      : std::nullopt),
+                                                       : std::nullopt),
       costEntries{{findCost(context, false, false), findCost(context, false, true)},
                   {findCost(context, true, false), findCost(context, true, true)}},
       warmUpCostMs(zeroResponseTimeMs(context->parameter.presetName, "bootstrap_warmup")) {

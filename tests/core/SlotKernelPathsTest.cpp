@@ -190,10 +190,9 @@ TEST_F(SlotKernelPathsTest, SpreadAndBootstrapWithSamplesGiveTheBaselineBits) {
                     << c.name << ", message of " << m;
     }
     for (const bool isComplex : {false, true}) {
-        const Case c{"bootstrap with samples", [isComplex](const SlotKernelTable& p, const Complex* x,
-                                                          const Complex* s, Complex* o, std::size_t k) {
-                         p.bootstrapSlots(x, s, o, k, isComplex);
-                     }};
+        const Case c{"bootstrap with samples",
+                     [isComplex](const SlotKernelTable& p, const Complex* x, const Complex* s, Complex* o,
+                                 std::size_t k) { p.bootstrapSlots(x, s, o, k, isComplex); }};
         for (const Target t : {Target::Apart, Target::OverFirst})
             EXPECT_TRUE(sameBits(runCase(c, baseline, a, samples, t), runCase(c, *avx2, a, samples, t)))
                 << (isComplex ? "complex" : "real");
