@@ -230,9 +230,9 @@ namespace avx2 {
 
 constexpr const char* kPathName = "avx2";
 
-// The naive products of two slots: x = [xr0, xi0, xr1, xi1] times y likewise. Every part is formed as the
-// baseline forms it, operands in the same order (which decides the NaN a NaN operand passes on):
-// re = xr * yr - xi * yi, im = xr * yi + xi * yr.
+// The naive products of two slots: x = [xr0, xi0, xr1, xi1] times y likewise, each part formed as the
+// baseline forms it: re = xr * yr - xi * yi, im = xr * yi + xi * yr. Which operand of a product carries its
+// NaN does not matter here: a NaN factor part makes both parts NaN, and such a slot takes the exact rule.
 inline __m256d naivePair(__m256d x, __m256d y) {
     const __m256d xr = _mm256_movedup_pd(x);      // xr0 xr0 xr1 xr1
     const __m256d xi = _mm256_permute_pd(x, 0xF); // xi0 xi0 xi1 xi1
@@ -245,11 +245,11 @@ inline __m256d naivePair(__m256d x, __m256d y) {
 inline __m256d nanLanes(__m256d v) { return _mm256_cmp_pd(v, v, _CMP_UNORD_Q); }
 
 // The exact rule over the four slots of one step whose naive products hold a NaN part: x, y and z hold the
-// slots' factors and naive products, parts interleaved; `yStride` is 2, or 0 for one constant factor.
-[[gnu::noinline]] void exactInStep(const double* x, const double* y, std::size_t yStride, double* z) {
+// slots' factors and naive products, parts interleaved.
+[[gnu::noinline]] void exactInStep(const double* x, const double* y, double* z) {
     for (std::size_t k = 0; k < 4; ++k)
         if (needsExactRule(z[2 * k], z[2 * k + 1])) {
-            const Complex p = slotProduct(Complex(x[2 * k], x[2 * k + 1]), Complex(y[yStride * k], y[yStride * k + 1]));
+            const Complex p = slotProduct(Complex(x[2 * k], x[2 * k + 1]), Complex(y[2 * k], y[2 * k + 1]));
             z[2 * k] = p.real();
             z[2 * k + 1] = p.imag();
         }
@@ -275,7 +275,7 @@ inline void productStep(const double* x, const double* y, __m256d constant, doub
         _mm256_store_pd(ys + 4, y1);
         _mm256_store_pd(zs, z0);
         _mm256_store_pd(zs + 4, z1);
-        exactInStep(xs, ys, 2, zs);
+        exactInStep(xs, ys, zs);
         std::memcpy(z, zs, sizeof zs);
         return;
     }
