@@ -1,15 +1,21 @@
+// Rotations and bootstraps, beside the bare copies and loops that move the same slots
+// (bench/ReferenceLoops.hpp).
+#include "bench/ReferenceLoops.hpp"
 #include "morvane/morvane.hpp"
 
 #include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <vector>
 
 namespace {
 
 using namespace Morvane;
 
-// FVa: 65536 full slots, the largest.
+// FVa: 65536 full slots, the largest; FX: 32.
 struct Keyed {
-    Keyed() : context(makeContext(ParameterPreset::FVa)), sk(context), pack(context), keygen(context, sk, pack),
-              eval(context, pack) {}
+    explicit Keyed(ParameterPreset preset = ParameterPreset::FVa)
+        : context(makeContext(preset)), sk(context), pack(context), keygen(context, sk, pack), eval(context, pack) {}
 
     Ciphertext input() const {
         Ciphertext ct(context, false);
@@ -54,17 +60,44 @@ void BM_RotateByStepping(benchmark::State& state) {
 }
 BENCHMARK(BM_RotateByStepping);
 
+// Left by range(0), in place.
 void BM_RotateInPlace(benchmark::State& state) {
     Keyed k;
-    k.keygen.genLeftRotationKey(3);
+    const u64 r = static_cast<u64>(state.range(0));
+    k.keygen.genLeftRotationKey(r);
     Ciphertext ct = k.input();
     for (auto _ : state) {
-        k.eval.leftRotate(ct, 3, ct);
+        k.eval.leftRotate(ct, r, ct);
         benchmark::DoNotOptimize(ct.message().begin());
         benchmark::ClobberMemory();
     }
 }
-BENCHMARK(BM_RotateInPlace);
+BENCHMARK(BM_RotateInPlace)->Arg(3)->Arg(16384);
+
+// The bare rotations of 65536 slots by range(0): into another vector, and through a scratch vector back into
+// the same one (the reference of a rotation in place).
+void BM_LoopRotate(benchmark::State& state) {
+    const std::size_t n = 65536, r = static_cast<std::size_t>(state.range(0));
+    std::vector<Complex> in(n, Complex(0.5, -0.25)), out(n);
+    for (auto _ : state) {
+        bench::rotateByCopies(in.data(), n, r, out.data());
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_LoopRotate)->Arg(3)->Arg(16384);
+
+void BM_LoopRotateThroughScratch(benchmark::State& state) {
+    const std::size_t n = 65536, r = static_cast<std::size_t>(state.range(0));
+    std::vector<Complex> slots(n, Complex(0.5, -0.25)), scratch(n);
+    for (auto _ : state) {
+        bench::rotateByCopies(slots.data(), n, r, scratch.data());
+        std::memcpy(static_cast<void*>(slots.data()), scratch.data(), n * sizeof(Complex));
+        benchmark::DoNotOptimize(slots.data());
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_LoopRotateThroughScratch)->Arg(3)->Arg(16384);
 
 // Message rotate-and-sum of 16 terms over 65536 slots.
 void BM_MessageRotateReduce(benchmark::State& state) {
@@ -79,8 +112,9 @@ void BM_MessageRotateReduce(benchmark::State& state) {
 }
 BENCHMARK(BM_MessageRotateReduce);
 
-void bootstrapBench(benchmark::State& state, bool simulateErrors, bool isComplex) {
-    Keyed k;
+void bootstrapBench(benchmark::State& state, bool simulateErrors, bool isComplex,
+                    ParameterPreset preset = ParameterPreset::FVa) {
+    Keyed k(preset);
     k.keygen.genMultiplicationKey();
     k.keygen.genConjugationKey();
     k.keygen.genRotKeysForBootstrap(getLogFullSlots(k.context));
@@ -104,5 +138,20 @@ BENCHMARK(BM_BootstrapComplexWithError);
 
 void BM_BootstrapWithoutError(benchmark::State& state) { bootstrapBench(state, false, false); }
 BENCHMARK(BM_BootstrapWithoutError);
+
+// 32 slots: what is left is the bootstrapper's own work.
+void BM_BootstrapWithoutError32(benchmark::State& state) { bootstrapBench(state, false, false, ParameterPreset::FX); }
+BENCHMARK(BM_BootstrapWithoutError32);
+
+void BM_LoopRealParts(benchmark::State& state) {
+    const std::size_t n = static_cast<std::size_t>(state.range(0));
+    std::vector<Complex> in(n, Complex(0.5, -0.25)), out(n);
+    for (auto _ : state) {
+        bench::referenceLoops().realParts(in.data(), out.data(), n);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_LoopRealParts)->Arg(65536)->Arg(32);
 
 } // namespace

@@ -79,7 +79,11 @@ void ContextContent::clearOpHistory() {
 
 std::size_t ContextContent::counterShardOfThisThread() {
     static std::atomic<std::size_t> nextShard{0};
-    static thread_local const std::size_t shard = nextShard.fetch_add(1, std::memory_order_relaxed) % kCounterShards;
+    // kCounterShards stands for "none yet": a constant initial value needs no initialisation guard on every
+    // count, only this test.
+    static thread_local std::size_t shard = kCounterShards;
+    if (shard == kCounterShards)
+        shard = nextShard.fetch_add(1, std::memory_order_relaxed) % kCounterShards;
     return shard;
 }
 

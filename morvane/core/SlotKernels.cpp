@@ -1,10 +1,20 @@
 #include "morvane/core/SlotKernels.hpp"
 
+#include "morvane/core/SlotKernelPaths.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <vector>
+
+#if (defined(__x86_64__) || (defined(__i386__) && defined(__SSE2__))) && (defined(__GNUC__) || defined(__clang__))
+#define MORVANE_HAVE_AVX2_PATH 1
+#include <immintrin.h>
+#else
+#define MORVANE_HAVE_AVX2_PATH 0
+#endif
 
 // The slot loops below overwrite an input only at the index they have just read (a result is either a
 // distinct object or exactly an operand), so no loop-carried dependence exists through memory.
@@ -75,6 +85,17 @@ namespace {
 const double* parts(const Complex* p) { return reinterpret_cast<const double*>(p); }
 double* parts(Complex* p) { return reinterpret_cast<double*>(p); }
 
+// A short message is spread through a period of this many slots.
+constexpr std::size_t kSpreadPeriod = 256;
+
+// Only a product whose parts are both NaN needs the exact rule, and such a product has a NaN real part.
+bool needsExactRule(double re, double im) { return std::isnan(re) && std::isnan(im); }
+
+// The baseline path: the loops as written, vectorised for the architecture's base instruction set.
+namespace baseline {
+
+constexpr const char* kPathName = "baseline";
+
 // Products are written a chunk at a time, and a chunk that holds a non-finite part is finished by the exact
 // rule while its operands are still in the cache.
 constexpr std::size_t kChunk = 256;
@@ -104,12 +125,12 @@ bool naiveProducts(const double* x, const double* y, double* z, std::size_t len)
     return (carry >> 63) != 0;
 }
 
-// Finishes naive products by the exact rule: only a product whose parts are both NaN needs it, and it can
-// arise only where a factor is infinite or NaN, so finite chunks are never visited.
+// Finishes naive products by the exact rule: it can be needed only where a factor is infinite or NaN, so
+// finite chunks are never visited.
 template <typename SecondAt>
 void exactWhereBothNaN(const Complex* a, SecondAt second, Complex* products, std::size_t len) {
     for (std::size_t i = 0; i < len; ++i)
-        if (std::isnan(products[i].real()) && std::isnan(products[i].imag()))
+        if (needsExactRule(products[i].real(), products[i].imag()))
             products[i] = slotProduct(a[i], second(i));
 }
 
@@ -132,75 +153,6 @@ void products(const Complex* a, SecondAt second, Complex* out, std::size_t n, bo
     }
 }
 
-// Sums and differences are taken part by part, of two slot vectors or of slots and a constant.
-template <typename PartOp>
-void partWise(const Complex* a, const Complex* b, Complex* out, std::size_t n, PartOp op) {
-    const double* x = parts(a);
-    const double* y = parts(b);
-    double* z = parts(out);
-    MORVANE_INDEPENDENT_ITERATIONS
-    for (std::size_t i = 0; i < 2 * n; ++i)
-        z[i] = op(x[i], y[i]);
-}
-
-template <typename PartOp>
-void partWiseConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n, PartOp op) {
-    const double* x = parts(a);
-    double* z = parts(out);
-    const double cr = c.real(), ci = c.imag();
-    MORVANE_INDEPENDENT_ITERATIONS
-    for (std::size_t i = 0; i < n; ++i) {
-        const double re = x[2 * i], im = x[2 * i + 1];
-        z[2 * i] = op(re, cr);
-        z[2 * i + 1] = op(im, ci);
-    }
-}
-
-} // namespace
-
-void negateSlots(const Complex* in, Complex* out, std::size_t n) {
-    const double* x = parts(in);
-    double* z = parts(out);
-    MORVANE_INDEPENDENT_ITERATIONS
-    for (std::size_t i = 0; i < 2 * n; ++i)
-        z[i] = -x[i];
-}
-
-void conjugateSlots(const Complex* in, Complex* out, std::size_t n) {
-    const double* x = parts(in);
-    double* z = parts(out);
-    MORVANE_INDEPENDENT_ITERATIONS
-    for (std::size_t i = 0; i < n; ++i) {
-        const double re = x[2 * i], im = x[2 * i + 1];
-        z[2 * i] = re;
-        z[2 * i + 1] = -im;
-    }
-}
-
-void addSlots(const Complex* a, const Complex* b, Complex* out, std::size_t n) {
-    partWise(a, b, out, n, std::plus<double>());
-}
-
-void subSlots(const Complex* a, const Complex* b, Complex* out, std::size_t n) {
-    partWise(a, b, out, n, std::minus<double>());
-}
-
-void addConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n) {
-    partWiseConstant(a, c, out, n, std::plus<double>());
-}
-
-void subConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n) {
-    partWiseConstant(a, c, out, n, std::minus<double>());
-}
-
-void multReal(const Complex* a, double k, Complex* out, std::size_t n) {
-    const double* x = parts(a);
-    double* z = parts(out);
-    MORVANE_INDEPENDENT_ITERATIONS
-    for (std::size_t i = 0; i < 2 * n; ++i)
-        z[i] = x[i] * k;
-}
-
 void multSlots(const Complex* a, const Complex* b, Complex* out, std::size_t n) {
     products(
         a, [b](std::size_t i) { return b[i]; }, out, n, out == a || out == b,
@@ -218,129 +170,291 @@ void multConstant(const Complex* a, const Complex& c, Complex* out, std::size_t 
         });
 }
 
-void multImagUnitSlots(const Complex* in, Complex* out, std::size_t n) { multConstant(in, Complex(0.0, 1.0), out, n); }
+#if MORVANE_HAVE_AVX2_PATH
 
-namespace {
-
-using ConstantKernel = void (*)(const Complex*, const Complex&, Complex*, std::size_t);
-
-void applySpread(const Complex* a, const Complex* msg, std::size_t m, Complex* out, std::size_t n, SlotKernel binary,
-                 ConstantKernel constant) {
-    const std::size_t copies = (m == 0 || m > n) ? 0 : n / m;
-    const std::size_t covered = copies * m;
-    if (copies > 0 && m >= kChunk) {
-        for (std::size_t b = 0; b < copies; ++b)
-            binary(a + b * m, msg, out + b * m, m);
-    } else if (copies > 0) {
-        // A short message is repeated into one chunk-long period first, so that each kernel call covers
-        // many copies.
-        Complex period[kChunk];
-        const std::size_t perPeriod = kChunk / m;
-        for (std::size_t k = 0; k < perPeriod; ++k)
-            std::copy(msg, msg + m, period + k * m);
-        const std::size_t p = perPeriod * m;
-        for (std::size_t s = 0; s < covered; s += p)
-            binary(a + s, period, out + s, std::min(p, covered - s));
-    }
-    if (covered < n)
-        constant(a + covered, Complex(0.0, 0.0), out + covered, n - covered);
+// SSE2 parts; the sums and products are written out, so that their operand order stays as given.
+using Parts = __m128d;
+constexpr std::size_t kWidth = 2;
+inline Parts loadParts(const double* p) { return _mm_loadu_pd(p); }
+inline void storeParts(double* p, Parts v) { _mm_storeu_pd(p, v); }
+inline Parts pairPattern(double re, double im) { return _mm_setr_pd(re, im); }
+inline Parts splat(double k) { return _mm_set1_pd(k); }
+inline Parts realPartsOf(Parts v) { return _mm_move_sd(_mm_setzero_pd(), v); }
+inline Parts imagPartsAsReal(Parts v) { return _mm_unpackhi_pd(v, _mm_setzero_pd()); }
+inline Parts sumOf(Parts first, Parts second) {
+    asm("addpd %1, %0" : "+x"(first) : "x"(second));
+    return first;
 }
+inline Parts productOf(Parts first, Parts second) {
+    asm("mulpd %1, %0" : "+x"(first) : "x"(second));
+    return first;
+}
+
+#else
+
+// Portable parts: one slot at a time.
+struct Parts {
+    double re, im;
+};
+constexpr std::size_t kWidth = 2;
+inline Parts loadParts(const double* p) { return {p[0], p[1]}; }
+inline void storeParts(double* p, Parts v) {
+    p[0] = v.re;
+    p[1] = v.im;
+}
+inline Parts pairPattern(double re, double im) { return {re, im}; }
+inline Parts splat(double k) { return {k, k}; }
+inline Parts realPartsOf(Parts v) { return {v.re, 0.0}; }
+inline Parts imagPartsAsReal(Parts v) { return {v.im, 0.0}; }
+inline Parts sumOf(Parts first, Parts second) { return {first.re + second.re, first.im + second.im}; }
+inline Parts productOf(Parts first, Parts second) { return {first.re * second.re, first.im * second.im}; }
+
+#endif
+
+#include "morvane/core/SlotKernelLoops.inc"
+
+} // namespace baseline
+
+#if MORVANE_HAVE_AVX2_PATH
+
+// The AVX2 path, without fused multiply-adds (a fused product rounds once where the baseline rounds twice)
+// and without AVX-512. Everything defined up to the matching pop is compiled for it.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2,no-fma,no-avx512f")
+#endif
+
+namespace avx2 {
+
+constexpr const char* kPathName = "avx2";
+
+// The naive products of two slots: x = [xr0, xi0, xr1, xi1] times y likewise, each part formed as the
+// baseline forms it: re = xr * yr - xi * yi, im = xr * yi + xi * yr. Which operand of a product carries its
+// NaN does not matter here: a NaN factor part makes both parts NaN, and such a slot takes the exact rule.
+inline __m256d naivePair(__m256d x, __m256d y) {
+    const __m256d xr = _mm256_movedup_pd(x);      // xr0 xr0 xr1 xr1
+    const __m256d xi = _mm256_permute_pd(x, 0xF); // xi0 xi0 xi1 xi1
+    const __m256d ys = _mm256_permute_pd(y, 0x5); // yi0 yr0 yi1 yr1
+    const __m256d first = _mm256_mul_pd(xr, y);   // xr*yr  xr*yi
+    const __m256d second = _mm256_mul_pd(xi, ys); // xi*yi  xi*yr
+    return _mm256_addsub_pd(first, second);       // even lanes subtract, odd lanes add
+}
+
+inline __m256d nanLanes(__m256d v) { return _mm256_cmp_pd(v, v, _CMP_UNORD_Q); }
+
+// The exact rule over the four slots of one step whose naive products hold a NaN part: x, y and z hold the
+// slots' factors and naive products, parts interleaved.
+[[gnu::noinline]] void exactInStep(const double* x, const double* y, double* z) {
+    for (std::size_t k = 0; k < 4; ++k)
+        if (needsExactRule(z[2 * k], z[2 * k + 1])) {
+            const Complex p = slotProduct(Complex(x[2 * k], x[2 * k + 1]), Complex(y[2 * k], y[2 * k + 1]));
+            z[2 * k] = p.real();
+            z[2 * k + 1] = p.imag();
+        }
+}
+
+// The products of four slots at x and y (kStride 2) or of four slots at x and the constant y[0], y[1]
+// (kStride 0), into z. Both factors are in registers before anything is stored, so z may be x or y.
+template <std::size_t kStride>
+inline void productStep(const double* x, const double* y, __m256d constant, double* z) {
+    const __m256d x0 = _mm256_loadu_pd(x);
+    const __m256d x1 = _mm256_loadu_pd(x + 4);
+    const __m256d y0 = kStride == 0 ? constant : _mm256_loadu_pd(y);
+    const __m256d y1 = kStride == 0 ? constant : _mm256_loadu_pd(y + 4);
+    const __m256d z0 = naivePair(x0, y0);
+    const __m256d z1 = naivePair(x1, y1);
+    const __m256d nan = _mm256_or_pd(nanLanes(z0), nanLanes(z1));
+    if (__builtin_expect(!_mm256_testz_pd(nan, nan), 0)) {
+        // Rare: the slots go through memory, where the exact rule reads them.
+        alignas(32) double xs[8], ys[8], zs[8];
+        _mm256_store_pd(xs, x0);
+        _mm256_store_pd(xs + 4, x1);
+        _mm256_store_pd(ys, y0);
+        _mm256_store_pd(ys + 4, y1);
+        _mm256_store_pd(zs, z0);
+        _mm256_store_pd(zs + 4, z1);
+        exactInStep(xs, ys, zs);
+        std::memcpy(z, zs, sizeof zs);
+        return;
+    }
+    _mm256_storeu_pd(z, z0);
+    _mm256_storeu_pd(z + 4, z1);
+}
+
+// The product kernels: four slots a step, in one pass, the exact rule applied within the step that needs it.
+// A last step of fewer than four slots goes through a padded copy, so every slot is formed by the same
+// instructions. The result may be either operand.
+template <std::size_t kStride>
+void products(const double* x, const double* y, double* z, std::size_t n) {
+    const __m256d constant = kStride == 0 ? _mm256_setr_pd(y[0], y[1], y[0], y[1]) : _mm256_setzero_pd();
+    const std::size_t whole = n - n % 4;
+    for (std::size_t i = 0; i < whole; i += 4)
+        productStep<kStride>(x + 2 * i, y + kStride * i, constant, z + 2 * i);
+    const std::size_t rest = n - whole;
+    if (rest == 0)
+        return;
+    alignas(32) double xs[8] = {}, ys[8] = {}, zs[8];
+    std::memcpy(xs, x + 2 * whole, rest * 2 * sizeof(double));
+    if (kStride != 0)
+        std::memcpy(ys, y + 2 * whole, rest * 2 * sizeof(double));
+    productStep<kStride>(xs, ys, constant, zs);
+    std::memcpy(z + 2 * whole, zs, rest * 2 * sizeof(double));
+}
+
+void multSlots(const Complex* a, const Complex* b, Complex* out, std::size_t n) {
+    products<2>(parts(a), parts(b), parts(out), n);
+}
+
+void multConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n) {
+    const double constant[2] = {c.real(), c.imag()};
+    products<0>(parts(a), constant, parts(out), n);
+}
+
+using Parts = __m256d;
+constexpr std::size_t kWidth = 4;
+inline Parts loadParts(const double* p) { return _mm256_loadu_pd(p); }
+inline void storeParts(double* p, Parts v) { _mm256_storeu_pd(p, v); }
+inline Parts pairPattern(double re, double im) { return _mm256_setr_pd(re, im, re, im); }
+inline Parts splat(double k) { return _mm256_set1_pd(k); }
+inline Parts realPartsOf(Parts v) { return _mm256_blend_pd(v, _mm256_setzero_pd(), 0xA); }
+inline Parts imagPartsAsReal(Parts v) { return _mm256_unpackhi_pd(v, _mm256_setzero_pd()); }
+inline Parts sumOf(Parts first, Parts second) {
+    Parts sum;
+    asm("vaddpd %2, %1, %0" : "=x"(sum) : "x"(first), "x"(second));
+    return sum;
+}
+inline Parts productOf(Parts first, Parts second) {
+    Parts product;
+    asm("vmulpd %2, %1, %0" : "=x"(product) : "x"(first), "x"(second));
+    return product;
+}
+
+#include "morvane/core/SlotKernelLoops.inc"
+
+} // namespace avx2
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+#endif // MORVANE_HAVE_AVX2_PATH
+
+const SlotKernelTable* detectAvx2() {
+#if MORVANE_HAVE_AVX2_PATH
+    // Also run from static initialisation, possibly before the runtime's own processor probe.
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2"))
+        return &avx2::kTable;
+#endif
+    return nullptr;
+}
+
+const SlotKernelTable* const kAvx2Table = detectAvx2();
+// Chosen once at load time. Kernels called during static initialisation, before this is set, take the
+// baseline path, which gives the same bits.
+const SlotKernelTable* const kActiveTable = kAvx2Table != nullptr ? kAvx2Table : &baseline::kTable;
+
+const SlotKernelTable& active() { return kActiveTable != nullptr ? *kActiveTable : baseline::kTable; }
 
 } // namespace
 
+const SlotKernelTable& baselineSlotKernels() { return baseline::kTable; }
+const SlotKernelTable* avx2SlotKernels() { return kAvx2Table; }
+const SlotKernelTable& activeSlotKernels() { return active(); }
+
+void negateSlots(const Complex* in, Complex* out, std::size_t n) { active().negateSlots(in, out, n); }
+void conjugateSlots(const Complex* in, Complex* out, std::size_t n) { active().conjugateSlots(in, out, n); }
+void addSlots(const Complex* a, const Complex* b, Complex* out, std::size_t n) { active().addSlots(a, b, out, n); }
+void subSlots(const Complex* a, const Complex* b, Complex* out, std::size_t n) { active().subSlots(a, b, out, n); }
+void multSlots(const Complex* a, const Complex* b, Complex* out, std::size_t n) { active().multSlots(a, b, out, n); }
+void addConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n) {
+    active().addConstant(a, c, out, n);
+}
+void subConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n) {
+    active().subConstant(a, c, out, n);
+}
+void multConstant(const Complex* a, const Complex& c, Complex* out, std::size_t n) {
+    active().multConstant(a, c, out, n);
+}
+void multReal(const Complex* a, double k, Complex* out, std::size_t n) { active().multReal(a, k, out, n); }
+void multImagUnitSlots(const Complex* in, Complex* out, std::size_t n) { multConstant(in, Complex(0.0, 1.0), out, n); }
+
 void addSpread(const Complex* a, const Complex* msg, std::size_t m, Complex* out, std::size_t n) {
-    applySpread(a, msg, m, out, n, addSlots, addConstant);
+    active().addSpread(a, msg, m, out, n);
 }
-
 void subSpread(const Complex* a, const Complex* msg, std::size_t m, Complex* out, std::size_t n) {
-    applySpread(a, msg, m, out, n, subSlots, subConstant);
+    active().subSpread(a, msg, m, out, n);
+}
+void multSpread(const Complex* a, const Complex* msg, std::size_t m, Complex* out, std::size_t n) {
+    active().multSpread(a, msg, m, out, n);
 }
 
-void multSpread(const Complex* a, const Complex* msg, std::size_t m, Complex* out, std::size_t n) {
-    applySpread(a, msg, m, out, n, multSlots, multConstant);
+void bootstrapSlots(const Complex* in, const Complex* samples, Complex* out, std::size_t n, bool is_complex) {
+    active().bootstrapSlots(in, samples, out, n, is_complex);
 }
+void splitParts(const Complex* in, Complex* re, Complex* im, std::size_t n) { active().splitParts(in, re, im, n); }
+void accumulateSlots(const Complex* in, Complex* acc, std::size_t n) { active().accumulateSlots(in, acc, n); }
+void divideSlots(Complex* slots, double divisor, std::size_t n) { active().divideSlots(slots, divisor, n); }
+bool allZero(const Complex* slots, std::size_t n) { return active().allZero(slots, n); }
+
+namespace {
+
+// The shorter side of an in-place rotation is parked here: grown to the largest side a thread has rotated,
+// then reused, so rotations in steady state allocate nothing.
+Complex* rotationScratch(std::size_t n) {
+    thread_local std::vector<Complex> scratch;
+    if (scratch.size() < n)
+        scratch.resize(n);
+    return scratch.data();
+}
+
+// memcpy of nothing may still not be given the null data pointer of an empty vector.
+void copySlots(const Complex* from, std::size_t n, Complex* to) {
+    if (n != 0)
+        std::memcpy(static_cast<void*>(to), from, n * sizeof(Complex));
+}
+
+// out[i] = in[(i + shift) mod n] over the slots of `slots`, in place: the shorter of the two sides moves
+// through the scratch, the longer one slides within the vector.
+void rotateInPlace(Complex* slots, std::size_t n, std::size_t shift) {
+    if (shift == 0)
+        return;
+    const std::size_t rest = n - shift;
+    if (shift <= rest) {
+        Complex* parked = rotationScratch(shift);
+        copySlots(slots, shift, parked);
+        std::memmove(static_cast<void*>(slots), slots + shift, rest * sizeof(Complex));
+        copySlots(parked, shift, slots + rest);
+    } else {
+        Complex* parked = rotationScratch(rest);
+        copySlots(slots + shift, rest, parked);
+        std::memmove(static_cast<void*>(slots + rest), slots, shift * sizeof(Complex));
+        copySlots(parked, rest, slots);
+    }
+}
+
+} // namespace
 
 void rotateSlotsLeft(const Message& in, u64 r, Message& out) {
     const std::size_t n = in.getSize();
     const std::size_t shift = n == 0 ? 0 : static_cast<std::size_t>(r % n);
     if (&in == &out) {
-        std::rotate(out.begin(), out.begin() + shift, out.end());
+        rotateInPlace(out.begin(), n, shift);
         return;
     }
     out.slots().resize(n);
-    std::rotate_copy(in.begin(), in.begin() + shift, in.end(), out.begin());
+    copySlots(in.begin() + shift, n - shift, out.begin());
+    copySlots(in.begin(), shift, out.begin() + (n - shift));
     out.allocate(in.getDevice());
 }
 
 void rotateSlotsRight(const Message& in, u64 r, Message& out) {
     const std::size_t n = in.getSize();
     rotateSlotsLeft(in, n == 0 ? 0 : n - r % n, out);
-}
-
-void bootstrapSlots(const Complex* in, const Complex* samples, Complex* out, std::size_t n, bool is_complex) {
-    if (is_complex) {
-        if (samples != nullptr)
-            addSlots(in, samples, out, n);
-        else if (out != in)
-            std::copy(in, in + n, out);
-        return;
-    }
-    const double* x = parts(in);
-    double* z = parts(out);
-    if (samples == nullptr) {
-        MORVANE_INDEPENDENT_ITERATIONS
-        for (std::size_t i = 0; i < n; ++i) {
-            const double re = x[2 * i];
-            z[2 * i] = re;
-            z[2 * i + 1] = 0.0;
-        }
-        return;
-    }
-    // The real part plus the sample's, and 0 plus the sample's imaginary part, as the message addition sums them.
-    const double* s = parts(samples);
-    MORVANE_INDEPENDENT_ITERATIONS
-    for (std::size_t i = 0; i < n; ++i) {
-        const double re = x[2 * i];
-        z[2 * i] = re + s[2 * i];
-        z[2 * i + 1] = 0.0 + s[2 * i + 1];
-    }
-}
-
-void splitParts(const Complex* in, Complex* re, Complex* im, std::size_t n) {
-    const double* x = parts(in);
-    double* r = parts(re);
-    double* m = parts(im);
-    MORVANE_INDEPENDENT_ITERATIONS
-    for (std::size_t i = 0; i < n; ++i) {
-        const double real = x[2 * i], imag = x[2 * i + 1];
-        r[2 * i] = real;
-        r[2 * i + 1] = 0.0;
-        m[2 * i] = imag;
-        m[2 * i + 1] = 0.0;
-    }
-}
-
-void accumulateSlots(const Complex* in, Complex* acc, std::size_t n) {
-    const double* x = parts(in);
-    double* z = parts(acc);
-    MORVANE_INDEPENDENT_ITERATIONS
-    for (std::size_t j = 0; j < 2 * n; ++j)
-        z[j] = x[j] + z[j];
-}
-
-void divideSlots(Complex* slots, double divisor, std::size_t n) {
-    double* z = parts(slots);
-    MORVANE_INDEPENDENT_ITERATIONS
-    for (std::size_t j = 0; j < 2 * n; ++j)
-        z[j] /= divisor;
-}
-
-bool allZero(const Complex* slots, std::size_t n) {
-    const double* x = parts(slots);
-    std::uint64_t nonZero = 0;
-    for (std::size_t j = 0; j < 2 * n; ++j)
-        nonZero |= static_cast<std::uint64_t>(x[j] != 0.0);
-    return nonZero == 0;
 }
 
 } // namespace utils

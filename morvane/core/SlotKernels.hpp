@@ -49,7 +49,8 @@ void rotateSlotsRight(const Message& in, u64 r, Message& out);
 // The bootstrapped slots: all of `in`, or its real parts with imaginary parts 0, plus `samples` when not null,
 // added as the message addition adds them.
 void bootstrapSlots(const Complex* in, const Complex* samples, Complex* out, std::size_t n, bool is_complex);
-// Real parts of `in` into `re`, imaginary parts into `im`, both as real slots.
+// Real parts of `in` into `re`, imaginary parts into `im`, both as real slots. Either may be `in`, and both
+// the same: a slot is read before it is written, and `im` is written after `re`.
 void splitParts(const Complex* in, Complex* re, Complex* im, std::size_t n);
 
 // acc[j] = in[j] + acc[j] and acc[j] /= divisor over the 2n parts of n slots: the sums of averageReplicas.

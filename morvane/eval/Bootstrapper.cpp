@@ -9,7 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace Morvane {
 
@@ -24,6 +26,10 @@ const char* costKey(bool is_complex, bool extended) {
     return is_complex ? "bootstrap_complex" : "bootstrap_real";
 }
 
+const ZeroResponse* findCost(const Context& context, bool is_complex, bool extended) {
+    return findZeroResponse(context->parameter.presetName, costKey(is_complex, extended));
+}
+
 void checkBootstrappable(const Context& context) {
     if (!isBootstrappableParameter(context))
         throw RuntimeException("The Parameter does not support bootstrap");
@@ -34,7 +40,12 @@ void checkBootstrappable(const Context& context) {
 BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval) : BootstrapperImpl(eval, getLogFullSlots(eval.context)) {}
 
 BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval, u64 log_slots)
-    : context(eval.context), evaluatorImpl(eval.impl) {
+    : context(eval.context), evaluatorImpl(eval.impl),
+      fullSlotLevel(isBootstrappableParameter(context) ? std::optional<u64>(getLevelAfterFullSlotBootstrap())
+                                                       : std::nullopt),
+      costEntries{{findCost(context, false, false), findCost(context, false, true)},
+                  {findCost(context, true, false), findCost(context, true, true)}},
+      warmUpCostMs(zeroResponseTimeMs(context->parameter.presetName, "bootstrap_warmup")) {
     makeBootConstants(0);
     makeBootConstants(log_slots);
     checkBootstrappable(context);
@@ -44,7 +55,12 @@ BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval, const Context& cont
     : BootstrapperImpl(eval, context_sparse, getLogFullSlots(eval.context)) {}
 
 BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval, const Context& context_sparse, u64 log_slots)
-    : context(eval.context), evaluatorImpl(eval.impl) {
+    : context(eval.context), evaluatorImpl(eval.impl),
+      fullSlotLevel(isBootstrappableParameter(context) ? std::optional<u64>(getLevelAfterFullSlotBootstrap())
+                                                       : std::nullopt),
+      costEntries{{findCost(context, false, false), findCost(context, false, true)},
+                  {findCost(context, true, false), findCost(context, true, true)}},
+      warmUpCostMs(zeroResponseTimeMs(context->parameter.presetName, "bootstrap_warmup")) {
     checkBootstrappable(context);
     detail::checkSparseContext(context, context_sparse, "[Bootstrapper]");
     makeBootConstants(0);
@@ -61,7 +77,7 @@ u64 BootstrapperImpl::getLevelAfterFullSlotBootstrap() const {
 }
 
 u64 BootstrapperImpl::getLevelAfterTargetSlotBootstrap(u64 log_slots, bool extended) const {
-    const u64 level = getLevelAfterFullSlotBootstrap();
+    const u64 level = fullSlotLevel ? *fullSlotLevel : getLevelAfterFullSlotBootstrap();
     if (log_slots != 0 || extended)
         return level;
     return level < getEncryptionLevel(context) ? level + 1 : level;
@@ -70,8 +86,7 @@ u64 BootstrapperImpl::getLevelAfterTargetSlotBootstrap(u64 log_slots, bool exten
 bool BootstrapperImpl::isBootstrapReady(u64 log_slots) const {
     if (log_slots == 0)
         return true;
-    const std::lock_guard<std::mutex> lock(bootConstantsMutex);
-    return bootConstants.count(log_slots) != 0;
+    return log_slots < 64 && ((preparedLogSlots.load(std::memory_order_acquire) >> log_slots) & 1) != 0;
 }
 
 void BootstrapperImpl::makeBootConstants(u64 log_slots) {
@@ -80,8 +95,7 @@ void BootstrapperImpl::makeBootConstants(u64 log_slots) {
         throw RuntimeException("log_slots should not exceed " + asMessageNumber(static_cast<i64>(logFull)));
     if (log_slots == 0)
         return;
-    const std::lock_guard<std::mutex> lock(bootConstantsMutex);
-    bootConstants.emplace(log_slots, true);
+    preparedLogSlots.fetch_or(std::uint64_t{1} << log_slots, std::memory_order_acq_rel);
 }
 
 void BootstrapperImpl::loadBootConstants(u64 log_slots, const Device&) const {
@@ -90,16 +104,44 @@ void BootstrapperImpl::loadBootConstants(u64 log_slots, const Device&) const {
                                asMessageNumber(static_cast<i64>(log_slots)) + " do not exist.");
 }
 
+const std::vector<i64>& BootstrapperImpl::rotIndicesForBootstrap(u64 log_slots) const {
+    if (const std::vector<i64>* kept = rotIndices[log_slots].load(std::memory_order_acquire))
+        return *kept;
+    const std::lock_guard<std::mutex> lock(rotIndicesMutex);
+    if (!rotIndicesKept[log_slots]) {
+        const std::set<i64> indices = getRotIndicesForBootstrap(context, log_slots);
+        rotIndicesKept[log_slots] = std::make_unique<const std::vector<i64>>(indices.begin(), indices.end());
+        rotIndices[log_slots].store(rotIndicesKept[log_slots].get(), std::memory_order_release);
+    }
+    return *rotIndicesKept[log_slots];
+}
+
 void BootstrapperImpl::loadKeysForBootstrap(u64 log_slots) const {
     const KeyPack& pack = evaluatorImpl->keyPack;
+    const KeyPackImpl& keys = *pack.getImpl();
+    const bool sse = isSparseSecretEncapsulationSupported(context);
+    // Every key held, the steady state: the checks below would load nothing and refuse nothing. The index
+    // query comes after the first two checks there too, so it refuses the same log slots at the same point.
+    if (log_slots < 64 && keys.isMultKeyLoaded() && keys.isConjKeyLoaded()) {
+        const std::vector<i64>& indices = rotIndicesForBootstrap(log_slots);
+        if (keys.areLeftRotKeysLoaded(indices.data(), indices.size()) &&
+            (!sse || keys.isSparseSecretEncapsulationKeyLoaded()))
+            return;
+    }
     detail::requireKey(pack, detail::KeyKind::Multiplication, "[bootstrap] no multiplication key");
     detail::requireKey(pack, detail::KeyKind::Conjugation, "[bootstrap] no conjugation key");
+    // Log slots of 64 and more are refused by the index query itself; they are not kept.
+    std::vector<i64> unkept;
+    if (log_slots >= 64) {
+        const std::set<i64> indices = getRotIndicesForBootstrap(context, log_slots);
+        unkept.assign(indices.begin(), indices.end());
+    }
     // Negative giant steps reduce to left indices in the pack; the message keeps the sign.
-    for (const i64 index : getRotIndicesForBootstrap(context, log_slots))
+    for (const i64 index : log_slots < 64 ? rotIndicesForBootstrap(log_slots) : unkept)
         detail::requireLeftRotKey(pack, static_cast<u64>(index), [index] {
             throw RuntimeException("[bootstrap] no left rotation key for index " + asMessageNumber(index));
         });
-    if (isSparseSecretEncapsulationSupported(context))
+    if (sse)
         detail::requireKey(pack, detail::KeyKind::SparseSecretEncapsulation, "[bootstrap] no SSE key");
 }
 
@@ -147,8 +189,7 @@ void BootstrapperImpl::bootstrapOne(const Ciphertext& op, Ciphertext& res, bool 
     res.setSize(op.getSize());
     utils::throwIfRescaleCounterNotZero(op.getRescaleCounter());
 
-    const std::string& presetName = context->parameter.presetName;
-    const ZeroResponse* entry = findZeroResponse(presetName, costKey(is_complex, extended));
+    const ZeroResponse* entry = costEntries[is_complex][extended];
     u64 cost = entry != nullptr ? entry->timeMs : 0;
 
     const Message& in = op.message();
@@ -168,8 +209,8 @@ void BootstrapperImpl::bootstrapOne(const Ciphertext& op, Ciphertext& res, bool 
     utils::takeDeviceOf(res, op);
 
     // One exchange decides the warm-up, so concurrent first bootstraps of a context charge it once.
-    if (!context->bootstrapWarmedUp.exchange(true))
-        cost += zeroResponseTimeMs(presetName, "bootstrap_warmup");
+    if (!context->bootstrapWarmedUp.load() && !context->bootstrapWarmedUp.exchange(true))
+        cost += warmUpCostMs;
     context->tickStopWatch(cost);
     evaluatorImpl->updateOpHistoryForDevice(extended ? labels::bootstrapExtended : labels::bootstrap, res.getDevice());
 }
@@ -179,20 +220,16 @@ void BootstrapperImpl::bootstrapTwo(const Ciphertext& op, Ciphertext& res1, Ciph
     res1.setSize(op.getSize());
     res2.setSize(op.getSize());
 
-    Ciphertext tmp(context, false);
-    bootstrapOne(op, tmp, true, extended);
-
-    const Message& in = tmp.message();
-    Message& real = res1.message();
+    // The complex bootstrap goes to res1 itself: every check of bootstrapOne comes before its first write
+    // other than the size, which res1 already has, so a refusal leaves res1 as a separate result would. The
+    // parts are then split in place; one object for both results ends with the imaginary parts.
+    bootstrapOne(op, res1, true, extended);
+    Message& in = res1.message();
     Message& imag = res2.message();
-    utils::sizeLike(real, in);
     utils::sizeLike(imag, in);
-    utils::splitParts(in.begin(), real.begin(), imag.begin(), in.getSize());
-
-    for (Ciphertext* res : {&res1, &res2}) {
-        utils::setMetadata(*res, tmp.getLevel(), tmp.getLogSlots(), tmp.getRescaleCounter());
-        utils::takeDeviceOf(*res, tmp);
-    }
+    utils::splitParts(in.begin(), in.begin(), imag.begin(), in.getSize());
+    utils::setMetadata(res2, res1.getLevel(), res1.getLogSlots(), res1.getRescaleCounter());
+    utils::takeDeviceOf(res2, res1);
 }
 
 Bootstrapper::Bootstrapper(const HomEvaluator& eval) : impl(std::make_shared<BootstrapperImpl>(eval)) {}

@@ -7,12 +7,17 @@
 #include "morvane/core/Types.hpp"
 #include "morvane/eval/HomEvaluator.hpp"
 
-#include <map>
+#include <array>
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 namespace Morvane {
+
+struct ZeroResponse;
 
 // Refreshes the level of a ciphertext: its slots (or their real parts) plus, while the context simulates error,
 // the preset's error samples in a fresh order; the stopwatch advances by the preset's bootstrap cost, and the
@@ -50,13 +55,26 @@ private:
     void bootstrapOne(const Ciphertext& op, Ciphertext& res, bool is_complex, bool extended) const;
     void bootstrapTwo(const Ciphertext& op, Ciphertext& res1, Ciphertext& res2, bool extended) const;
 
+    // The rotation indices of getRotIndicesForBootstrap(log_slots), worked out on first use and kept.
+    const std::vector<i64>& rotIndicesForBootstrap(u64 log_slots) const;
+
     const Context context;
     const std::shared_ptr<HomEvaluatorImpl> evaluatorImpl;
-    // Prepared log slots; 0 is never stored and always counts as prepared. Read by every bootstrap while
-    // makeBootConstants may add to it from another thread, hence the lock.
-    std::map<u64, bool> bootConstants;
-    mutable std::mutex bootConstantsMutex;
+    // getLevelAfterFullSlotBootstrap of a bootstrappable parameter, which is fixed; empty for any other.
+    const std::optional<u64> fullSlotLevel;
+    // Bit l is set once log slots l are prepared (l never exceeds the full log slots, below 64); 0 is never
+    // set and always counts as prepared. Read by every bootstrap while makeBootConstants may set a bit from
+    // another thread.
+    std::atomic<std::uint64_t> preparedLogSlots{0};
     std::optional<Context> contextSparse;
+    // The cost entries of the four bootstrap kinds, [is_complex][extended], and the warm-up cost: the table
+    // is fixed, so they are looked up once.
+    const ZeroResponse* costEntries[2][2];
+    const u64 warmUpCostMs;
+    // Per log slots below 64: the kept rotation indices, published once under the lock.
+    mutable std::array<std::atomic<const std::vector<i64>*>, 64> rotIndices{};
+    mutable std::array<std::unique_ptr<const std::vector<i64>>, 64> rotIndicesKept;
+    mutable std::mutex rotIndicesMutex;
 };
 
 // Handle of a BootstrapperImpl shared by its copies.

@@ -3,6 +3,7 @@
 #include "morvane/core/Files.hpp"
 #include "morvane/eval/EnDecoder.hpp"
 #include "morvane/eval/EvaluatorUtils.hpp"
+#include "morvane/eval/ScratchCiphertexts.hpp"
 
 #include <string>
 #include <utility>
@@ -10,7 +11,8 @@
 namespace Morvane {
 
 HomEvaluatorImpl::HomEvaluatorImpl(const Context& context_, KeyPack pack)
-    : context(context_), keyPack(std::move(pack)), enDecoder(std::make_shared<EnDecoder>(context_)) {
+    : context(context_), keyPack(std::move(pack)), enDecoder(std::make_shared<EnDecoder>(context_)),
+      scratch(std::make_unique<detail::ScratchCiphertexts>(context_)) {
     // A missing key is no error here: operations that need it ask the pack again.
     keyPack.loadMultKey();
     context->updateOpHistory(labels::generateHomEvaluator);
@@ -20,6 +22,8 @@ HomEvaluatorImpl::HomEvaluatorImpl(const Context& context_, const std::string& k
     : HomEvaluatorImpl(context_, KeyPack(context_, key_dir_path)) {
     context->updateOpHistory(labels::generateHomEvaluator);
 }
+
+HomEvaluatorImpl::~HomEvaluatorImpl() = default;
 
 void HomEvaluatorImpl::updateOpHistoryForDevice(const OpLabel& label, const Device& device) const {
     utils::updateOpHistoryForDevice(*context, label, static_cast<int>(device.type()));

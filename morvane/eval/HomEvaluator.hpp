@@ -18,6 +18,9 @@ namespace Morvane {
 
 class EnDecoder;
 struct OpLabel;
+namespace detail {
+class ScratchCiphertexts;
+} // namespace detail
 
 // The evaluator's state and every operation. Operations write into the caller's result, which may be the
 // same object as an operand; failed checks throw RuntimeException and leave written what was written.
@@ -26,6 +29,7 @@ class HomEvaluatorImpl {
 public:
     HomEvaluatorImpl(const Context& context, KeyPack pack);
     HomEvaluatorImpl(const Context& context, const std::string& key_dir_path);
+    ~HomEvaluatorImpl();
 
     // Messages.
     void negate(const Message& op, Message& res) const;
@@ -116,6 +120,8 @@ public:
     // Mutable because lazy key loads change the shared pack, not the evaluator.
     mutable KeyPack keyPack;
     std::shared_ptr<EnDecoder> enDecoder;
+    // Temporaries of the composite operations, reused from call to call.
+    const std::unique_ptr<detail::ScratchCiphertexts> scratch;
 };
 
 // The homomorphic evaluator: a handle sharing one HomEvaluatorImpl between its copies (and bootstrappers).

@@ -1,6 +1,7 @@
 #include "morvane/core/Exception.hpp"
 #include "morvane/eval/EvaluatorUtils.hpp"
 #include "morvane/eval/HomEvaluator.hpp"
+#include "morvane/eval/ScratchCiphertexts.hpp"
 #include "morvane/keys/KeyRequirements.hpp"
 
 namespace Morvane {
@@ -60,7 +61,8 @@ void HomEvaluatorImpl::conjugate(const Ciphertext& op, Ciphertext& res) const {
 }
 
 void HomEvaluatorImpl::killImag(const Ciphertext& op, Ciphertext& res) const {
-    Ciphertext tmp(context, false);
+    auto lease = scratch->acquire();
+    Ciphertext& tmp = *lease;
     conjugate(op, tmp);
     // (x + conj x) / 2, the half taken without rescaling and then rescaled away.
     add(op.message(), tmp.message(), tmp.message());

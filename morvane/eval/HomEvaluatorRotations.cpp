@@ -4,8 +4,10 @@
 #include "morvane/core/Interrupt.hpp"
 #include "morvane/eval/EvaluatorUtils.hpp"
 #include "morvane/eval/HomEvaluator.hpp"
+#include "morvane/eval/ScratchCiphertexts.hpp"
 #include "morvane/keys/KeyRequirements.hpp"
 
+#include <cstring>
 #include <string>
 
 namespace Morvane {
@@ -19,6 +21,34 @@ u64 bitLength(u64 x) {
     for (; x != 0; x >>= 1)
         ++length;
     return length;
+}
+
+// n as p1 - p2 + p3 - ... + pk with powers of two p1 > ... > pk (k odd), each handed to `push` in turn. Each
+// step shortens the remainder by at least one bit, so k is at most 66.
+template <typename Push>
+void decomposeAlternating(u64 n, Push push) {
+    u64 count = 0;
+    u64 a = n;
+    while (a != 0) {
+        const u64 b = bitLength(a);
+        if (isPowerOfTwo(a)) {
+            if (count % 2 == 1) {
+                push(a << 1);
+                ++count;
+            }
+            push(a);
+            ++count;
+            a = 0;
+        } else {
+            // 2^64 has no 64-bit value: such a count has no decomposition.
+            if (b >= 64)
+                throw RuntimeException("[decomposeIntoPowersOfTwo] n is too large");
+            const u64 v = u64{1} << b;
+            push(v);
+            ++count;
+            a = v - a;
+        }
+    }
 }
 
 [[noreturn]] void throwMissingRotationKey(u64 index) {
@@ -58,7 +88,8 @@ void rotateReduce(const HomEvaluatorImpl& eval, const Ciphertext& op, const Gap&
         // d runs over g, 2g, ..., (n / 2) g: exactly the d below n * g, counted without forming n * g.
         if (!gap.nonZero)
             return;
-        Ciphertext tmp(eval.context, false);
+        auto lease = eval.scratch->acquire();
+        Ciphertext& tmp = *lease;
         u64 d = gap.residue;
         for (u64 steps = bitLength(n) - 1; steps > 0; --steps) {
             rotateBy(eval, out, d, tmp, left);
@@ -70,7 +101,8 @@ void rotateReduce(const HomEvaluatorImpl& eval, const Ciphertext& op, const Gap&
     if (n % 3 == 0 && isPowerOfTwo(n / 3)) {
         const u64 q = n / 3;
         const u64 third = scaled(gap, q, slots).residue;
-        Ciphertext tmp(eval.context, false);
+        auto lease = eval.scratch->acquire();
+        Ciphertext& tmp = *lease;
         rotateReduce(eval, op, gap, q, tmp, left);
         out = tmp;
         rotateBy(eval, tmp, third, tmp, left);
@@ -80,12 +112,13 @@ void rotateReduce(const HomEvaluatorImpl& eval, const Ciphertext& op, const Gap&
         return;
     }
     // n = p1 - p2 + p3 - ... + pk with p[0] = p1 > ... > p[k - 1] = pk.
-    std::vector<u64> p;
+    u64 p[66];
     u64 k = 0;
-    decomposeIntoPowersOfTwo(n, p, k);
+    decomposeAlternating(n, [&p, &k](u64 power) { p[k++] = power; });
     rotateBy(eval, op, scaled(gap, n - p[k - 1], slots).residue, out, left);
     rotateReduce(eval, out, gap, p[k - 1], out, left);
-    Ciphertext tmp(eval.context, false);
+    auto lease = eval.scratch->acquire();
+    Ciphertext& tmp = *lease;
     tmp = out;
     for (u64 j = k; j >= 3; j -= 2) {
         const u64 pj = p[j - 1], pj1 = p[j - 2], pj2 = p[j - 3];
@@ -96,24 +129,30 @@ void rotateReduce(const HomEvaluatorImpl& eval, const Ciphertext& op, const Gap&
     }
 }
 
+// The operand of an in-place message rotate-and-sum, kept while the sum is written over it: grown to the
+// longest message a thread has summed in place, then reused.
+const Complex* keepOperand(const Message& op) {
+    thread_local std::vector<Complex> kept;
+    if (kept.size() < op.getSize())
+        kept.resize(op.getSize());
+    std::memcpy(static_cast<void*>(kept.data()), op.begin(), op.getSize() * sizeof(Complex));
+    return kept.data();
+}
+
 // Message rotate-and-sum: out = op + rot(op, g) + rot(op, 2g) + ..., added in this order, slot by slot,
 // without building the rotated messages. Amounts wrap around the message's length.
 void accumulateRotations(const Message& op, u64 gap, u64 count, Message& out, bool left) {
-    Message original;
-    const Message* source = &op;
     if (&out == &op) {
         if (count <= 1)
             return;
-        original = op;
-        source = &original;
     } else {
         out = op;
     }
-    const u64 n = source->getSize();
+    const u64 n = op.getSize();
     if (n == 0)
         return;
     const u64 step = gap % n;
-    const Complex* in = source->begin();
+    const Complex* in = &out == &op ? keepOperand(op) : op.begin();
     Complex* acc = out.begin();
     u64 shift = 0;
     // The count is the caller's, up to 2^64 - 1: the loop can be interrupted.
@@ -134,27 +173,10 @@ void accumulateRotations(const Message& op, u64 gap, u64 count, Message& out, bo
 void decomposeIntoPowersOfTwo(unsigned long n, std::vector<unsigned long>& list, unsigned long& count) {
     list.clear();
     count = 0;
-    u64 a = n;
-    while (a != 0) {
-        const u64 b = bitLength(a);
-        if (isPowerOfTwo(a)) {
-            if (count % 2 == 1) {
-                list.push_back(a << 1);
-                ++count;
-            }
-            list.push_back(a);
-            ++count;
-            a = 0;
-        } else {
-            // 2^64 has no 64-bit value: such a count has no decomposition.
-            if (b >= 64)
-                throw RuntimeException("[decomposeIntoPowersOfTwo] n is too large");
-            const u64 v = u64{1} << b;
-            list.push_back(v);
-            ++count;
-            a = v - a;
-        }
-    }
+    decomposeAlternating(n, [&list, &count](u64 power) {
+        list.push_back(power);
+        ++count;
+    });
 }
 
 void HomEvaluatorImpl::leftRotate(const Ciphertext& op, u64 rot_idx, Ciphertext& res) const {
@@ -249,7 +271,8 @@ void HomEvaluatorImpl::rotSum(const std::vector<Ciphertext>& op, const std::vect
         }
 
     leftRotate(op[0], rot_idx[0], res);
-    Ciphertext tmp(context, false);
+    auto lease = scratch->acquire();
+    Ciphertext& tmp = *lease;
     for (std::size_t i = 1; i < rot_idx.size(); ++i) {
         utils::checkPrecondition(op[0], op[i]);
         if (!keyPack.getLeftRotKey(rot_idx[i]))

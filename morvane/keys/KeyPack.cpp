@@ -94,6 +94,16 @@ bool KeyPackImpl::isRotKeyLoaded(unsigned long idx) const {
     return rotKeys.count(idx) != 0;
 }
 
+bool KeyPackImpl::areLeftRotKeysLoaded(const i64* idx, std::size_t count) const {
+    // The full slot count is a power of two, so every reduced index has its bit.
+    for (std::size_t i = 0; i < count; ++i) {
+        const u64 left = detail::leftRotationIndex(static_cast<u64>(idx[i]), rotHeldBits);
+        if (((rotHeld[left / 64].load(std::memory_order_acquire) >> (left % 64)) & 1) == 0)
+            return false;
+    }
+    return true;
+}
+
 bool KeyPackImpl::isKeyDirPathSet() const { return !getKeyDirPath().empty(); }
 
 std::string KeyPackImpl::getKeyDirPath() const {

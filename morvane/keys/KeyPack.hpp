@@ -55,6 +55,9 @@ public:
     bool isConjKeyLoaded() const;
     bool isSparseSecretEncapsulationKeyLoaded() const;
     bool isRotKeyLoaded(unsigned long idx) const;
+    // Whether the pack holds the rotation key of every left index idx[i] mod the full slot count; loads
+    // nothing. One pass for the many indices a bootstrap needs.
+    bool areLeftRotKeysLoaded(const i64* idx, std::size_t count) const;
 
     bool isKeyDirPathSet() const;
     std::string getKeyDirPath() const;

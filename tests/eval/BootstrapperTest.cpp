@@ -400,6 +400,28 @@ TEST(BootstrapperTest, TwoOutputsFromOneBootstrap) {
     b.bootstrapExtended(op, op, imag);
     EXPECT_EQ(op.message().slots(), real.message().slots());
     EXPECT_EQ(countOf(s.context(), "Bootstrap extended (GPU)"), 1u);
+
+    // The input may be the imaginary output; one object for both outputs ends with the imaginary parts.
+    const Ciphertext input = s.input(3);
+    Ciphertext overImag = input, first(s.context(), false), both = input;
+    b.bootstrap(overImag, first, overImag);
+    b.bootstrap(both, both, both);
+    for (u64 i = 0; i < 32; ++i) {
+        ASSERT_TRUE(sameBits(first.message()[i], Complex(input.message()[i].real(), 0.0)));
+        ASSERT_TRUE(sameBits(overImag.message()[i], Complex(input.message()[i].imag(), 0.0)));
+        ASSERT_TRUE(sameBits(both.message()[i], Complex(input.message()[i].imag(), 0.0)));
+    }
+
+    // A refusal leaves the first output as it was but for its size.
+    Ciphertext low = s.input(2);
+    low.setSize(2);
+    Ciphertext kept = ciphertextOf(s.context(), [](u64 i) { return Complex(static_cast<double>(i), -1.0); }, 7);
+    kept.setSize(5);
+    const std::vector<Complex> before = kept.message().slots();
+    EXPECT_THROW(b.bootstrap(low, kept, imag), RuntimeException);
+    EXPECT_EQ(kept.message().slots(), before);
+    EXPECT_EQ(kept.getLevel(), 7u);
+    EXPECT_EQ(kept.getSize(), 2u);
 }
 
 TEST(BootstrapperTest, OneOutputOnDevicesAndShorterOutputs) {

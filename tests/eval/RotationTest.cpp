@@ -4,6 +4,7 @@
 #include "morvane/eval/HomEvaluatorRotations.hpp"
 
 #include <random>
+#include <thread>
 
 namespace {
 
@@ -495,3 +496,35 @@ TEST(RotationTest, RotSumAddsRotatedTermsEachNeedingItsOwnKey) {
 }
 
 } // namespace
+
+// The ladders' temporaries come from one evaluator whatever the thread: more threads than it keeps
+// temporaries for, each summing and killing imaginary parts over and over, all get the one-thread results.
+TEST(RotationTest, ConcurrentLaddersOnOneEvaluatorAgree) {
+    Keyed k(makeContext(ParameterPreset::FX));
+    k.genLeftKeys(allIndicesBelow(32));
+    k.keygen.genConjugationKey();
+    const Ciphertext op = ciphertextOf(k.context, integerSlot, 6, 0);
+    const std::vector<Complex> slots = op.message().slots();
+    Ciphertext killed(k.context, false);
+    k.eval.killImag(op, killed);
+    std::vector<std::thread> threads;
+    std::vector<int> failures(12, 0);
+    for (std::size_t t = 0; t < failures.size(); ++t)
+        threads.emplace_back([&, t] {
+            Ciphertext out(k.context, false);
+            for (int round = 0; round < 100; ++round)
+                for (const u64 n : {u64{5}, u64{7}, u64{11}}) {
+                    const bool left = (round + t) % 2 == 0;
+                    if (left)
+                        k.eval.leftRotateReduce(op, 1, n, out);
+                    else
+                        k.eval.rightRotateReduce(op, 1, n, out);
+                    failures[t] += out.message().slots() != plainRotationSum(slots, 1, n, left);
+                    k.eval.killImag(op, out);
+                    failures[t] += out.message().slots() != killed.message().slots();
+                }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(failures, std::vector<int>(failures.size(), 0));
+}
