@@ -12,6 +12,9 @@
 //   forwarding members use ReleaseLock; members that must check something first (ensureNoExports, list
 //   conversions) do it with the lock held and then open a py::gil_scoped_release scope. Arguments are
 //   converted before and results after, with the lock held.
+// - A member that reads or writes a Message, Plaintext or Ciphertext holds it (Locking.hpp) from before the
+//   interpreter lock is released until after it is taken back: forwarding members use guarded() instead of
+//   ReleaseLock, the others make ObjectLocks first; members that keep the interpreter lock make BriefLocks.
 // - Library exceptions reach Python through pybind11's default translation only; no translator is registered.
 // - Classes: default unique holder, no docstring, no dynamic attributes, no pickling, not module-local; only
 //   Message exports a buffer.
@@ -51,26 +54,30 @@ class BindingGPU;
 // Set by bindModule; read by is_built_with_cuda.
 extern bool builtWithCuda;
 
-// to, to_device and to_host of a class whose library type has to(const Device&). The target device is made
-// after the lock is released, so the alert of the CUDA query is printed without it.
+// to, to_device and to_host of a class whose library type has to(const Device&); a data object is held for the
+// move. The target device is made after the interpreter lock is released, so the alert of the CUDA query is
+// printed without it.
 template <typename T>
 void defDeviceMoves(py::class_<T>& cls) {
     cls.def(
-           "to", [](T& self, const Morvane::Device& device) { self.to(device); }, ReleaseLock(), py::arg("device"))
-        .def(
-            "to_device",
-            [](T& self) {
-                self.to(Morvane::Device(Morvane::DeviceType::GPU, Morvane::CudaTools::cudaGetDevice()));
-            },
-            ReleaseLock())
-        .def(
-            "to_host", [](T& self) { self.to(Morvane::getDefaultDevice()); }, ReleaseLock());
+           "to", guarded(+[](T& self, const Morvane::Device& device) { self.to(device); }), py::arg("device"))
+        .def("to_device", guarded(+[](T& self) {
+                 self.to(Morvane::Device(Morvane::DeviceType::GPU, Morvane::CudaTools::cudaGetDevice()));
+             }))
+        .def("to_host", guarded(+[](T& self) { self.to(Morvane::getDefaultDevice()); }));
+}
+
+// The copy constructor of a data object as a function, for guarded.
+template <typename DataObject>
+DataObject copyOf(const DataObject& other) {
+    return other;
 }
 
 // Registers __repr__ of Message, Plaintext or Ciphertext; the function keeps its own copy of the module name.
 template <typename DataObject>
 void defRepresentation(py::class_<DataObject>& cls, std::string moduleName) {
     cls.def("__repr__", [moduleName = std::move(moduleName)](const DataObject& self) {
+        const BriefLocks locks(self);
         return representation(moduleName, self);
     });
 }

@@ -12,12 +12,29 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 // The classes of the binding itself that have a caster here; defined in Binding.hpp and DeviceScope.cpp.
 struct ContextWrapper;
 namespace Morvane {
 class BindingGPU;
 } // namespace Morvane
+
+// The ciphertexts of a list argument, by reference: converting the list to copies would read each ciphertext
+// before its object lock is held (see Locking.hpp). The elements are kept alive for the call in a list of their
+// own, whatever becomes of the argument, and copied once they are held.
+struct CiphertextList {
+    pybind11::list objects;
+    std::vector<const Morvane::Ciphertext*> elements;
+
+    std::vector<Morvane::Ciphertext> copies() const {
+        std::vector<Morvane::Ciphertext> result;
+        result.reserve(elements.size());
+        for (const Morvane::Ciphertext* element : elements)
+            result.push_back(*element);
+        return result;
+    }
+};
 
 namespace pybind11::detail {
 
@@ -145,5 +162,31 @@ MORVANE_CONSTRUCTED_ONLY(Morvane::CollectiveKeyGenConfig);
 MORVANE_CONSTRUCTED_ONLY(Morvane::CollectiveKeyGenData);
 MORVANE_CONSTRUCTED_ONLY(Morvane::CollectiveKeyGenerator);
 MORVANE_CONSTRUCTED_ONLY(Morvane::BindingGPU);
+
+// A list of ciphertexts converts as pybind11 converts a list of values: from any sequence but a str or bytes
+// object, each element by the ciphertext caster (with an element that holds no object, or None, the overload
+// does not fit), and shows as List[Ciphertext].
+template <>
+struct type_caster<CiphertextList> {
+    using element_caster = make_caster<Morvane::Ciphertext>;
+
+    bool load(handle src, bool convert) {
+        if (!isinstance<sequence>(src) || isinstance<bytes>(src) || isinstance<str>(src))
+            return false;
+        const auto items = reinterpret_borrow<sequence>(src);
+        value.elements.clear();
+        value.elements.reserve(items.size());
+        for (auto item : items) {
+            element_caster caster;
+            if (!caster.load(item, convert))
+                return false;
+            value.elements.push_back(&cast_op<const Morvane::Ciphertext&>(caster));
+            value.objects.append(item);
+        }
+        return true;
+    }
+
+    PYBIND11_TYPE_CASTER(CiphertextList, const_name("List[") + element_caster::name + const_name("]"));
+};
 
 } // namespace pybind11::detail
