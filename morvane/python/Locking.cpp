@@ -25,7 +25,7 @@ thread_local unsigned nestedDepth = 0;
 constexpr std::chrono::milliseconds kSignalInterval(20);
 
 constexpr const char* kNestedWait =
-    "the object is in use, and a call made inside another running call of the same thread cannot wait for it";
+    "the object is in use, and a call made inside another call of the same thread cannot wait for it";
 
 // Handles the main thread's pending signals (interpreter lock held); a handler's exception ends the call.
 void handleSignals() {
@@ -85,8 +85,8 @@ ObjectLocks::ObjectLocks(const std::vector<const Morvane::Ciphertext*>& read, Mo
     acquireAmongOthers();
 }
 
-// A call that would overtake a waiting call of another thread on one of its objects queues behind it, so that a
-// writer is not kept out by readers that keep coming.
+// A call that would overtake a waiting call on one of its objects queues behind it, so that a writer is not kept
+// out by readers that keep coming.
 void ObjectLocks::acquireAmongOthers() {
     if (!blockedByHeld() && (queueHead_ == nullptr || !blockedByQueued(nullptr)))
         linkHeld();

@@ -68,6 +68,7 @@ public:
 
     template <typename... Objects>
     explicit ObjectLocks(Objects&... objects) {
+        static_assert((0 + ... + isDataObject<std::remove_const_t<Objects>>) <= kInlineRequests);
         (add(objects), ...);
         if (count_ == 0)
             return;
@@ -78,6 +79,7 @@ public:
     }
     template <typename... Objects>
     explicit ObjectLocks(Brief, Objects&... objects) {
+        static_assert((0 + ... + isDataObject<std::remove_const_t<Objects>>) <= kInlineRequests);
         (add(objects), ...);
         if (count_ != 0 && blockedByHeld())
             waitBriefly();
@@ -102,8 +104,8 @@ private:
         const void* storage;
         bool write;
     };
-    // The most objects a member takes besides rot_sum's list (bootstrap with two inputs and two outputs).
-    static constexpr std::size_t kInlineRequests = 6;
+    // The most data objects a member takes besides rot_sum's list (the packed bootstrap: two in, two out).
+    static constexpr std::size_t kInlineRequests = 4;
 
     template <typename T>
     void add(T& object) {
@@ -206,15 +208,6 @@ auto guarded(R (*function)(A...)) {
 template <typename R, typename C, typename... A>
 auto guarded(R (C::*member)(A...) const) {
     return [member](const C& self, A... args) -> R {
-        const ObjectLocks locks(self, args...);
-        py::gil_scoped_release release;
-        return (self.*member)(std::forward<A>(args)...);
-    };
-}
-
-template <typename R, typename C, typename... A>
-auto guarded(R (C::*member)(A...)) {
-    return [member](C& self, A... args) -> R {
         const ObjectLocks locks(self, args...);
         py::gil_scoped_release release;
         return (self.*member)(std::forward<A>(args)...);

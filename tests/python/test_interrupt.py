@@ -27,7 +27,7 @@ except BaseException as error:
     print(f"{{type(error).__name__}}: {{error}}")
     print(time.monotonic() - start, flush=True)
 """
-NESTED_WAIT = "the object is in use, and a call made inside another running call of the same thread cannot wait for it"
+NESTED_WAIT = "the object is in use, and a call made inside another call of the same thread cannot wait for it"
 
 
 def run_child(code):
@@ -42,7 +42,7 @@ def ended(lines):
     return lines[-2], float(lines[-1]) < 5
 
 
-# Calls that would run for ages: the setup they need beyond SETUP, and the call.
+# Calls that would run for ages, one row per loop that polls: the setup a call needs beyond SETUP, and the call.
 LONG_CALLS = [
     pytest.param("", "ev.left_rotate_reduce(msg, 1, FOREVER, out)", id="message left_rotate_reduce"),
     pytest.param("", "ev.right_rotate_reduce(msg, 3, FOREVER, out)", id="message right_rotate_reduce"),
@@ -51,7 +51,8 @@ LONG_CALLS = [
 
 @pytest.mark.parametrize("setup, call", LONG_CALLS)
 def test_ctrl_c_ends_a_long_call(setup, call):
-    lines = run_child(setup + "\nthreading.Timer(0.2, _thread.interrupt_main).start()\n" + INTERRUPTED.format(call=call))
+    timer = "\nthreading.Timer(0.2, _thread.interrupt_main).start()\n"
+    lines = run_child(setup + timer + INTERRUPTED.format(call=call))
     assert ended(lines) == ("KeyboardInterrupt: ", True)
 
 
