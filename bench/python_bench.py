@@ -121,11 +121,14 @@ def call_overhead():
         report(name, best(call, 100000), reference, 3)
 
 
-def threads(count=4, operations=2000):
-    """`count` threads each doing `operations` evaluator operations on their own ciphertexts of one context, beside
-    one thread doing all of that work; the history counts must come out exact."""
+def threads(count=4, operations=2000, shared=False):
+    """`count` threads each doing `operations` evaluator operations on their own ciphertexts of one context (or, if
+    `shared`, on one pair of input ciphertexts that all of them read, each writing its own output), beside one
+    thread doing all of that work; the history counts must come out exact."""
     context, ev = evaluator(ParameterPreset.FVa)
     sets = [ciphertexts(context, [np.full(SLOTS, 0.5 + 0.5j)] * 3) for _ in range(count)]
+    if shared:
+        sets = [[sets[0][0], sets[0][1], own[2]] for own in sets]
 
     def work(index):
         a, b, out = sets[index]
@@ -151,7 +154,8 @@ def threads(count=4, operations=2000):
 
     one, one_exact = min(timed(lambda: [work(i) for i in range(count)]) for _ in range(3))
     many, many_exact = min(timed(parallel) for _ in range(3))
-    print(f"{f'{count} threads x {operations} ops / one thread, FVa':<44} {many * 1e3:10.1f} ms  "
+    name = f"{count} threads x {operations} ops / one" + (", shared inputs" if shared else " thread, FVa")
+    print(f"{name:<44} {many * 1e3:10.1f} ms  "
           f"reference {one * 1e3:10.1f} ms  ratio {many / one:5.2f}  (limit 0.5) "
           f"{'ok' if many / one <= 0.5 else 'OVER'}; counts {'exact' if one_exact and many_exact else 'WRONG'}")
 
@@ -187,6 +191,8 @@ def main():
     slot_arithmetic()
     call_overhead()
     threads()
+    # Calls that only read an object share it: threads reading the same inputs run side by side.
+    threads(shared=True)
     pm.simulate_alert(True)
 
 

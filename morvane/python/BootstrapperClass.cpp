@@ -49,17 +49,17 @@ void bindBootstrapper(py::module_& m) {
         .def("make_boot_constants", &Bootstrapper::makeBootConstants, ReleaseLock(), py::arg("log_slots"))
         .def("load_boot_constants", &Bootstrapper::loadBootConstants, ReleaseLock(), py::arg("log_slots"),
              py::arg("device"))
-        .def("bootstrap", static_cast<OneOutput>(&Bootstrapper::bootstrap), ReleaseLock(), "input range [-1, 1].",
+        .def("bootstrap", guarded(static_cast<OneOutput>(&Bootstrapper::bootstrap)), "input range [-1, 1].",
              py::arg("op"), py::arg("res"), py::arg_v("is_complex", false))
-        .def("bootstrap", static_cast<TwoOutputs>(&Bootstrapper::bootstrap), ReleaseLock(), "input range [-1, 1].",
+        .def("bootstrap", guarded(static_cast<TwoOutputs>(&Bootstrapper::bootstrap)), "input range [-1, 1].",
              py::arg("op"), py::arg("res1"), py::arg("res2"))
-        .def("bootstrap_extended", static_cast<OneOutput>(&Bootstrapper::bootstrapExtended), ReleaseLock(),
+        .def("bootstrap_extended", guarded(static_cast<OneOutput>(&Bootstrapper::bootstrapExtended)),
              "input range [-2^20, 2^20].", py::arg("op"), py::arg("res"), py::arg_v("is_complex", false))
-        .def("bootstrap_extended", static_cast<TwoOutputs>(&Bootstrapper::bootstrapExtended), ReleaseLock(),
+        .def("bootstrap_extended", guarded(static_cast<TwoOutputs>(&Bootstrapper::bootstrapExtended)),
              "input range [-2^20, 2^20].", py::arg("op"), py::arg("res1"), py::arg("res2"))
-        .def("bootstrap", &bootstrapPacked<false>, ReleaseLock(), "input range [-1, 1].",
+        .def("bootstrap", guarded(&bootstrapPacked<false>), "input range [-1, 1].",
              py::arg("eval"), py::arg("op1"), py::arg("op2"), py::arg("res1"), py::arg("res2"))
-        .def("bootstrap_extended", &bootstrapPacked<true>, ReleaseLock(),
+        .def("bootstrap_extended", guarded(&bootstrapPacked<true>),
              "input range [-2^20, 2^20].", py::arg("eval"), py::arg("op1"), py::arg("op2"), py::arg("res1"),
              py::arg("res2"))
         .def("get_level_after_full_slot_bootstrap", &Bootstrapper::getLevelAfterFullSlotBootstrap,

@@ -51,17 +51,28 @@ private:
 
 } // namespace Morvane
 
-// Every member keeps the lock: the simulated CUDA tools do no work worth releasing it for.
+namespace {
+
+// The device a scope is made from, read with the object held.
+template <typename DataObject>
+Device deviceOf(const DataObject& op) {
+    const BriefLocks locks(op);
+    return op.getDevice();
+}
+
+} // namespace
+
+// Every member keeps the interpreter lock: the simulated CUDA tools do no work worth releasing it for.
 void bindBindingGPU(py::module_& m) {
     py::class_<BindingGPU>(m, "BindingGPU")
         .def(py::init([](int device_id) { return BindingGPU(Device(DeviceType::GPU, device_id)); }),
              "construct BindingGPU scope from device id", py::arg("device_id"))
         .def(py::init<const Device&>(), "construct BindingGPU scope from device", py::arg("device"))
-        .def(py::init([](const Message& op) { return BindingGPU(op.getDevice()); }),
+        .def(py::init([](const Message& op) { return BindingGPU(deviceOf(op)); }),
              "construct BindingGPU scope from Message", py::arg("op"))
-        .def(py::init([](const Plaintext& op) { return BindingGPU(op.getDevice()); }),
+        .def(py::init([](const Plaintext& op) { return BindingGPU(deviceOf(op)); }),
              "construct BindingGPU scope from Plaintext", py::arg("op"))
-        .def(py::init([](const Ciphertext& op) { return BindingGPU(op.getDevice()); }),
+        .def(py::init([](const Ciphertext& op) { return BindingGPU(deviceOf(op)); }),
              "construct BindingGPU scope from Ciphertext", py::arg("op"))
         .def("__enter__", &BindingGPU::enter)
         // Returns None, so an exception raised inside the with block goes on once the scope is left.

@@ -19,6 +19,7 @@ namespace {
 // The library replaces the message's storage with the decoded one. While a view is exported, the decoded slots
 // are copied into the storage the view shows instead, which needs the slot count to stay.
 void decryptToMessage(const Decryptor& self, const Ciphertext& ctxt, const SecretKey& sk, Message& msg) {
+    const ObjectLocks locks(ctxt, msg);
     if (!hasExports(msg)) {
         py::gil_scoped_release release;
         self.decrypt(ctxt, sk, msg);
@@ -43,10 +44,10 @@ void bindDecryptor(py::module_& m) {
              "construct a decryptor from context", py::arg("context"))
         .def("decrypt", &decryptToMessage, py::arg("ctxt"), py::arg("sk"), py::arg("msg"))
         .def("decrypt",
-             static_cast<void (Decryptor::*)(const Ciphertext&, const SecretKey&, Plaintext&) const>(
-                 &Decryptor::decrypt),
-             ReleaseLock(), py::arg("ctxt"), py::arg("sk"), py::arg("ptxt"))
-        .def("partial_decrypt", &Decryptor::partialDecrypt, ReleaseLock(), py::arg("ctxt"), py::arg("sk"),
+             guarded(static_cast<void (Decryptor::*)(const Ciphertext&, const SecretKey&, Plaintext&) const>(
+                 &Decryptor::decrypt)),
+             py::arg("ctxt"), py::arg("sk"), py::arg("ptxt"))
+        .def("partial_decrypt", guarded(&Decryptor::partialDecrypt), py::arg("ctxt"), py::arg("sk"),
              py::arg("ctxt_out"));
 }
 
@@ -61,19 +62,19 @@ void bindEncryptor(py::module_& m) {
     py::class_<Encryptor>(m, "Encryptor")
         .def(py::init([](const ContextWrapper& context) { return Encryptor(context.context); }), ReleaseLock(),
              "construct an encryptor from context", py::arg("context"))
-        .def("encrypt", static_cast<FromMessage>(&Encryptor::encrypt), ReleaseLock(), py::arg("msg"), py::arg("sk"),
+        .def("encrypt", guarded(static_cast<FromMessage>(&Encryptor::encrypt)), py::arg("msg"), py::arg("sk"),
              py::arg("ctxt"))
-        .def("encrypt", static_cast<FromMessageAt>(&Encryptor::encrypt), ReleaseLock(),
+        .def("encrypt", guarded(static_cast<FromMessageAt>(&Encryptor::encrypt)),
              "encrypt the message to target level", py::arg("msg"), py::arg("sk"), py::arg("ctxt"), py::arg("level"),
              py::arg_v("r_counter", 0))
-        .def("encrypt", static_cast<FromMessageByPack>(&Encryptor::encrypt), ReleaseLock(), py::arg("msg"),
+        .def("encrypt", guarded(static_cast<FromMessageByPack>(&Encryptor::encrypt)), py::arg("msg"),
              py::arg("pack"), py::arg("ctxt"))
-        .def("encrypt", static_cast<FromMessageByPackAt>(&Encryptor::encrypt), ReleaseLock(),
+        .def("encrypt", guarded(static_cast<FromMessageByPackAt>(&Encryptor::encrypt)),
              "encrypt the message to target level", py::arg("msg"), py::arg("pack"), py::arg("ctxt"),
              py::arg("level"), py::arg_v("r_counter", 0))
-        .def("encrypt", static_cast<FromPlaintext>(&Encryptor::encrypt), ReleaseLock(), py::arg("ptxt"),
+        .def("encrypt", guarded(static_cast<FromPlaintext>(&Encryptor::encrypt)), py::arg("ptxt"),
              py::arg("sk"), py::arg("ctxt"))
-        .def("encrypt", static_cast<FromPlaintextByPack>(&Encryptor::encrypt), ReleaseLock(), py::arg("ptxt"),
+        .def("encrypt", guarded(static_cast<FromPlaintextByPack>(&Encryptor::encrypt)), py::arg("ptxt"),
              py::arg("pack"), py::arg("ctxt"));
 }
 
@@ -82,10 +83,10 @@ void bindEnDecoder(py::module_& m) {
         .def(py::init([](const ContextWrapper& context) { return EnDecoder(context.context); }), ReleaseLock(),
              "construct an endecoder from context", py::arg("context"))
         .def("encode",
-             static_cast<Plaintext (EnDecoder::*)(const Message&, unsigned long, int) const>(&EnDecoder::encode),
-             ReleaseLock(), "encode the message to target level", py::arg("msg"), py::arg("level"),
-             py::arg_v("r_counter", 0))
-        .def("encode", static_cast<Plaintext (EnDecoder::*)(const Message&) const>(&EnDecoder::encode),
-             ReleaseLock(), py::arg("msg"))
-        .def("decode", &EnDecoder::decode, ReleaseLock(), py::arg("ptxt"));
+             guarded(static_cast<Plaintext (EnDecoder::*)(const Message&, unsigned long, int) const>(
+                 &EnDecoder::encode)),
+             "encode the message to target level", py::arg("msg"), py::arg("level"), py::arg_v("r_counter", 0))
+        .def("encode", guarded(static_cast<Plaintext (EnDecoder::*)(const Message&) const>(&EnDecoder::encode)),
+             py::arg("msg"))
+        .def("decode", guarded(&EnDecoder::decode), py::arg("ptxt"));
 }

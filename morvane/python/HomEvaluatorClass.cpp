@@ -20,7 +20,8 @@ namespace {
 using Class = py::class_<HomEvaluator>;
 
 // Every operation writes a result of its first operand's length; for a message output that is checked against
-// its exported views before the lock is released. Plaintexts and ciphertexts export nothing.
+// its exported views once the objects are held, before the interpreter lock is released. Plaintexts and
+// ciphertexts export nothing.
 void prepareOutput(const Message& op, Message& res) { ensureResizable(res, op.getSize()); }
 void prepareOutput(const Plaintext&, Plaintext&) {}
 void prepareOutput(const Ciphertext&, Ciphertext&) {}
@@ -31,6 +32,7 @@ void defUnary(Class& cls, const char* name, void (HomEvaluator::*member)(const X
     cls.def(
         name,
         [member](const HomEvaluator& self, const X& op, X& res) {
+            const ObjectLocks locks(op, res);
             prepareOutput(op, res);
             py::gil_scoped_release release;
             (self.*member)(op, res);
@@ -44,6 +46,7 @@ void defBinary(Class& cls, const char* name, void (HomEvaluator::*member)(const 
     cls.def(
         name,
         [member](const HomEvaluator& self, const X& op1, const Y& second, X& res) {
+            const ObjectLocks locks(op1, second, res);
             prepareOutput(op1, res);
             py::gil_scoped_release release;
             (self.*member)(op1, second, res);
@@ -58,6 +61,7 @@ void defWithInteger(Class& cls, const char* name, void (HomEvaluator::*member)(c
     cls.def(
         name,
         [member](const HomEvaluator& self, const X& op, u64 value, X& res) {
+            const ObjectLocks locks(op, res);
             prepareOutput(op, res);
             py::gil_scoped_release release;
             (self.*member)(op, value, res);
@@ -72,6 +76,7 @@ void defRotateReduce(Class& cls, const char* name,
     cls.def(
         name,
         [member](const HomEvaluator& self, const X& op, u64 idx_interval, u64 num_summation, X& ctxt_out) {
+            const ObjectLocks locks(op, ctxt_out);
             prepareOutput(op, ctxt_out);
             py::gil_scoped_release release;
             (self.*member)(op, idx_interval, num_summation, ctxt_out);
@@ -82,18 +87,21 @@ void defRotateReduce(Class& cls, const char* name,
 // (X&)
 template <typename X>
 void defInPlace(Class& cls, const char* name, void (HomEvaluator::*member)(X&) const) {
-    cls.def(
-        name, [member](const HomEvaluator& self, X& op) { (self.*member)(op); }, ReleaseLock(), py::arg("op"));
+    cls.def(name, guarded(member), py::arg("op"));
 }
 
-// (list of Ciphertext, list of unsigned long, Ciphertext&): the lists are converted to copies before the lock
-// is released.
+// (list of Ciphertext, list of unsigned long, Ciphertext&): the indices are converted with the interpreter lock
+// held, the ciphertexts copied for the library once they are held.
 void defRotSum(Class& cls) {
     cls.def(
         "rot_sum",
-        [](const HomEvaluator& self, const std::vector<Ciphertext>& op, const std::vector<u64>& rot_idx,
-           Ciphertext& res) { self.rotSum(op, rot_idx, res); },
-        ReleaseLock(), py::arg("op"), py::arg("rot_idx"), py::arg("res"));
+        [](const HomEvaluator& self, const CiphertextList& op, const std::vector<u64>& rot_idx, Ciphertext& res) {
+            const ObjectLocks locks(op.elements, res);
+            py::gil_scoped_release release;
+            const std::vector<Ciphertext> copies = op.copies();
+            self.rotSum(copies, rot_idx, res);
+        },
+        py::arg("op"), py::arg("rot_idx"), py::arg("res"));
 }
 
 } // namespace

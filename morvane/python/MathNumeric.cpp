@@ -109,22 +109,22 @@ py::arg_v logRange() { return py::arg_v("log_range", u64{18}); }
 } // namespace
 
 void bindApproxNumeric(py::module_& approx) {
-    approx.def("inverse", &inverse, ReleaseLock(), kInverseDoc, MORVANE_UNARY_ARGS, noValue("init"),
+    approx.def("inverse", guarded(&inverse), kInverseDoc, MORVANE_UNARY_ARGS, noValue("init"),
                noValue("num_iter"), aboveOne());
-    approx.def("sqrt_inverse", &sqrtInverse, ReleaseLock(), kSqrtInverseDoc, MORVANE_UNARY_ARGS, noValue("init"),
+    approx.def("sqrt_inverse", guarded(&sqrtInverse), kSqrtInverseDoc, MORVANE_UNARY_ARGS, noValue("init"),
                noValue("num_iter"), aboveOne());
-    approx.def("sigmoid_wide", &sigmoidWide, ReleaseLock(), kSigmoidWideDoc, MORVANE_UNARY_ARGS,
+    approx.def("sigmoid_wide", guarded(&sigmoidWide), kSigmoidWideDoc, MORVANE_UNARY_ARGS,
                py::arg_v("domain_range", 48.0), py::arg_v("domain_extension_order", u64{10}),
                py::arg_v("domain_extension_rate", 2.0));
-    approx.def("sigmoid", &Math::approxSigmoid, ReleaseLock(), kSigmoidDoc, MORVANE_UNARY_ARGS,
+    approx.def("sigmoid", guarded(&Math::approxSigmoid), kSigmoidDoc, MORVANE_UNARY_ARGS,
                py::arg_v("range", 8.0));
-    approx.def("relu", &Math::approxReLU, ReleaseLock(), kReluDoc, MORVANE_UNARY_ARGS);
-    approx.def("sqrt", &Math::approxSqrt, ReleaseLock(), kSqrtDoc, MORVANE_UNARY_ARGS, py::arg_v("num_iter", u64{17}));
-    approx.def("log_e", &logE, ReleaseLock(), kLogDoc, MORVANE_UNARY_ARGS, logRange(), aboveOne());
-    approx.def("log_2", &binaryLog, ReleaseLock(), kLogDoc, MORVANE_UNARY_ARGS, logRange(), aboveOne());
-    approx.def("log_10", &decimalLog, ReleaseLock(), kLogDoc, MORVANE_UNARY_ARGS, logRange(), aboveOne());
-    approx.def("log", &logBase, ReleaseLock(), kLogDoc, MORVANE_UNARY_ARGS, py::arg("base"), logRange(), aboveOne());
-    approx.def("exp", &Math::approxExponentialLessThanZero, ReleaseLock(), kExpDoc, MORVANE_UNARY_ARGS,
+    approx.def("relu", guarded(&Math::approxReLU), kReluDoc, MORVANE_UNARY_ARGS);
+    approx.def("sqrt", guarded(&Math::approxSqrt), kSqrtDoc, MORVANE_UNARY_ARGS, py::arg_v("num_iter", u64{17}));
+    approx.def("log_e", guarded(&logE), kLogDoc, MORVANE_UNARY_ARGS, logRange(), aboveOne());
+    approx.def("log_2", guarded(&binaryLog), kLogDoc, MORVANE_UNARY_ARGS, logRange(), aboveOne());
+    approx.def("log_10", guarded(&decimalLog), kLogDoc, MORVANE_UNARY_ARGS, logRange(), aboveOne());
+    approx.def("log", guarded(&logBase), kLogDoc, MORVANE_UNARY_ARGS, py::arg("base"), logRange(), aboveOne());
+    approx.def("exp", guarded(&Math::approxExponentialLessThanZero), kExpDoc, MORVANE_UNARY_ARGS,
                py::arg_v("multiplier", 1.0));
 }
 

@@ -1,5 +1,5 @@
 // math.approx: the sign, comparison and discrete-equality functions; math.sort: the slot sort. Each forwards its
-// arguments unchanged to the library, with the interpreter lock released for the whole call.
+// arguments unchanged to the library, its data objects held and the interpreter lock released for the whole call.
 
 #include "morvane/python/Binding.hpp"
 
@@ -29,27 +29,27 @@ py::arg_v logDist() { return py::arg_v("log_dist", i64{0}); }
 } // namespace
 
 void bindApproxSignFamily(py::module_& approx) {
-    approx.def("sign", &Math::approxSign, ReleaseLock(), kSignDoc, py::arg("eval"), py::arg("btp"), py::arg("op"),
+    approx.def("sign", guarded(&Math::approxSign), kSignDoc, py::arg("eval"), py::arg("btp"), py::arg("op"),
                py::arg("res"), numiterG(), numiterF(), signLogRange());
-    approx.def("sign_pair", &Math::approxSignPair, ReleaseLock(), kSignDoc, py::arg("eval"), py::arg("btp"),
+    approx.def("sign_pair", guarded(&Math::approxSignPair), kSignDoc, py::arg("eval"), py::arg("btp"),
                py::arg("op1"), py::arg("op2"), py::arg("res1"), py::arg("res2"), numiterG(), numiterF(),
                signLogRange());
-    approx.def("greater_than_zero", &Math::approxGreaterThanZero, ReleaseLock(), kSignDoc, py::arg("eval"),
+    approx.def("greater_than_zero", guarded(&Math::approxGreaterThanZero), kSignDoc, py::arg("eval"),
                py::arg("btp"), py::arg("op"), py::arg("res"), numiterG(), numiterF(), signLogRange());
-    approx.def("greater_than_zero_pair", &Math::approxGreaterThanZeroPair, ReleaseLock(), kSignDoc, py::arg("eval"),
+    approx.def("greater_than_zero_pair", guarded(&Math::approxGreaterThanZeroPair), kSignDoc, py::arg("eval"),
                py::arg("btp"), py::arg("op1"), py::arg("op2"), py::arg("res1"), py::arg("res2"), numiterG(),
                numiterF(), signLogRange());
-    approx.def("compare", &Math::approxGreaterThan, ReleaseLock(), kCompareDoc, py::arg("eval"), py::arg("btp"),
+    approx.def("compare", guarded(&Math::approxGreaterThan), kCompareDoc, py::arg("eval"), py::arg("btp"),
                py::arg("op1"), py::arg("op2"), py::arg("res"), numiterG(), numiterF());
-    approx.def("min_max", &Math::approxMinMax, ReleaseLock(), kCompareDoc, py::arg("eval"), py::arg("btp"),
+    approx.def("min_max", guarded(&Math::approxMinMax), kCompareDoc, py::arg("eval"), py::arg("btp"),
                py::arg("op1"), py::arg("op2"), py::arg("min"), py::arg("max"), numiterG(), numiterF());
-    approx.def("discrete_equal_zero", &Math::approxDiscreteEqualZero, ReleaseLock(), kEqualDoc, py::arg("eval"),
+    approx.def("discrete_equal_zero", guarded(&Math::approxDiscreteEqualZero), kEqualDoc, py::arg("eval"),
                py::arg("btp"), py::arg("op"), py::arg("res"), equalLogRange(), logDist());
-    approx.def("discrete_equal", &Math::approxDiscreteEqual, ReleaseLock(), kEqualDoc, py::arg("eval"),
+    approx.def("discrete_equal", guarded(&Math::approxDiscreteEqual), kEqualDoc, py::arg("eval"),
                py::arg("btp"), py::arg("op1"), py::arg("op2"), py::arg("res"), equalLogRange(), logDist());
 }
 
 void bindSort(py::module_& sort) {
-    sort.def("sort", &Math::unitSort, ReleaseLock(), kSortDoc, py::arg("eval"), py::arg("btp"), py::arg("op"),
+    sort.def("sort", guarded(&Math::unitSort), kSortDoc, py::arg("eval"), py::arg("btp"), py::arg("op"),
              py::arg("res"), py::arg("n"), py::arg_v("ascent", true), py::arg_v("only_last_stage", false));
 }

@@ -29,6 +29,8 @@ releasebufferproc pybindReleaseBuffer = nullptr;
 // Where the view of an empty message points: a zero-length view never reads it, but must not be null.
 Complex emptySlots[1];
 
+// The view is made with the message held, so that it never shows storage a writer is replacing; a writer that
+// may replace it checks the exports once it holds the message.
 int countedGetBuffer(PyObject* object, Py_buffer* view, int flags) {
     // An instance made by __new__ without __init__ holds no message, and pybind11's export would use it.
     auto* instance = reinterpret_cast<py::detail::instance*>(object);
@@ -38,12 +40,23 @@ int countedGetBuffer(PyObject* object, Py_buffer* view, int flags) {
         PyErr_SetString(PyExc_BufferError, "the Message object has not been constructed");
         return -1;
     }
-    if (pybindGetBuffer(object, view, flags) != 0)
-        return -1;
-    Exports& exports = liveExports[object];
-    exports.message = message;
-    ++exports.count;
-    return 0;
+    try {
+        // Recorded: pybind11's export may allocate Python objects.
+        const ObjectLocks locks(*message);
+        const NestedCalls nested;
+        if (pybindGetBuffer(object, view, flags) != 0)
+            return -1;
+        Exports& exports = liveExports[object];
+        exports.message = message;
+        ++exports.count;
+        return 0;
+    } catch (py::error_already_set& error) {
+        error.restore();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+    }
+    view->obj = nullptr;
+    return -1;
 }
 
 void countedReleaseBuffer(PyObject* object, Py_buffer* view) {
@@ -76,6 +89,7 @@ Message messageFromList(std::vector<Complex> data) {
 
 void setData(Message& self, std::vector<Complex> data) {
     requirePowerOfTwo(data.size());
+    const ObjectLocks locks(self);
     if (data.size() == self.getSize()) {
         // Same length: written in place, so exported views and running iterators see the new values.
         py::gil_scoped_release release;
@@ -94,6 +108,9 @@ std::size_t checkedIndex(const Message& message, int idx) {
 }
 
 py::list sliceOf(const Message& message, const py::slice& slice) {
+    // Recorded: making the list may run Python code (a finalizer), which could otherwise resize the message.
+    const ObjectLocks locks(message);
+    const NestedCalls nested;
     py::ssize_t start = 0;
     py::ssize_t stop = 0;
     py::ssize_t step = 0;
@@ -112,19 +129,27 @@ py::list sliceOf(const Message& message, const py::slice& slice) {
 }
 
 // Iteration re-reads the message at every step, so a resize while iterating ends the iteration at the new
-// length instead of reading storage that was given up.
+// length instead of reading storage that was given up. The end test reads the slot too, with the message held,
+// so that no other thread's resize comes between the two.
 struct SlotCursor {
     const Message* message;
     std::size_t index;
+    Complex slot;
 
-    Complex operator*() const { return (*message)[index]; }
+    Complex operator*() const { return slot; }
     SlotCursor& operator++() {
         ++index;
         return *this;
     }
 };
 struct SlotsEnd {};
-bool operator==(const SlotCursor& cursor, SlotsEnd) { return cursor.index >= cursor.message->getSize(); }
+bool operator==(SlotCursor& cursor, SlotsEnd) {
+    const BriefLocks locks(*cursor.message);
+    if (cursor.index >= cursor.message->getSize())
+        return true;
+    cursor.slot = (*cursor.message)[cursor.index];
+    return false;
+}
 
 } // namespace
 
@@ -142,6 +167,7 @@ void ensureNoExports(const Message& message) {
 
 void bindMessage(py::module_& m, std::string moduleName) {
     py::class_<Message> cls(m, "Message", py::buffer_protocol());
+    // Called by countedGetBuffer, which holds the message.
     cls.def_buffer([](Message& self) {
         Complex* slots = self.isEmpty() ? emptySlots : self.begin();
         return py::buffer_info(slots, static_cast<py::ssize_t>(sizeof(Complex)),
@@ -156,44 +182,59 @@ void bindMessage(py::module_& m, std::string moduleName) {
         .def(py::init<unsigned long, Complex>(), ReleaseLock(),
              "construct a dummy message based on given log_slots and initail", py::arg("log_slots"),
              py::arg("initial"))
-        .def(py::init<const Message&>(), ReleaseLock(), "copying", py::arg("msg"))
+        .def(py::init(guarded(&copyOf<Message>)), "copying", py::arg("msg"))
         .def(py::init([](std::vector<Complex> data) {
                  py::gil_scoped_release release;
                  return messageFromList(std::move(data));
              }),
              py::arg("data"))
-        .def("is_empty", &Message::isEmpty);
+        .def("is_empty", guardedBrief(&Message::isEmpty));
     defDeviceMoves(cls);
-    cls.def("save", static_cast<void (Message::*)(const std::string&) const>(&Message::save), ReleaseLock(),
+    cls.def("save", guarded(static_cast<void (Message::*)(const std::string&) const>(&Message::save)),
             py::arg("file_path"))
         .def(
             "load",
             [](Message& self, const std::string& file_path) {
                 // The file decides the slot count, so loading is refused while views are exported.
+                const ObjectLocks locks(self);
                 ensureNoExports(self);
                 py::gil_scoped_release release;
                 self.load(file_path);
             },
             py::arg("file_path"))
         .def("set_data", &setData, py::arg("data"))
-        .def("__len__", &Message::getSize)
+        .def("__len__", guardedBrief(&Message::getSize))
         .def(
-            "__setitem__", [](Message& self, int idx, Complex value) { self[checkedIndex(self, idx)] = value; },
+            "__setitem__",
+            [](Message& self, int idx, Complex value) {
+                const BriefLocks locks(self);
+                self[checkedIndex(self, idx)] = value;
+            },
             py::arg("idx"), py::arg("value"))
         .def(
-            "fill", [](Message& self, Complex constant) { std::fill(self.begin(), self.end(), constant); },
-            ReleaseLock(), py::arg("constant"))
+            "fill", guarded(+[](Message& self, Complex constant) { std::fill(self.begin(), self.end(), constant); }),
+            py::arg("constant"))
         .def(
-            "__getitem__", [](const Message& self, int idx) { return self[checkedIndex(self, idx)]; },
+            "__getitem__",
+            [](const Message& self, int idx) {
+                const BriefLocks locks(self);
+                return self[checkedIndex(self, idx)];
+            },
             py::arg("idx"))
         .def("__getitem__", &sliceOf, py::arg("slice"))
         .def(
             "__iter__",
-            [](const Message& self) { return py::make_iterator(SlotCursor{&self, 0}, SlotsEnd{}); },
+            [](const Message& self) { return py::make_iterator(SlotCursor{&self, 0, {}}, SlotsEnd{}); },
             py::keep_alive<0, 1>());
     defRepresentation(cls, std::move(moduleName));
     cls.def_property_readonly("log_slots",
-                              [](const Message& self) { return self.isEmpty() ? u64{0} : self.getLogSlots(); })
-        .def_property_readonly("device", &Message::getDevice)
-        .def_property_readonly("device_type", [](const Message& self) { return self.getDevice().type(); });
+                              [](const Message& self) {
+                                  const BriefLocks locks(self);
+                                  return self.isEmpty() ? u64{0} : self.getLogSlots();
+                              })
+        .def_property_readonly("device", guardedBrief(&Message::getDevice))
+        .def_property_readonly("device_type", [](const Message& self) {
+            const BriefLocks locks(self);
+            return self.getDevice().type();
+        });
 }

@@ -1,0 +1,224 @@
+#pragma once
+
+// The interpreter-lock helpers of the registration units: the call guard of forwarding members, the locks that
+// keep Python threads from replacing a data object's slots while another thread's call uses them, and the
+// interrupt check of long library loops.
+//
+// Object locks. A member that reads or writes a Message, Plaintext or Ciphertext holds that object for its
+// duration: readers share an object, a writer has it alone. The holds are records kept with the interpreter lock
+// held, so taking and giving them back costs no atomic operation: a call records its objects before it releases
+// the interpreter lock and removes the record after it has taken it back, as it does anyway to return.
+// - A call takes all its objects at once or none: one that finds an object held waits holding nothing, so no
+//   order of objects and no aliasing (ev.add(a, a, a): one object, written) can deadlock.
+// - Waiting calls queue, with the interpreter lock released. A call that gives its objects back hands them to
+//   the waiting calls, oldest first, so a waiting call holds them before its thread has the interpreter lock
+//   again and a thread that keeps coming back for an object cannot starve the others. While it waits, the main
+//   thread still handles signals: Ctrl-C ends the wait with KeyboardInterrupt.
+// - A call does not overtake a waiting call on an object they cannot share, so a writer is not kept out by
+//   readers that keep coming. Members that keep the interpreter lock and make no Python object while they use
+//   theirs (BriefLocks: item access, lengths, properties, repr) only wait for calls that hold the object.
+// - A call made inside another call of its thread, by a signal handler (run from the interrupt check or from a
+//   waiting call) or by a finalizer (run while a member makes Python objects), never waits, since what it would
+//   wait for may be the call it runs in: it goes ahead when nothing held is in its way and is refused with a
+//   RuntimeError where it would have had to wait.
+// - An object is known by its slot storage (the vector inside its message), which never moves while the object
+//   lives: anything that shares an object's storage, as a property returned with reference_internal would, is
+//   held with it.
+// The locks cover members only: a view exported through the buffer protocol reads and writes the slots with
+// no lock at all, which its fixed length (see BufferExports.hpp) keeps within the storage.
+
+#include "morvane/morvane.hpp"
+
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace py = pybind11;
+
+// The call guard of a member that forwards to the library without a data object: the interpreter lock is
+// released around the library call only.
+using ReleaseLock = py::call_guard<py::gil_scoped_release>;
+
+// Installs the library's interrupt check, at module import: the polls of long loops let the main thread handle
+// pending signals, so Ctrl-C ends such a call with KeyboardInterrupt (or whatever the handler raises).
+void installInterruptCheck();
+
+template <typename T>
+inline constexpr bool isDataObject = std::is_same_v<T, Morvane::Message> || std::is_same_v<T, Morvane::Plaintext> ||
+                                     std::is_same_v<T, Morvane::Ciphertext>;
+
+// The storage an object is known by.
+inline const void* storageOf(const Morvane::Message& message) { return &message.slots(); }
+inline const void* storageOf(const Morvane::Plaintext& ptxt) { return &ptxt.message().slots(); }
+inline const void* storageOf(const Morvane::Ciphertext& ctxt) { return &ctxt.message().slots(); }
+
+// The holds of one member on its data objects, made and given back with the interpreter lock held. Objects are
+// passed as the member has them: one taken by const reference is read, one taken by reference written; arguments
+// of other types are ignored.
+class ObjectLocks {
+public:
+    // The tag of BriefLocks' records: only calls that hold an object are in their way.
+    struct Brief {};
+    static constexpr Brief brief{};
+
+    template <typename... Objects>
+    explicit ObjectLocks(Objects&... objects) {
+        static_assert((0 + ... + isDataObject<std::remove_const_t<Objects>>) <= kInlineRequests);
+        (add(objects), ...);
+        if (count_ == 0)
+            return;
+        if (held_ == nullptr && queueHead_ == nullptr)
+            linkHeld();
+        else
+            acquireAmongOthers();
+    }
+    template <typename... Objects>
+    explicit ObjectLocks(Brief, Objects&... objects) {
+        static_assert((0 + ... + isDataObject<std::remove_const_t<Objects>>) <= kInlineRequests);
+        (add(objects), ...);
+        if (count_ != 0 && blockedByHeld())
+            waitBriefly();
+    }
+    // rot_sum: the elements of its list read, its result written.
+    ObjectLocks(const std::vector<const Morvane::Ciphertext*>& read, Morvane::Ciphertext& written);
+
+    ObjectLocks(const ObjectLocks&) = delete;
+    ObjectLocks& operator=(const ObjectLocks&) = delete;
+    ~ObjectLocks() {
+        if (!holding_)
+            return;
+        unlinkHeld();
+        if (queueHead_ != nullptr)
+            promoteWaiting();
+    }
+
+private:
+    friend class BriefLocks;
+
+    struct Request {
+        const void* storage;
+        bool write;
+    };
+    // The most data objects a member takes besides rot_sum's list (the packed bootstrap: two in, two out).
+    static constexpr std::size_t kInlineRequests = 4;
+
+    template <typename T>
+    void add(T& object) {
+        if constexpr (isDataObject<std::remove_const_t<T>>)
+            addRequest(storageOf(object), !std::is_const_v<T>);
+    }
+    // One request per object: an object both read and written is written.
+    void addRequest(const void* storage, bool write) {
+        for (std::size_t i = 0; i < count_; ++i)
+            if (requests_[i].storage == storage) {
+                requests_[i].write = requests_[i].write || write;
+                return;
+            }
+        inline_[count_++] = {storage, write};
+    }
+
+    void linkHeld() {
+        previous_ = nullptr;
+        next_ = held_;
+        if (held_ != nullptr)
+            held_->previous_ = this;
+        held_ = this;
+        holding_ = true;
+    }
+    void unlinkHeld() {
+        if (previous_ != nullptr)
+            previous_->next_ = next_;
+        else
+            held_ = next_;
+        if (next_ != nullptr)
+            next_->previous_ = previous_;
+        holding_ = false;
+    }
+
+    void acquireAmongOthers();
+    void waitBriefly();
+    void wait();
+    bool conflictsWith(const ObjectLocks& other) const;
+    bool blockedByHeld() const;
+    bool blockedByQueued(const ObjectLocks* until) const;
+    void enqueue();
+    void dequeue();
+    static void promoteWaiting();
+
+    // The records of the calls that hold objects, and the queue of those that wait for them, oldest first.
+    static inline ObjectLocks* held_ = nullptr;
+    static inline ObjectLocks* queueHead_ = nullptr;
+    static inline ObjectLocks* queueTail_ = nullptr;
+
+    Request inline_[kInlineRequests];
+    std::unique_ptr<Request[]> spill_;
+    Request* requests_ = inline_;
+    std::size_t count_ = 0;
+    // In the list of held records; otherwise queued, or in no list at all.
+    bool holding_ = false;
+    bool brief_ = false;
+    ObjectLocks* previous_ = nullptr;
+    ObjectLocks* next_ = nullptr;
+};
+
+// The holds of a member that keeps the interpreter lock and runs no Python code while it uses its objects
+// (nothing that allocates Python objects, which may collect garbage and run finalizers): no other call can start
+// meanwhile, so it only makes sure that no call holds them in its way, waiting for those that do.
+class BriefLocks {
+public:
+    template <typename... Objects>
+    explicit BriefLocks(Objects&... objects) {
+        if (ObjectLocks::held_ != nullptr)
+            waited_.emplace(ObjectLocks::brief, objects...);
+    }
+
+private:
+    // Recorded only when something is held, and then as holding once it has waited.
+    std::optional<ObjectLocks> waited_;
+};
+
+// A stretch in which this thread may run Python code while it has object records: the interrupt check's and a
+// waiting call's signal handlers, and members that make Python objects (which may run finalizers) while they hold
+// their objects. A call made inside one is nested: it never waits.
+class NestedCalls {
+public:
+    NestedCalls();
+    NestedCalls(const NestedCalls&) = delete;
+    NestedCalls& operator=(const NestedCalls&) = delete;
+    ~NestedCalls();
+};
+
+// A member that forwards to a library function or member function: its data objects held, then the interpreter
+// lock released around the call. The parameters are the function's own, so the signature pybind11 generates is
+// the same as for the function itself; a lambda without captures is passed as a function, +[](...) { ... }.
+template <typename R, typename... A>
+auto guarded(R (*function)(A...)) {
+    return [function](A... args) -> R {
+        const ObjectLocks locks(args...);
+        py::gil_scoped_release release;
+        return function(std::forward<A>(args)...);
+    };
+}
+
+template <typename R, typename C, typename... A>
+auto guarded(R (C::*member)(A...) const) {
+    return [member](const C& self, A... args) -> R {
+        const ObjectLocks locks(self, args...);
+        py::gil_scoped_release release;
+        return (self.*member)(std::forward<A>(args)...);
+    };
+}
+
+// A member that finishes with the interpreter lock held: a getter of a data object.
+template <typename R, typename C>
+auto guardedBrief(R (C::*member)() const) {
+    return [member](const C& self) -> R {
+        const BriefLocks locks(self);
+        return (self.*member)();
+    };
+}

@@ -1,0 +1,94 @@
+# Ctrl-C during long library calls: the interrupt check the module installs lets the main thread handle pending
+# signals between the iterations of a loop whose length the caller chose, so the call ends with KeyboardInterrupt
+# (or whatever the signal handler raised). Each case runs in a child process whose main thread gets the signal.
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from test_shared_objects import child_environment
+
+SETUP = """
+import _thread, os, signal, sys, threading, time
+import pymorvane as pm
+from pymorvane import HomEvaluator, KeyGenerator, Message, ParameterPreset, SecretKey
+ctx = pm.make_context(ParameterPreset.FX)
+ev = HomEvaluator(ctx, KeyGenerator(ctx, SecretKey(ctx)).keypack)
+msg = Message([1j] * 32)
+out = Message()
+FOREVER = 2**64 - 1
+"""
+INTERRUPTED = """
+start = time.monotonic()
+try:
+    {call}
+except BaseException as error:
+    print(f"{{type(error).__name__}}: {{error}}")
+    print(time.monotonic() - start, flush=True)
+"""
+NESTED_WAIT = "the object is in use, and a call made inside another call of the same thread cannot wait for it"
+
+
+def run_child(code):
+    result = subprocess.run([sys.executable, "-c", SETUP + textwrap.dedent(code)], capture_output=True, text=True,
+                            timeout=60, env=child_environment())
+    assert result.returncode == 0, result.stdout + result.stderr
+    return result.stdout.splitlines()
+
+
+def ended(lines):
+    """The exception that ended the call, as printed, and whether it came within a few seconds."""
+    return lines[-2], float(lines[-1]) < 5
+
+
+# Calls that would run for ages, one row per loop that polls: the setup a call needs beyond SETUP, and the call.
+LONG_CALLS = [
+    pytest.param("", "ev.left_rotate_reduce(msg, 1, FOREVER, out)", id="message left_rotate_reduce"),
+    pytest.param("", "ev.right_rotate_reduce(msg, 3, FOREVER, out)", id="message right_rotate_reduce"),
+]
+
+
+@pytest.mark.parametrize("setup, call", LONG_CALLS)
+def test_ctrl_c_ends_a_long_call(setup, call):
+    timer = "\nthreading.Timer(0.2, _thread.interrupt_main).start()\n"
+    lines = run_child(setup + timer + INTERRUPTED.format(call=call))
+    assert ended(lines) == ("KeyboardInterrupt: ", True)
+
+
+@pytest.mark.parametrize("handler, printed, error", [
+    # Reading what the interrupted call reads goes ahead.
+    ("print(len(msg), msg[0], repr(msg)[:26]); raise KeyboardInterrupt", ["32 1j <pymorvane.Message object>"],
+     "KeyboardInterrupt: "),
+    # An object the call does not hold is the handler's to use.
+    ("spare.set_data([3]); print(spare[:]); raise KeyboardInterrupt", ["[(3+0j)]"], "KeyboardInterrupt: "),
+    # Writing what it reads, or reading what it writes, would wait for the call the handler runs in: refused.
+    ("msg.set_data([1, 2])", [], "RuntimeError: " + NESTED_WAIT),
+    ("out[0]", [], "RuntimeError: " + NESTED_WAIT),
+])
+def test_a_signal_handler_inside_a_long_call(handler, printed, error):
+    # Afterwards the call's objects are free again.
+    lines = run_child(f"""
+spare = Message()
+def handler(signum, frame):
+    {handler}
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.2)
+""" + INTERRUPTED.format(call="ev.left_rotate_reduce(msg, 1, FOREVER, out)") + """
+msg.set_data([5, 6])
+out.set_data([7])
+print(msg[:], out[:])
+""")
+    assert (lines[:-3], ended(lines[:-1]), lines[-1]) == (printed, (error, True), "[(5+0j), (6+0j)] [(7+0j)]")
+
+
+def test_ctrl_c_ends_a_wait_for_an_object():
+    # Another thread's endless call holds msg and out; the main thread's write of out waits for it, until Ctrl-C.
+    lines = run_child("""
+threading.Thread(target=ev.left_rotate_reduce, args=(msg, 1, FOREVER, out), daemon=True).start()
+time.sleep(0.2)
+threading.Timer(0.2, _thread.interrupt_main).start()
+""" + INTERRUPTED.format(call="out.set_data([1, 2])") + """
+os._exit(0)
+""")
+    assert ended(lines) == ("KeyboardInterrupt: ", True)
