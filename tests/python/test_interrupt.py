@@ -42,10 +42,29 @@ def ended(lines):
     return lines[-2], float(lines[-1]) < 5
 
 
+# The keys of the math functions, with error simulation off.
+MATH = """
+import pymorvane.math.approx as approx
+pack = pm.KeyPack(ctx)
+keygen = KeyGenerator(ctx, SecretKey(ctx), pack)
+keygen.gen_mult_key()
+keygen.gen_conj_key()
+keygen.gen_rot_keys_for_bootstrap(pm.get_log_full_slots(ctx))
+ev = HomEvaluator(ctx, pack)
+btp = pm.Bootstrapper(ev)
+pm.simulate_error(ctx, False)
+ct, ct2, res = pm.Ciphertext(ctx), pm.Ciphertext(ctx), pm.Ciphertext(ctx)
+ct.data = Message([0.25] * 32)
+ct2.data = Message([-0.25] * 32)
+"""
+
 # Calls that would run for ages, one row per loop that polls: the setup a call needs beyond SETUP, and the call.
 LONG_CALLS = [
     pytest.param("", "ev.left_rotate_reduce(msg, 1, FOREVER, out)", id="message left_rotate_reduce"),
     pytest.param("", "ev.right_rotate_reduce(msg, 3, FOREVER, out)", id="message right_rotate_reduce"),
+    pytest.param(MATH, "approx.sign(ev, btp, ct, res, numiter_g=FOREVER)", id="approx.sign numiter_g"),
+    pytest.param(MATH, "approx.compare(ev, btp, ct, ct2, res, numiter_g=FOREVER)", id="approx.compare numiter_g"),
+    pytest.param(MATH, "approx.sqrt(ev, btp, ct, res, num_iter=FOREVER)", id="approx.sqrt num_iter"),
 ]
 
 
