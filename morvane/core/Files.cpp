@@ -193,6 +193,18 @@ std::string createTemporary(const Target& target) {
     return std::string();
 }
 
+void copyOver(const std::string& from, const std::string& path) {
+    std::ifstream source(from, std::ios::in | std::ios::binary);
+    std::ofstream file(path, std::ios::out | std::ios::binary);
+    if (!source.is_open() || !file.is_open())
+        throwCannotWrite(path);
+    if (source.peek() != std::ifstream::traits_type::eof())
+        file << source.rdbuf();
+    file.close();
+    if (file.fail())
+        throwCannotWrite(path);
+}
+
 } // namespace
 
 void writeFileWith(const std::string& path, FileWriter writer, UnopenedFile unopened) {
@@ -202,9 +214,10 @@ void writeFileWith(const std::string& path, FileWriter writer, UnopenedFile unop
     if (target.replace)
         output.temporary = createTemporary(target);
     // The stream is the file stream a plain save would use, so the writer meets a failed write at the same point
-    // and with the same message.
-    if (!target.replace || !output.temporary.empty())
-        output.stream.open(target.replace ? output.temporary : path, std::ios::out | std::ios::binary);
+    // and with the same message. Where no temporary can be made (a directory the caller may not write, holding a
+    // file it may), the file is written through as a plain save writes it, rather than refusing a save that
+    // works.
+    output.stream.open(output.temporary.empty() ? path : output.temporary, std::ios::out | std::ios::binary);
     if (!output.stream.is_open()) {
         if (unopened == UnopenedFile::Refuse)
             throwCannotOpen(path);
@@ -217,11 +230,17 @@ void writeFileWith(const std::string& path, FileWriter writer, UnopenedFile unop
     output.stream.close();
     if (output.stream.fail())
         throwCannotWrite(path);
-    if (target.replace) {
-        if (::rename(output.temporary.c_str(), target.file.c_str()) != 0)
+    if (output.temporary.empty())
+        return;
+    if (::rename(output.temporary.c_str(), target.file.c_str()) != 0) {
+        // A directory that lets the caller create files but not replace this one (a sticky directory and a file
+        // of another user): the complete file is copied over the target as a plain save would write it.
+        if (errno != EPERM && errno != EACCES && errno != EXDEV)
             throwCannotWrite(path);
-        output.temporary.clear();
+        copyOver(output.temporary, path);
+        return; // the temporary is removed with `output`
     }
+    output.temporary.clear();
 }
 
 } // namespace Morvane::detail

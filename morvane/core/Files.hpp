@@ -39,8 +39,12 @@ void writeFileWith(const std::string& path, FileWriter writer, UnopenedFile unop
 // followed to the file they name, the links left as they are) is written to a new file beside it that is renamed
 // over it only once it is complete and closed: a save that fails leaves the earlier file as it was and no
 // temporary behind, and a reader never sees part of a file. The replacement keeps an existing file's owner and
-// permissions; a new file gets those of a plain open (0666 less the umask). Anything else (a device, a pipe, a
-// descriptor link of /proc such as /dev/stdout) is opened and written through directly, as a plain open would.
+// permissions; a new file gets those of a plain open (0666 less the umask). Being a new file, it leaves other
+// hard links of the earlier one with the earlier contents, and it carries no ACL or extended attribute of it.
+// Anything else (a device, a pipe, a descriptor link of /proc such as /dev/stdout) is opened and written through
+// directly, as a plain open would; so is a file beside which no temporary can be made (a directory the caller may
+// not write), and a file the directory does not let the caller replace (a sticky directory) gets the complete
+// temporary copied over it: saves that worked with a plain open keep working.
 // The writer gets the file stream a plain save would use, so a write that fails inside it fails as before (an
 // archive raises its short-write message); exceptions of the writer pass unchanged. Messages of the file itself:
 // "Cannot open file " + path when it cannot be created or an existing file is not writable, "Cannot write file "

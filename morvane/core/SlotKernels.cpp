@@ -91,7 +91,7 @@ constexpr std::size_t kSpreadPeriod = 256;
 // Only a product whose parts are both NaN needs the exact rule, and such a product has a NaN real part.
 bool needsExactRule(double re, double im) { return std::isnan(re) && std::isnan(im); }
 
-// The baseline path: the loops as written, vectorised for the architecture's base instruction set.
+// The baseline path: the portable loops, vectorised for the architecture's base instruction set.
 namespace baseline {
 
 constexpr const char* kPathName = "baseline";
@@ -404,7 +404,8 @@ bool allZero(const Complex* slots, std::size_t n) { return active().allZero(slot
 namespace {
 
 // The shorter side of an in-place rotation is parked here: grown to the largest side a thread has rotated,
-// then reused, so rotations in steady state allocate nothing.
+// then reused, so rotations in steady state allocate nothing. Nothing may poll for an interrupt while it is in
+// use: a signal handler run by the poll could rotate in place on the same thread and reuse it.
 Complex* rotationScratch(std::size_t n) {
     thread_local std::vector<Complex> scratch;
     if (scratch.size() < n)

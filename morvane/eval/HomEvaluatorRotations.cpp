@@ -8,6 +8,7 @@
 #include "morvane/keys/KeyRequirements.hpp"
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 namespace Morvane {
@@ -129,15 +130,34 @@ void rotateReduce(const HomEvaluatorImpl& eval, const Ciphertext& op, const Gap&
     }
 }
 
-// The operand of an in-place message rotate-and-sum, kept while the sum is written over it: grown to the
-// longest message a thread has summed in place, then reused.
-const Complex* keepOperand(const Message& op) {
-    thread_local std::vector<Complex> kept;
-    if (kept.size() < op.getSize())
-        kept.resize(op.getSize());
-    std::memcpy(static_cast<void*>(kept.data()), op.begin(), op.getSize() * sizeof(Complex));
-    return kept.data();
-}
+// The operand of an in-place message rotate-and-sum, kept while the sum is written over it. The storage is the
+// thread's, grown to the longest message it has summed in place and reused; it is taken out for the length of
+// the sum, so a sum started inside it (a signal handler run by an interrupt poll) works on storage of its own.
+class KeptOperand {
+public:
+    explicit KeptOperand(const Message& op) {
+        mine_.swap(spare());
+        if (mine_.size() < op.getSize())
+            mine_.resize(op.getSize());
+        std::memcpy(static_cast<void*>(mine_.data()), op.begin(), op.getSize() * sizeof(Complex));
+    }
+    KeptOperand(const KeptOperand&) = delete;
+    KeptOperand& operator=(const KeptOperand&) = delete;
+    ~KeptOperand() {
+        if (mine_.capacity() >= spare().capacity())
+            spare().swap(mine_);
+    }
+
+    const Complex* data() const { return mine_.data(); }
+
+private:
+    static std::vector<Complex>& spare() {
+        thread_local std::vector<Complex> storage;
+        return storage;
+    }
+
+    std::vector<Complex> mine_;
+};
 
 // Message rotate-and-sum: out = op + rot(op, g) + rot(op, 2g) + ..., added in this order, slot by slot,
 // without building the rotated messages. Amounts wrap around the message's length.
@@ -152,7 +172,10 @@ void accumulateRotations(const Message& op, u64 gap, u64 count, Message& out, bo
     if (n == 0)
         return;
     const u64 step = gap % n;
-    const Complex* in = &out == &op ? keepOperand(op) : op.begin();
+    std::optional<KeptOperand> kept;
+    if (&out == &op)
+        kept.emplace(op);
+    const Complex* in = kept ? kept->data() : op.begin();
     Complex* acc = out.begin();
     u64 shift = 0;
     // The count is the caller's, up to 2^64 - 1: the loop can be interrupted.

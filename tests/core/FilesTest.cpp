@@ -173,7 +173,7 @@ TEST(FilesTest, DevicesAreWrittenThroughNeverReplaced) {
     EXPECT_EQ(namesIn(dir.str()), Names{"null"});
 }
 
-TEST(FilesTest, WhatCannotBeWrittenIsRefusedUntouched) {
+TEST(FilesTest, AnUnwritableDirectoryTakesNoNewFileButItsFilesAreWrittenThrough) {
     TempDir dir;
     const std::string locked = dir.file("locked");
     fs::create_directory(locked);
@@ -190,15 +190,19 @@ TEST(FilesTest, WhatCannotBeWrittenIsRefusedUntouched) {
         GTEST_SKIP() << "permission bits are not enforced for this user";
     }
 
-    // A file in a directory that takes no new entry, even one that could be written in place, and a file the
-    // caller may not write.
-    for (const std::string& path : {locked + "/new.bin", inLocked, readOnly}) {
+    // A file in a directory that takes no new entry, and a file the caller may not write.
+    for (const std::string& path : {locked + "/new.bin", readOnly}) {
         SCOPED_TRACE(path);
         EXPECT_EQ(thrownMessage([&] { Message(2).save(path); }), "Cannot open file " + path);
     }
-    ASSERT_EQ(::chmod(locked.c_str(), 0755), 0);
-    EXPECT_EQ(readFile(inLocked), lockedBytes);
     EXPECT_EQ(readFile(readOnly), readOnlyBytes);
+    // No temporary can be made beside a file the caller may write: it is saved in place, as a plain open would.
+    Message(2).save(inLocked);
+    Message(2).save(dir.file("expected.bin"));
+    EXPECT_EQ(readFile(inLocked), readFile(dir.file("expected.bin")));
+    EXPECT_NE(readFile(inLocked), lockedBytes);
+    ::remove(dir.file("expected.bin").c_str());
+    ASSERT_EQ(::chmod(locked.c_str(), 0755), 0);
     EXPECT_EQ(namesIn(locked), Names{"m.bin"});
     EXPECT_EQ(namesIn(dir.str()), (Names{"locked", "ro.bin"}));
 }

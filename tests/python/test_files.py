@@ -193,7 +193,7 @@ def test_a_full_file_system(tmp_path):
     assert lines[3:] == ["['PK', 'context.bin', 'filler'] ['EncKey.bin']", "True", "<no exception>"]
 
 
-def test_an_unwritable_directory_refuses_the_save(tmp_path, capfd):
+def test_an_unwritable_directory_takes_no_new_file_but_its_files_are_written_through(tmp_path, capfd):
     locked = tmp_path / "locked"
     locked.mkdir()
     (locked / "m.bin").write_bytes(b"earlier")
@@ -201,21 +201,65 @@ def test_an_unwritable_directory_refuses_the_save(tmp_path, capfd):
     try:
         if os.access(locked, os.W_OK):
             pytest.skip("permission bits are not enforced for this user")
-        before = contents(tmp_path)
-        for target in ("m.bin", "new.bin"):
-            path = str(locked / target)
-            with pytest.raises(RuntimeError) as caught:
-                Message(2).save(path)
-            assert str(caught.value) == "Cannot open file " + path
-            # The multi-party files keep their messages: the archive's short write, and nothing for no data.
-            with pytest.raises(RuntimeError, match="^Failed to write 4 bytes to output stream! Wrote 0$"):
-                CollectiveKeyGenerator(pm.make_context(ParameterPreset.FGb)).gen_and_save_enc_key(Data(CRD), Data(CRD),
-                                                                                                   path)
-            Data(CRD).save(path)
-        assert contents(tmp_path) == before
+        path = str(locked / "new.bin")
+        with pytest.raises(RuntimeError) as caught:
+            Message(2).save(path)
+        assert str(caught.value) == "Cannot open file " + path
+        # The multi-party files keep their messages: the archive's short write, and nothing for no data.
+        with pytest.raises(RuntimeError, match="^Failed to write 4 bytes to output stream! Wrote 0$"):
+            CollectiveKeyGenerator(pm.make_context(ParameterPreset.FGb)).gen_and_save_enc_key(Data(CRD), Data(CRD),
+                                                                                               path)
+        Data(CRD).save(path)
+        assert sorted(os.listdir(locked)) == ["m.bin"]
+        # No temporary can be made beside a file the caller may write: it is saved in place, as a plain open would.
+        Message(2).save(str(locked / "m.bin"))
+        Message(2).save(str(tmp_path / "expected.bin"))
+        assert (locked / "m.bin").read_bytes() == (tmp_path / "expected.bin").read_bytes()
+        assert sorted(os.listdir(locked)) == ["m.bin"]
     finally:
         locked.chmod(0o755)
     capfd.readouterr()
+
+
+def test_another_user_saves_over_files_a_directory_does_not_let_it_replace():
+    # Run as root, the test acts as a second user: in a sticky shared directory a file of root's that the user may
+    # write cannot be replaced by a rename, and in a directory the user may not write no temporary can be made.
+    # Both are written as a plain open writes them, with no temporary left behind.
+    if os.geteuid() != 0:
+        pytest.skip("acting as a second user needs root")
+    import tempfile
+    top = tempfile.mkdtemp()
+    try:
+        os.chmod(top, 0o755)
+        shared, locked = os.path.join(top, "shared"), os.path.join(top, "locked")
+        os.mkdir(shared)
+        os.chmod(shared, 0o1777)
+        os.mkdir(locked)
+        for directory in (shared, locked):
+            with open(os.path.join(directory, "root.bin"), "wb") as f:
+                f.write(b"earlier")
+            os.chmod(os.path.join(directory, "root.bin"), 0o666)
+        child = textwrap.dedent(f"""
+            import os, pymorvane as pm
+            for directory in {[shared, locked]!r}:
+                pm.Message([1.0, 2.0]).save(os.path.join(directory, "root.bin"))
+                m = pm.Message()
+                m.load(os.path.join(directory, "root.bin"))
+                print(m[:], sorted(os.listdir(directory)))
+            try:
+                pm.Message([1.0]).save(os.path.join({locked!r}, "new.bin"))
+            except RuntimeError as error:
+                print(error)
+            """)
+        result = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, timeout=60,
+                                env=dict(os.environ), preexec_fn=lambda: (os.setgid(65534), os.setuid(65534)))
+        if "ModuleNotFoundError" in result.stderr or "PermissionError" in result.stderr:
+            pytest.skip("the module is not readable by the second user")
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.splitlines() == ["[(1+0j), (2+0j)] ['root.bin']"] * 2 + [
+            "Cannot open file " + os.path.join(locked, "new.bin")]
+    finally:
+        shutil.rmtree(top)
 
 
 # --- What a save replaces --------------------------------------------------------------------------------------

@@ -111,3 +111,21 @@ threading.Timer(0.2, _thread.interrupt_main).start()
 os._exit(0)
 """)
     assert ended(lines) == ("KeyboardInterrupt: ", True)
+
+
+def test_a_sum_in_place_inside_a_sum_in_place_works_on_its_own_storage():
+    # The handler's in-place sum runs inside the outer one's poll, on the same thread: it must neither reuse nor
+    # free the storage that keeps the outer operand.
+    lines = run_child("""
+a = Message([1, 2, 3, 4])
+inner = []
+def handler(signum, frame):
+    b = Message([1000.0] * 4096)
+    ev.left_rotate_reduce(b, 1, 3, b)
+    inner.append(b[0])
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.05)
+ev.left_rotate_reduce(a, 1, 40_000_000, a)
+print(inner, a[:])
+""")
+    assert lines == ["[(3000+0j)] [(100000000+0j), (100000000+0j), (100000000+0j), (100000000+0j)]"]
