@@ -92,7 +92,7 @@ private:
     template <typename Read>
     void forEachRead(Read read) const;
     void plan();
-    // Gives back the basis elements whose last event this is.
+    // Gives back the basis elements whose last event this is (or an earlier one the evaluation skipped).
     void endEvent(u64 event);
 
     const Ciphertext& basis(u64 i);
@@ -151,6 +151,9 @@ private:
         bool built = false;
     };
     std::vector<Element> elements_;
+    // T_2 ... T_(num_bs - 1) by their last events, and the first one not yet given back: events come in order.
+    std::vector<u64> byLastEvent_;
+    std::size_t nextRelease_ = 0;
     std::vector<Ciphertext> giant_;
     std::optional<Ciphertext> term_;
     std::optional<Ciphertext> result_;
@@ -233,18 +236,25 @@ void Expansion::plan() {
             split_[g + j] = 2.0 * split_[g + j];
         }
     }
-    for (u64 i = 2; i < bs_; ++i)
+    byLastEvent_.reserve(bs_);
+    for (u64 i = 2; i < bs_; ++i) {
         elements_[i].lastEvent = i;
+        byLastEvent_.push_back(i);
+    }
     forEachRead([this](u64 i, u64 event) {
         Element& e = elements_[i];
         e.lastEvent = std::max(e.lastEvent, event);
     });
+    std::stable_sort(byLastEvent_.begin(), byLastEvent_.end(),
+                     [this](u64 a, u64 b) { return elements_[a].lastEvent < elements_[b].lastEvent; });
 }
 
 void Expansion::endEvent(u64 event) {
-    for (u64 i = 2; i < bs_; ++i) {
-        Element& e = elements_[i];
-        if (e.lastEvent == event && e.value) {
+    for (; nextRelease_ < byLastEvent_.size(); ++nextRelease_) {
+        Element& e = elements_[byLastEvent_[nextRelease_]];
+        if (e.lastEvent > event)
+            return;
+        if (e.value) {
             ws_.give(std::move(*e.value));
             e.value.reset();
         }
