@@ -245,8 +245,12 @@ void Expansion::plan() {
         Element& e = elements_[i];
         e.lastEvent = std::max(e.lastEvent, event);
     });
-    std::stable_sort(byLastEvent_.begin(), byLastEvent_.end(),
-                     [this](u64 a, u64 b) { return elements_[a].lastEvent < elements_[b].lastEvent; });
+    // In place, by index among equal events.
+    std::sort(byLastEvent_.begin(), byLastEvent_.end(), [this](u64 a, u64 b) {
+        const u64 x = elements_[a].lastEvent;
+        const u64 y = elements_[b].lastEvent;
+        return x != y ? x < y : a < b;
+    });
 }
 
 void Expansion::endEvent(u64 event) {

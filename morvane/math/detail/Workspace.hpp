@@ -27,8 +27,8 @@ namespace Morvane::Math::detail {
 //
 // A new ciphertext that a call hands to its caller is written by the call's last operation and made right before
 // it, after every working one: the allocator returns freed memory to the system only from the top of its heap, so
-// the working slot vectors, freed below the live result, stay with it for the next call instead of being faulted
-// in anew.
+// working slot vectors freed below the live result can stay with it for the next call instead of being faulted in
+// anew.
 class Workspace {
 public:
     explicit Workspace(const Context& context) : context_(context) { free_.reserve(16); }
