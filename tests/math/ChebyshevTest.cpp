@@ -153,6 +153,23 @@ TEST(ChebyshevTest, ExpansionReadsAnElementTheBasisNeverBuildsAsZeros) {
     EXPECT_EQ(effect.history, more);
 }
 
+// Giant-step polynomials beyond those the blocks read are built as the record asks, each from the one before, until
+// the levels run out: a log_gs of 2^62 fails like one of 12, after the same operations, and holds no list of that
+// length.
+TEST(ChebyshevTest, ExpansionBuildsUnreadGiantStepsUntilTheLevelsRunOut) {
+    MathSetup s(ParameterPreset::FX);
+    const Ciphertext op = s.input(grid(-1.0, 1.0, 32), 12);
+    const Refusal twelve = refusal(s.context, [&] {
+        evaluateChebyshevExpansion(s.eval, s.btp, op, {someCoefficients(16), 8, 2, 3, 12, 4, 0}, 1.0);
+    });
+    EXPECT_EQ(twelve.message, "The level of the operand is zero");
+    const Refusal huge = refusal(s.context, [&] {
+        evaluateChebyshevExpansion(s.eval, s.btp, op, {someCoefficients(16), 8, 2, 3, u64{1} << 62, 4, 0}, 1.0);
+    });
+    EXPECT_EQ(huge.message, twelve.message);
+    EXPECT_EQ(huge.history, twelve.history);
+}
+
 // A term whose scaled coefficient is at most 1e-8 is left out, judged after the multiplier.
 TEST(ChebyshevTest, ExpansionSkipsTermsThatAreNegligibleAfterTheMultiplier) {
     struct Row {
