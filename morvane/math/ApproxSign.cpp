@@ -4,6 +4,7 @@
 #include "morvane/math/Checks.hpp"
 #include "morvane/math/DomainExtension.hpp"
 #include "morvane/math/Refresh.hpp"
+#include "morvane/math/detail/DomainExtension.hpp"
 #include "morvane/math/detail/Sign.hpp"
 #include "morvane/math/detail/Toolbox.hpp"
 #include "morvane/math/tables/Coefficients.hpp"
@@ -194,10 +195,11 @@ void approxSignOfRange(const HomEvaluator& eval, const Bootstrapper& btp, const 
         approxSignNative(eval, btp, op, res, num_iter_g, num_iter_f, multiplier);
         return;
     }
-    Ciphertext x =
-        approxDomainExtension(eval, btp, op, 1.0, std::pow(2.0, static_cast<double>(log_range)), kRangeRatio);
-    detail::SignWorkspace ws(eval.context);
-    approxSignIterations(eval, btp, x, x, res, num_iter_g, num_iter_f, multiplier, ws);
+    Workspace ws(eval.context);
+    Ciphertext x = ws.take();
+    approxDomainExtension(eval, btp, op, 1.0, std::pow(2.0, static_cast<double>(log_range)), kRangeRatio, x, ws);
+    SignWorkspace sign(ws);
+    approxSignIterations(eval, btp, x, x, res, num_iter_g, num_iter_f, multiplier, sign);
 }
 
 void approxSignPairOfRange(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1,

@@ -1,10 +1,11 @@
 #include "morvane/math/Comparison.hpp"
 
 #include "morvane/math/Checks.hpp"
-#include "morvane/math/DomainExtension.hpp"
 #include "morvane/math/Refresh.hpp"
+#include "morvane/math/detail/DomainExtension.hpp"
 #include "morvane/math/detail/Sign.hpp"
 #include "morvane/math/detail/Toolbox.hpp"
+#include "morvane/math/detail/Workspace.hpp"
 #include "morvane/math/tables/Coefficients.hpp"
 
 #include <cmath>
@@ -25,15 +26,18 @@ constexpr u64 kMaxDoublings = 12;
 
 using detail::real;
 
-// Shrinks x, a copy of the input, into [-t, t] when the doublings alone cannot cover [-2^log_range, 2^log_range].
-Ciphertext shrunkForDoublings(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, double t,
-                              u64 log_range) {
+// op shrunk into [-t, t] in `out` when the doublings alone cannot cover [-2^log_range, 2^log_range].
+void shrinkForDoublings(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, double t,
+                        u64 log_range, Ciphertext& out, detail::Workspace& ws) {
     const double b = std::pow(2.0, static_cast<double>(log_range));
     if (b > 16.0 * t) {
-        const Ciphertext x = approxDomainExtension(eval, btp, op, 16.0 * t, b, 2.25);
-        return approxDomainExtension(eval, btp, x, t, 16.0 * t, 2.0);
+        Ciphertext x = ws.take();
+        detail::approxDomainExtension(eval, btp, op, 16.0 * t, b, 2.25, x, ws);
+        detail::approxDomainExtension(eval, btp, x, t, 16.0 * t, 2.0, out, ws);
+        ws.give(std::move(x));
+        return;
     }
-    return approxDomainExtension(eval, btp, op, t, b, 2.0);
+    detail::approxDomainExtension(eval, btp, op, t, b, 2.0, out, ws);
 }
 
 // out = ((c4 x2 + c2) x2) + 1: the fourth-order Taylor polynomial in y^2 of sin(y)/y or cos(y).
@@ -56,18 +60,10 @@ void checkEqualZeroInput(const HomEvaluator& eval, const Bootstrapper& btp, cons
         detail::fail(name, "log_dist must be in [-12, 0].");
 }
 
-// The working ciphertexts of one equality: the Taylor values u and v, and the sign steps' pair, which first
-// holds the scaled input and its square.
-struct EqualityWorkspace {
-    explicit EqualityWorkspace(const Context& context) : u(context, false), v(context, false), sign(context) {}
-    Ciphertext u;
-    Ciphertext v;
-    detail::SignWorkspace sign;
-};
-
-// approxDiscreteEqualZero after its checks. op may be ws.u or res.
-void equalZero(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
-               u64 log_range, i64 log_dist, EqualityWorkspace& ws) {
+// approxDiscreteEqualZero after its checks. op may be res; `spent` is op itself when op is a working ciphertext of
+// the call, given back once read.
+void equalZero(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res, u64 log_range,
+               i64 log_dist, detail::Workspace& ws, Ciphertext* spent) {
     // log_range - log_dist is at most 52 here.
     const u64 spread = log_range + static_cast<u64>(-log_dist);
     const u64 doublings = spread <= kMaxDoublings ? spread : kMaxDoublings;
@@ -75,19 +71,27 @@ void equalZero(const HomEvaluator& eval, const Bootstrapper& btp, const Cipherte
     const double t = std::pow(2.0, static_cast<double>(logBound));
 
     // Into [-pi, pi], through a domain extension when more than the doublings' range is asked for.
-    Ciphertext& x = ws.sign.square;
-    if (static_cast<i64>(log_range) > logBound)
-        eval.mult(shrunkForDoublings(eval, btp, op, t, log_range), real(detail::kPi / t), x);
-    else
+    Ciphertext x = ws.take();
+    if (static_cast<i64>(log_range) > logBound) {
+        Ciphertext shrunk = ws.take();
+        shrinkForDoublings(eval, btp, op, t, log_range, shrunk, ws);
+        eval.mult(shrunk, real(detail::kPi / t), x);
+        ws.give(std::move(shrunk));
+    } else {
         eval.mult(op, real(detail::kPi / t), x);
+    }
+    if (spent != nullptr)
+        ws.give(std::move(*spent));
     tools::refreshIfBelow(btp, x, kEqualityLevels);
 
-    Ciphertext& u = ws.u;
-    Ciphertext& v = ws.v;
-    Ciphertext& x2 = ws.sign.quartic;
+    Ciphertext x2 = ws.take();
     eval.mult(x, x, x2);
+    ws.give(std::move(x));
+    Ciphertext u = ws.take();
+    Ciphertext v = ws.take();
     taylor(eval, x2, tables::kSinOverY, u);
     taylor(eval, x2, tables::kCos, v);
+    ws.give(std::move(x2));
 
     // sin(2y)/(2y) = (sin(y)/y) cos(y) and cos(2y) = 2 cos(y)^2 - 1, one level each.
     if (static_cast<i64>(log_range) != log_dist) {
@@ -102,8 +106,10 @@ void equalZero(const HomEvaluator& eval, const Bootstrapper& btp, const Cipherte
     }
 
     eval.sub(u, real(kHalf), res);
+    ws.give(std::move(v));
     // u is free again: the sign steps work in it, so that res keeps u - 0.5 until the last step.
-    detail::approxSignIterations(eval, btp, res, u, res, 1, 2, kHalf, ws.sign);
+    detail::SignWorkspace sign(ws);
+    detail::approxSignIterations(eval, btp, res, u, res, 1, 2, kHalf, sign);
     eval.add(res, real(kHalf), res);
 }
 
@@ -160,8 +166,8 @@ void approxMinMax(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphe
 void approxDiscreteEqualZero(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
                              u64 log_range, i64 log_dist) {
     checkEqualZeroInput(eval, btp, op, log_range, log_dist);
-    EqualityWorkspace ws(eval.context);
-    equalZero(eval, btp, op, res, log_range, log_dist, ws);
+    detail::Workspace ws(eval.context);
+    equalZero(eval, btp, op, res, log_range, log_dist, ws, nullptr);
 }
 
 void approxDiscreteEqual(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1,
@@ -171,12 +177,12 @@ void approxDiscreteEqual(const HomEvaluator& eval, const Bootstrapper& btp, cons
     checkLevelForBootstrapExtended(btp, name, op1);
     checkLevelForBootstrapExtended(btp, name, op2);
     // The difference goes to a working ciphertext, not res: the inner checks may still refuse it, and res may be
-    // an input. It is read only before u is first written.
-    EqualityWorkspace ws(eval.context);
-    Ciphertext& difference = ws.u;
+    // an input.
+    detail::Workspace ws(eval.context);
+    Ciphertext difference = ws.take();
     eval.sub(op1, op2, difference);
     checkEqualZeroInput(eval, btp, difference, log_range, log_dist);
-    equalZero(eval, btp, difference, res, log_range, log_dist, ws);
+    equalZero(eval, btp, difference, res, log_range, log_dist, ws, &difference);
 }
 
 namespace detail {

@@ -2,9 +2,12 @@
 
 #include "morvane/core/Interrupt.hpp"
 #include "morvane/math/Refresh.hpp"
+#include "morvane/math/detail/DomainExtension.hpp"
 #include "morvane/math/detail/Toolbox.hpp"
+#include "morvane/math/detail/Workspace.hpp"
 
 #include <cmath>
+#include <optional>
 #include <string_view>
 
 namespace Morvane::Math {
@@ -64,21 +67,16 @@ struct Scale {
 
 u64 nextBound(u64 bound, double ratio) { return static_cast<u64>(std::ceil(static_cast<double>(bound) / ratio)); }
 
-// Working ciphertexts of one extension, made once and reused by every step.
-struct Workspace {
-    explicit Workspace(const Context& context) : tmp(context, false), a(context, false), square(context, false) {}
-    Ciphertext tmp;
-    Ciphertext a;
-    Ciphertext square;
-};
-
-// The multiplicand of the cubic: x itself, or x * 1024/L in `scaled` for a large L.
-const Ciphertext& prescaled(const HomEvaluator& eval, const Ciphertext& x, const Scale& scale, Ciphertext& scaled) {
+// The multiplicand of the cubic: x itself, or x * 1024/L in `scaled` for a large L, taken from ws on first use.
+const Ciphertext& prescaled(const HomEvaluator& eval, const Ciphertext& x, const Scale& scale,
+                            std::optional<Ciphertext>& scaled, detail::Workspace& ws) {
     if (!scale.large())
         return x;
-    eval.multWithoutRescale(x, Complex(1024.0 * scale.invL, 0.0), scaled);
-    eval.rescale(scaled);
-    return scaled;
+    if (!scaled)
+        scaled.emplace(ws.take());
+    eval.multWithoutRescale(x, Complex(1024.0 * scale.invL, 0.0), *scaled);
+    eval.rescale(*scaled);
+    return *scaled;
 }
 
 // increment = -(4/27) x^3 / L^2 from the multiplicand a (x or its prescaled copy) and x.
@@ -96,6 +94,43 @@ void restoreScale(const HomEvaluator& eval, Ciphertext& x, u64 bound, Ciphertext
     eval.multInteger(x, bound, x);
     eval.conjugate(x, tmp);
     eval.add(x, tmp, x);
+}
+
+// The steps from op into out; out may be op. work and out are read as op until their first writes, so op is never
+// copied. The refresh rebuilds work from out, the value returned.
+void extend(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, const Plan& plan, double ratio,
+            Ciphertext& out, detail::Workspace& ws) {
+    u64 bound = plan.bound;
+    Scale scale(bound);
+    Ciphertext work = ws.take();
+    Ciphertext tmp = ws.take();
+    Ciphertext square = ws.take();
+    // Only a large bound prescales.
+    std::optional<Ciphertext> a;
+    const Ciphertext* w = &op;
+    const Ciphertext* o = &op;
+    for (u64 step = 0; step < plan.steps; ++step) {
+        // The step count follows from the caller's ranges and ratio.
+        utils::pollInterrupt();
+        if (w->getLevel() < plan.baseLevel + 3 + (scale.large() ? 1 : 0)) {
+            eval.multWithoutRescale(*o, Complex(0.5 / static_cast<double>(bound), 0.0), work);
+            eval.rescale(work);
+            btp.bootstrap(work, work, false);
+            restoreScale(eval, work, bound, tmp);
+            w = &work;
+        }
+        scale.advance(ratio);
+        cubicIncrement(eval, prescaled(eval, *w, scale, a, ws), *w, scale.kappa(), square, tmp);
+        eval.add(*w, tmp, work);
+        w = &work;
+        eval.add(*o, tmp, out);
+        o = &out;
+        bound = nextBound(bound, ratio);
+    }
+    for (Ciphertext* c : {&work, &tmp, &square})
+        ws.give(std::move(*c));
+    if (a)
+        ws.give(std::move(*a));
 }
 
 } // namespace
@@ -125,29 +160,11 @@ DecomposedConstant::DecomposedConstant(double m, u64 count_) : value(m), mantiss
 
 Ciphertext approxDomainExtension(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
                                  double base_range, double extended_range, double ratio) {
+    // The value returned is a copy of op, its slots and bookkeeping replaced by the steps.
     const Plan plan = planSteps(btp, "approxDomainExtension", base_range, extended_range, ratio);
-    u64 bound = plan.bound;
-    Scale scale(bound);
-
-    Ciphertext work(op);
     Ciphertext out(op);
-    Workspace ws(eval.context);
-    for (u64 step = 0; step < plan.steps; ++step) {
-        // The step count follows from the caller's ranges and ratio.
-        utils::pollInterrupt();
-        // The refresh rebuilds work from out, the value returned.
-        if (work.getLevel() < plan.baseLevel + 3 + (scale.large() ? 1 : 0)) {
-            eval.multWithoutRescale(out, Complex(0.5 / static_cast<double>(bound), 0.0), work);
-            eval.rescale(work);
-            btp.bootstrap(work, work, false);
-            restoreScale(eval, work, bound, ws.tmp);
-        }
-        scale.advance(ratio);
-        cubicIncrement(eval, prescaled(eval, work, scale, ws.a), work, scale.kappa(), ws.square, ws.tmp);
-        eval.add(work, ws.tmp, work);
-        eval.add(out, ws.tmp, out);
-        bound = nextBound(bound, ratio);
-    }
+    detail::Workspace ws(eval.context);
+    extend(eval, btp, op, plan, ratio, out, ws);
     return out;
 }
 
@@ -164,42 +181,60 @@ void approxDomainExtensionPair(const HomEvaluator& eval, const Bootstrapper& btp
     res1 = w1;
     res2 = w2;
 
-    Workspace ws(eval.context);
-    Ciphertext a2(eval.context, false);
+    detail::Workspace ws(eval.context);
+    Ciphertext tmp = ws.take();
+    Ciphertext square = ws.take();
+    std::optional<Ciphertext> a1;
+    std::optional<Ciphertext> a2;
     for (u64 step = 0; step < plan.steps; ++step) {
         utils::pollInterrupt();
         if (w1.getLevel() < plan.baseLevel + 3 + (scale.large() ? 1 : 0)) {
-            detail::packPair(eval, res1, res2, ws.tmp);
-            eval.multWithoutRescale(ws.tmp, Complex(0.5 / static_cast<double>(bound), 0.0), w1);
+            detail::packPair(eval, res1, res2, tmp);
+            eval.multWithoutRescale(tmp, Complex(0.5 / static_cast<double>(bound), 0.0), w1);
             eval.rescale(w1);
             btp.bootstrap(w1, w1, w2);
-            restoreScale(eval, w1, bound, ws.tmp);
-            restoreScale(eval, w2, bound, ws.tmp);
+            restoreScale(eval, w1, bound, tmp);
+            restoreScale(eval, w2, bound, tmp);
         }
         scale.advance(ratio);
-        const Ciphertext& a1 = prescaled(eval, w1, scale, ws.a);
-        const Ciphertext& a2Ref = prescaled(eval, w2, scale, a2);
+        const Ciphertext& m1 = prescaled(eval, w1, scale, a1, ws);
+        const Ciphertext& m2 = prescaled(eval, w2, scale, a2, ws);
         const double kappa = scale.kappa();
-        cubicIncrement(eval, a1, w1, kappa, ws.square, ws.tmp);
-        eval.add(w1, ws.tmp, w1);
-        eval.add(res1, ws.tmp, res1);
-        cubicIncrement(eval, a2Ref, w2, kappa, ws.square, ws.tmp);
-        eval.add(w2, ws.tmp, w2);
-        eval.add(res2, ws.tmp, res2);
+        cubicIncrement(eval, m1, w1, kappa, square, tmp);
+        eval.add(w1, tmp, w1);
+        eval.add(res1, tmp, res1);
+        cubicIncrement(eval, m2, w2, kappa, square, tmp);
+        eval.add(w2, tmp, w2);
+        eval.add(res2, tmp, res2);
         bound = nextBound(bound, ratio);
     }
 }
 
 Ciphertext approxDomainExtensionInverse(const HomEvaluator& eval, const Ciphertext& op, u64 order, double ratio) {
+    detail::Workspace ws(eval.context);
+    Ciphertext res = ws.fresh();
+    detail::approxDomainExtensionInverse(eval, op, order, ratio, res, ws);
+    return res;
+}
+
+namespace detail {
+
+void approxDomainExtension(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, double base_range,
+                           double extended_range, double ratio, Ciphertext& out, Workspace& ws) {
+    const Plan plan = planSteps(btp, "approxDomainExtension", base_range, extended_range, ratio);
+    extend(eval, btp, op, plan, ratio, out, ws);
+}
+
+void approxDomainExtensionInverse(const HomEvaluator& eval, const Ciphertext& op, u64 order, double ratio,
+                                  Ciphertext& res, Workspace& ws) {
     const double k2 = 2.0 * static_cast<double>(order);
     const double a = ((1.0 - 1.0 / std::pow(ratio, k2)) * 0.14814814814814814) / (1.0 - 1.0 / (ratio * ratio));
     const double b =
         ((1.0 - 1.0 / std::pow(ratio, k2 + 2.0)) * (a * 0.4444444444444444)) / (1.0 - 1.0 / std::pow(ratio, 4.0));
     const double d = (a + b) + 0.1;
 
-    Ciphertext x2(eval.context, false);
-    Ciphertext res(eval.context, false);
-    Ciphertext t(eval.context, false);
+    Ciphertext x2 = ws.take();
+    Ciphertext t = ws.take();
     eval.square(op, x2);
     eval.square(x2, res);
     eval.negate(res, res);
@@ -210,7 +245,10 @@ Ciphertext approxDomainExtensionInverse(const HomEvaluator& eval, const Cipherte
     eval.mult(t, x2, t);
     eval.mult(res, t, res);
     eval.add(res, op, res);
-    return res;
+    ws.give(std::move(x2));
+    ws.give(std::move(t));
 }
+
+} // namespace detail
 
 } // namespace Morvane::Math

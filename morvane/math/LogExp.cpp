@@ -6,8 +6,10 @@
 #include "morvane/math/Checks.hpp"
 #include "morvane/math/DomainExtension.hpp"
 #include "morvane/math/Refresh.hpp"
+#include "morvane/math/detail/Chebyshev.hpp"
 #include "morvane/math/detail/Iteration.hpp"
 #include "morvane/math/detail/Toolbox.hpp"
+#include "morvane/math/detail/Workspace.hpp"
 #include "morvane/math/tables/Coefficients.hpp"
 
 #include <cmath>
@@ -46,10 +48,9 @@ double inverseLogOfBase(std::string_view name, double base) {
     return 1.0 / std::log(base);
 }
 
-} // namespace
-
-void approx8thRootInverse(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
-                          double right_end, double error) {
+// approx8thRootInverse of op in a working ciphertext.
+Ciphertext eighthRootInverse(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, double right_end,
+                             double error, detail::Workspace& ws) {
     constexpr std::string_view name = "approx8thRootInverse";
     const u64 min = btp.getMinLevelForBootstrap();
     const bool belowFull = op.getLevel() < btp.getLevelAfterFullSlotBootstrap();
@@ -70,11 +71,9 @@ void approx8thRootInverse(const HomEvaluator& eval, const Bootstrapper& btp, con
     });
     const DecomposedConstant first(std::pow(base, 9.0));
 
-    const Context& context = eval.context;
-    Ciphertext w(context, false);
-    Ciphertext y(context, false);
-    Ciphertext p(context, false);
-    Ciphertext q(context, false);
+    Ciphertext w = ws.take();
+    Ciphertext p = ws.take();
+    Ciphertext y = ws.take();
     // w = -op / 8 at a level the iteration can use.
     if (down) {
         detail::multDecomposed(eval, op, *down, w);
@@ -90,22 +89,29 @@ void approx8thRootInverse(const HomEvaluator& eval, const Bootstrapper& btp, con
     detail::multDecomposed(eval, w, first, p);
     eval.add(p, real(1.125 * base), y);
     // y <- 1.125 y - 0.125 x y^9.
-    for (u64 j = 1; j < steps; ++j) {
-        utils::pollInterrupt();
-        tools::refreshIfBelow(btp, y, 4);
-        eval.square(y, q);
-        eval.square(q, q);
-        eval.mult(w, q, p);
-        eval.mult(q, y, q);
-        eval.mult(p, q, p);
-        eval.mult(y, real(1.125), q);
-        eval.add(p, q, y);
+    if (steps > 1) {
+        Ciphertext q = ws.take();
+        for (u64 j = 1; j < steps; ++j) {
+            utils::pollInterrupt();
+            tools::refreshIfBelow(btp, y, 4);
+            eval.square(y, q);
+            eval.square(q, q);
+            eval.mult(w, q, p);
+            eval.mult(q, y, q);
+            eval.mult(p, q, p);
+            eval.mult(y, real(1.125), q);
+            eval.add(p, q, y);
+        }
+        ws.give(std::move(q));
     }
-    res = std::move(y);
+    ws.give(std::move(w));
+    ws.give(std::move(p));
+    return y;
 }
 
-void approxLogEForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
-                                 Ciphertext& res, u64 log_range, double multiplier) {
+// approxLogEForGreaterThanOne on the workspace of the call; op stays unchanged until res is written.
+void logEOfGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
+                          u64 log_range, double multiplier, detail::Workspace& ws) {
     const tools::ChebyshevCoefficients& record = tables::logOfEighthRoot();
     constexpr std::string_view name = "approxLogEForGreaterThanOne";
     detail::checkPrelude(eval, btp, name, {&op}, detail::Readiness::SlotsAndFullSlots, record.level_cost);
@@ -113,12 +119,26 @@ void approxLogEForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& b
     checkLogRange(name, log_range, 22);
 
     // ln x = -8 ln(x^(-1/8)), with x^(-1/8) in [2^(-log_range/8), 1], within [0.125, 1].
-    Ciphertext y(eval.context, false);
-    approx8thRootInverse(eval, btp, op, y, std::pow(2.0, static_cast<double>(log_range)), kTwoToMinus20);
+    Ciphertext y = eighthRootInverse(eval, btp, op, std::pow(2.0, static_cast<double>(log_range)), kTwoToMinus20, ws);
     tools::refreshIfBelow(btp, y, 1);
-    y = tools::linearTransform(eval, btp, y, {0.125, 1.0});
+    detail::linearTransformInto(eval, btp, y, {0.125, 1.0}, y);
     tools::refreshIfBelow(btp, y, record.level_cost + 1);
-    res = tools::evaluateChebyshevExpansion(eval, btp, y, record, multiplier * -8.0);
+    res = detail::evaluateChebyshevExpansion(eval, btp, y, record, multiplier * -8.0, ws);
+    ws.give(std::move(y));
+}
+
+} // namespace
+
+void approx8thRootInverse(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
+                          double right_end, double error) {
+    detail::Workspace ws(eval.context);
+    res = eighthRootInverse(eval, btp, op, right_end, error, ws);
+}
+
+void approxLogEForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                                 Ciphertext& res, u64 log_range, double multiplier) {
+    detail::Workspace ws(eval.context);
+    logEOfGreaterThanOne(eval, btp, op, res, log_range, multiplier, ws);
 }
 
 void approxLog2ForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
@@ -146,14 +166,15 @@ void approxLogEForLessThanOne(const HomEvaluator& eval, const Bootstrapper& btp,
 
     // x 2^log_range lies in [1, 2^log_range]; the integer constant costs no level.
     const double scale = std::pow(2.0, static_cast<double>(log_range));
-    Ciphertext t(eval.context, false);
+    detail::Workspace ws(eval.context);
+    Ciphertext t = ws.take();
     if (op.getLevel() < btp.getMinLevelForBootstrap() + 2) {
         btp.bootstrap(op, t, false);
         eval.mult(t, real(scale), t);
     } else {
         eval.mult(op, real(scale), t);
     }
-    approxLogEForGreaterThanOne(eval, btp, t, res, log_range, multiplier);
+    logEOfGreaterThanOne(eval, btp, t, res, log_range, multiplier, ws);
     eval.sub(res, real(multiplier * static_cast<double>(log_range) * kLn2), res);
 }
 

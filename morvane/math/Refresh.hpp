@@ -10,10 +10,16 @@
 
 namespace Morvane::Math::tools {
 
-// Bootstraps `in` into `out`, keeping the real parts, when its level is below the minimum level for
-// bootstrapping plus `levels`, the levels the next block consumes. Returns whether it bootstrapped.
+// Whether ctxt's level is below the minimum level for bootstrapping plus `levels`, the levels the next block
+// consumes.
+inline bool needsRefresh(const Bootstrapper& btp, const Ciphertext& ctxt, u64 levels) {
+    return ctxt.getLevel() < btp.getMinLevelForBootstrap() + levels;
+}
+
+// Bootstraps `in` into `out`, keeping the real parts, when it needs a refresh for `levels`. Returns whether it
+// bootstrapped.
 inline bool refreshIfBelow(const Bootstrapper& btp, const Ciphertext& in, Ciphertext& out, u64 levels) {
-    if (in.getLevel() >= btp.getMinLevelForBootstrap() + levels)
+    if (!needsRefresh(btp, in, levels))
         return false;
     btp.bootstrap(in, out, false);
     return true;

@@ -3,9 +3,11 @@
 #include "morvane/core/Context.hpp"
 #include "morvane/math/Chebyshev.hpp"
 #include "morvane/math/Checks.hpp"
-#include "morvane/math/DomainExtension.hpp"
 #include "morvane/math/Refresh.hpp"
+#include "morvane/math/detail/Chebyshev.hpp"
+#include "morvane/math/detail/DomainExtension.hpp"
 #include "morvane/math/detail/Toolbox.hpp"
+#include "morvane/math/detail/Workspace.hpp"
 #include "morvane/math/tables/Coefficients.hpp"
 
 #include <algorithm>
@@ -16,6 +18,18 @@
 namespace Morvane::Math {
 
 using detail::real;
+
+namespace {
+
+// miniMaxSigmoid of x, a working ciphertext of the call that it may refresh in place.
+void miniMaxSigmoidInPlace(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& x, Ciphertext& res,
+                           detail::Workspace& ws) {
+    const tools::ChebyshevCoefficients& record = tables::miniMaxSigmoid();
+    tools::refreshIfBelow(btp, x, record.level_cost);
+    res = detail::evaluateChebyshevExpansion(eval, btp, x, record, 1.0, ws);
+}
+
+} // namespace
 
 void approxSigmoid(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
                    double range) {
@@ -33,11 +47,14 @@ void approxSigmoid(const HomEvaluator& eval, const Bootstrapper& btp, const Ciph
     // A NaN range counts as at most 8.
     const bool wide = range > 8.0;
     const tools::ChebyshevCoefficients& record = wide ? tables::sigmoidAboveEight() : tables::sigmoidUpToEight();
-    Ciphertext x = tools::linearTransform(eval, btp, op, wide ? tools::InputInterval{-16.0, 16.0}
-                                                              : tools::InputInterval{-8.0, 8.0});
+    detail::Workspace ws(context);
+    Ciphertext scaled = ws.take();
+    const Ciphertext* x = &detail::linearTransformInto(
+        eval, btp, op, wide ? tools::InputInterval{-16.0, 16.0} : tools::InputInterval{-8.0, 8.0}, scaled);
     // Also without a bootstrapper ready for these slots: the bootstrap then fails with its own message.
-    tools::refreshIfBelow(btp, x, record.level_cost);
-    res = tools::evaluateChebyshevExpansion(eval, btp, x, record, 1.0);
+    if (tools::refreshIfBelow(btp, *x, scaled, record.level_cost))
+        x = &scaled;
+    res = detail::evaluateChebyshevExpansion(eval, btp, *x, record, 1.0, ws);
 }
 
 void approxSigmoidWide(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
@@ -50,21 +67,30 @@ void approxSigmoidWide(const HomEvaluator& eval, const Bootstrapper& btp, const 
 
     // Shrinking steps of ratio 2 from 2^k down to 1: none up to 48.
     const u64 k = static_cast<u64>(std::ceil(std::log2(std::max(domain_range / 48.0, 1.0))));
-    Ciphertext x(eval.context, false);
+    detail::Workspace ws(eval.context);
+    Ciphertext x = ws.take();
     eval.mult(op, real(1.0 / 48.0), x);
     if (k != 0) {
-        x = approxDomainExtension(eval, btp, x, 1.0, std::pow(2.0, static_cast<double>(k)), 2.0);
-        tools::refreshIfBelow(btp, x, 3);
-        x = approxDomainExtensionInverse(eval, x, k, 2.0);
+        Ciphertext shrunk = ws.take();
+        detail::approxDomainExtension(eval, btp, x, 1.0, std::pow(2.0, static_cast<double>(k)), 2.0, shrunk, ws);
+        tools::refreshIfBelow(btp, shrunk, 3);
+        detail::approxDomainExtensionInverse(eval, shrunk, k, 2.0, x, ws);
+        ws.give(std::move(shrunk));
     }
-    miniMaxSigmoid(eval, btp, x, res);
+    miniMaxSigmoidInPlace(eval, btp, x, res, ws);
 }
 
 void miniMaxSigmoid(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res) {
     const tools::ChebyshevCoefficients& record = tables::miniMaxSigmoid();
-    Ciphertext x = op;
-    tools::refreshIfBelow(btp, x, record.level_cost);
-    res = tools::evaluateChebyshevExpansion(eval, btp, x, record, 1.0);
+    detail::Workspace ws(eval.context);
+    // op itself is the input unless it needs a refresh.
+    if (!tools::needsRefresh(btp, op, record.level_cost)) {
+        res = detail::evaluateChebyshevExpansion(eval, btp, op, record, 1.0, ws);
+        return;
+    }
+    Ciphertext x = ws.take();
+    tools::refreshIfBelow(btp, op, x, record.level_cost);
+    res = detail::evaluateChebyshevExpansion(eval, btp, x, record, 1.0, ws);
 }
 
 void approxReLU(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res) {

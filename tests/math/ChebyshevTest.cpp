@@ -28,6 +28,11 @@ std::vector<double> oddCoefficients(u64 n) {
     return c;
 }
 
+std::vector<double> withZeroAt(std::vector<double> c, u64 i) {
+    c[i] = 0.0;
+    return c;
+}
+
 double chebyshevT(u64 n, double t) { return std::cos(static_cast<double>(n) * std::acos(t)); }
 
 // The value the record stands for, straight from its definition: the blocks B_k times the giant-step
@@ -83,7 +88,14 @@ INSTANTIATE_TEST_SUITE_P(
         RecordCase{"SingleTopCoefficient", {someCoefficients(9), 4, 3, 2, 2, 4, 0}, 5},
         RecordCase{"OneBlock", {someCoefficients(4), 4, 1, 2, 0, 2, 0}, 3},
         // Odd basis: T_6, T_10, T_12 and T_14 are never computed.
-        RecordCase{"OddBasis", {oddCoefficients(32), 16, 2, 4, 1, 5, 1}, 15}),
+        RecordCase{"OddBasis", {oddCoefficients(32), 16, 2, 4, 1, 5, 1}, 15},
+        // T_3 is the first giant-step polynomial, built from T_2 and T_1; the single top coefficient multiplies it.
+        RecordCase{"OddBlockLength", {someCoefficients(10), 3, 4, 2, 2, 4, 0}, 5},
+        // A top coefficient of 0: the part below is the value.
+        RecordCase{"ZeroTopCoefficient", {withZeroAt(someCoefficients(9), 8), 4, 3, 2, 2, 4, 0}, 5},
+        // T_16 and T_32 are built and never read.
+        RecordCase{"UnreadGiantSteps", {someCoefficients(16), 8, 2, 3, 3, 4, 0}, 12},
+        RecordCase{"SixteenBlocksOfSixteen", {someCoefficients(256), 16, 16, 4, 4, 8, 0}, 36}),
     [](const ::testing::TestParamInfo<RecordCase>& info) { return info.param.name; });
 
 // The complete operation list of one 32-coefficient evaluation; a multiplier of 0 still applies the first
@@ -111,6 +123,51 @@ TEST(ChebyshevTest, ExpansionRecordsItsOperationsAndAlwaysAppliesFirstProductsAn
             EXPECT_EQ(slot(res, 3), 0.0);
         }
     }
+}
+
+// A basis element that is never built reads as a fresh ciphertext, with zero slots: its term adds nothing, also
+// when the working ciphertexts of elements no longer read are free to be taken again. Here T_3 and T_5 are read
+// last in block 0; block 1 reads T_6, which the odd basis never builds.
+TEST(ChebyshevTest, ExpansionReadsAnElementTheBasisNeverBuildsAsZeros) {
+    std::vector<double> plain = {0.25, 0.5, 0.0, -0.3, 0.0,  0.2,  0.0, -0.1, 0.125, -0.4, 0.0, 0.0,
+                                 0.0,  0.0, 0.0, 0.35, -0.2, 0.45, 0.0, 0.0,  0.0,   0.0,  0.0, 0.0};
+    std::vector<double> withEvenTerm = plain;
+    withEvenTerm[8 + 6] = 0.25;
+    MathSetup s(ParameterPreset::FX);
+    const Ciphertext op = s.input(grid(-1.0, 1.0, 32), 12);
+    Ciphertext expected(s.context);
+    Ciphertext res(s.context);
+    const Effect plainEffect = mathtest::measure(s.context, [&] {
+        expected = evaluateChebyshevExpansion(s.eval, s.btp, op, {plain, 8, 3, 3, 2, 5, 1}, 1.5);
+    });
+    const Effect effect = mathtest::measure(s.context, [&] {
+        res = evaluateChebyshevExpansion(s.eval, s.btp, op, {withEvenTerm, 8, 3, 3, 2, 5, 1}, 1.5);
+    });
+    for (u64 i = 0; i < 32; ++i)
+        EXPECT_EQ(res.message()[i], expected.message()[i]) << "slot " << i;
+    EXPECT_EQ(res.getLevel(), expected.getLevel());
+    // The term is still applied: one constant product and one sum more.
+    History more = plainEffect.history;
+    ++more["ctxt * cnst"];
+    ++more["ctxt + ctxt"];
+    EXPECT_EQ(effect.history, more);
+}
+
+// Giant-step polynomials beyond those the blocks read are built as the record asks, each from the one before, until
+// the levels run out: a log_gs of 2^62 fails like one of 12, after the same operations, and holds no list of that
+// length.
+TEST(ChebyshevTest, ExpansionBuildsUnreadGiantStepsUntilTheLevelsRunOut) {
+    MathSetup s(ParameterPreset::FX);
+    const Ciphertext op = s.input(grid(-1.0, 1.0, 32), 12);
+    const Refusal twelve = refusal(s.context, [&] {
+        evaluateChebyshevExpansion(s.eval, s.btp, op, {someCoefficients(16), 8, 2, 3, 12, 4, 0}, 1.0);
+    });
+    EXPECT_EQ(twelve.message, "The level of the operand is zero");
+    const Refusal huge = refusal(s.context, [&] {
+        evaluateChebyshevExpansion(s.eval, s.btp, op, {someCoefficients(16), 8, 2, 3, u64{1} << 62, 4, 0}, 1.0);
+    });
+    EXPECT_EQ(huge.message, twelve.message);
+    EXPECT_EQ(huge.history, twelve.history);
 }
 
 // A term whose scaled coefficient is at most 1e-8 is left out, judged after the multiplier.

@@ -12,6 +12,7 @@
 #include "morvane/core/Types.hpp"
 #include "morvane/eval/Bootstrapper.hpp"
 #include "morvane/eval/HomEvaluator.hpp"
+#include "morvane/math/detail/Workspace.hpp"
 
 #include <array>
 #include <string_view>
@@ -21,6 +22,8 @@ namespace Morvane::Math::detail {
 // The two temporaries of a cubic step, made once per call and reused by every step.
 struct SignWorkspace {
     explicit SignWorkspace(const Context& context) : square(context, false), quartic(context, false) {}
+    // Two working ciphertexts of the call's workspace.
+    explicit SignWorkspace(Workspace& ws) : square(ws.take()), quartic(ws.take()) {}
     Ciphertext square;
     Ciphertext quartic;
 };
