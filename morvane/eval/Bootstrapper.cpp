@@ -39,13 +39,15 @@ void checkBootstrappable(const Context& context) {
 
 BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval) : BootstrapperImpl(eval, getLogFullSlots(eval.context)) {}
 
-BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval, u64 log_slots)
+BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval, Members)
     : context(eval.context), evaluatorImpl(eval.impl),
       fullSlotLevel(isBootstrappableParameter(context) ? std::optional<u64>(getLevelAfterFullSlotBootstrap())
                                                        : std::nullopt),
       costEntries{{findCost(context, false, false), findCost(context, false, true)},
                   {findCost(context, true, false), findCost(context, true, true)}},
-      warmUpCostMs(zeroResponseTimeMs(context->parameter.presetName, "bootstrap_warmup")) {
+      warmUpCostMs(zeroResponseTimeMs(context->parameter.presetName, "bootstrap_warmup")) {}
+
+BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval, u64 log_slots) : BootstrapperImpl(eval, Members{}) {
     makeBootConstants(0);
     makeBootConstants(log_slots);
     checkBootstrappable(context);
@@ -55,12 +57,7 @@ BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval, const Context& cont
     : BootstrapperImpl(eval, context_sparse, getLogFullSlots(eval.context)) {}
 
 BootstrapperImpl::BootstrapperImpl(const HomEvaluator& eval, const Context& context_sparse, u64 log_slots)
-    : context(eval.context), evaluatorImpl(eval.impl),
-      fullSlotLevel(isBootstrappableParameter(context) ? std::optional<u64>(getLevelAfterFullSlotBootstrap())
-                                                       : std::nullopt),
-      costEntries{{findCost(context, false, false), findCost(context, false, true)},
-                  {findCost(context, true, false), findCost(context, true, true)}},
-      warmUpCostMs(zeroResponseTimeMs(context->parameter.presetName, "bootstrap_warmup")) {
+    : BootstrapperImpl(eval, Members{}) {
     checkBootstrappable(context);
     detail::checkSparseContext(context, context_sparse, "[Bootstrapper]");
     makeBootConstants(0);

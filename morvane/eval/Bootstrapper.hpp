@@ -52,6 +52,11 @@ public:
     void bootstrapExtended(const Ciphertext& op, Ciphertext& res1, Ciphertext& res2) const;
 
 private:
+    // What every constructor sets up before its own checks and boot constants: the context, the evaluator and
+    // the values looked up once (the full-slot level, the cost entries, the warm-up cost).
+    struct Members {};
+    BootstrapperImpl(const HomEvaluator& eval, Members);
+
     void bootstrapOne(const Ciphertext& op, Ciphertext& res, bool is_complex, bool extended) const;
     void bootstrapTwo(const Ciphertext& op, Ciphertext& res1, Ciphertext& res2, bool extended) const;
 
