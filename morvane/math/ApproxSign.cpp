@@ -110,14 +110,11 @@ void evalSignCubicStep(const HomEvaluator& eval, const std::array<double, 4>& co
 
 void approxSignNative(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
                       u64 num_iter_g, u64 num_iter_f, double multiplier) {
+    // The iterations read op until their first write and work in a ciphertext of the call: res, which may be op,
+    // is written by the last step only, so a call that fails or is interrupted on the way leaves it as it was.
+    Ciphertext work(eval.context, false);
     detail::SignWorkspace ws(eval.context);
-    // A res apart from op is the iterations' work; otherwise they work on a copy of op.
-    if (&res != &op) {
-        detail::approxSignIterations(eval, btp, op, res, res, num_iter_g, num_iter_f, multiplier, ws);
-        return;
-    }
-    Ciphertext x(op);
-    detail::approxSignIterations(eval, btp, x, x, res, num_iter_g, num_iter_f, multiplier, ws);
+    detail::approxSignIterations(eval, btp, op, work, res, num_iter_g, num_iter_f, multiplier, ws);
 }
 
 void approxSignNativePair(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1,

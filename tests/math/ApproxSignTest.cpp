@@ -272,4 +272,68 @@ TEST(ApproxSignTest, NativeFailuresAreTheEvaluators) {
               "[bootstrap] Level of ciphertext should be >= 3.");
 }
 
+// A call whose first bootstrap refuses, after a step that needed none, leaves its output as it was, also when
+// the output is the input: the steps work in ciphertexts of the call. The step that ran stays counted.
+TEST(ApproxSignTest, FailedBootstrapLeavesTheOutputAsItWas) {
+    enum class Missing { Conjugation, Rotation, SparseSecret };
+    struct KeyCase {
+        const char* name;
+        ParameterPreset preset;
+        Missing missing;
+        std::string message;
+    };
+    const std::vector<KeyCase> keyCases = {
+        {"no conjugation key", ParameterPreset::FX, Missing::Conjugation, "[bootstrap] no conjugation key"},
+        {"no rotation key", ParameterPreset::FX, Missing::Rotation, "[bootstrap] no left rotation key for index -16"},
+        {"no sparse-secret key", ParameterPreset::FGd, Missing::SparseSecret, "[bootstrap] no SSE key"},
+    };
+    using Call = std::function<void(const HomEvaluator&, const Bootstrapper&, const Ciphertext&, Ciphertext&)>;
+    const std::vector<std::pair<const char*, Call>> calls = {
+        {"approxSign", [](auto& e, auto& b, auto& op, auto& res) { approxSign(e, b, op, res, 8, 3, 0); }},
+        {"approxGreaterThanZero",
+         [](auto& e, auto& b, auto& op, auto& res) { approxGreaterThanZero(e, b, op, res, 8, 3, 0); }},
+    };
+    const History oneStep = {{"ctxt * cnst", 1}, {"ctxt * ctxt", 4}, {"ctxt + cnst", 3}};
+    for (const KeyCase& k : keyCases) {
+        const Context context = makeContext(k.preset);
+        simulateError(context, false);
+        const SecretKey sk(context);
+        KeyPack pack(context);
+        const KeyGenerator keygen(context, sk, pack);
+        keygen.genMultiplicationKey();
+        if (k.missing != Missing::Conjugation)
+            keygen.genConjugationKey();
+        if (k.missing != Missing::Rotation)
+            keygen.genRotKeysForBootstrap(getLogFullSlots(context));
+        const HomEvaluator eval(context, pack);
+        const Bootstrapper btp(eval);
+        // One step of three levels runs before the first refresh.
+        const u64 level = btp.getMinLevelForBootstrap() + 3;
+        const auto input = [&](const std::vector<double>& values, u64 at) {
+            Ciphertext ctxt(context);
+            for (u64 i = 0; i < context->parameter.fullSlots; ++i)
+                ctxt.message()[i] = Complex(values[i % values.size()], 0.0);
+            ctxt.setLevel(at);
+            return ctxt;
+        };
+        for (const auto& [name, call] : calls) {
+            for (const bool inPlace : {false, true}) {
+                SCOPED_TRACE(std::string(k.name) + ", " + name + (inPlace ? ", in place" : ""));
+                Ciphertext op = input(kValues, level);
+                Ciphertext separate = input({9.0}, 20);
+                Ciphertext& res = inPlace ? op : separate;
+                const Ciphertext before = res;
+                std::string message;
+                const Effect effect =
+                    measure(context, [&] { message = thrownMessage([&] { call(eval, btp, op, res); }); });
+                EXPECT_EQ(message, k.message);
+                EXPECT_EQ(effect.history, oneStep);
+                EXPECT_EQ(res.message().slots(), before.message().slots());
+                EXPECT_EQ(res.getLevel(), before.getLevel());
+                EXPECT_EQ(op.message().slots(), input(kValues, level).message().slots());
+            }
+        }
+    }
+}
+
 } // namespace
