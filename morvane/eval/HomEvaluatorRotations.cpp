@@ -8,7 +8,6 @@
 #include "morvane/keys/KeyRequirements.hpp"
 
 #include <cstring>
-#include <optional>
 #include <string>
 
 namespace Morvane {
@@ -130,25 +129,25 @@ void rotateReduce(const HomEvaluatorImpl& eval, const Ciphertext& op, const Gap&
     }
 }
 
-// The operand of an in-place message rotate-and-sum, kept while the sum is written over it. The storage is the
-// thread's, grown to the longest message it has summed in place and reused; it is taken out for the length of
-// the sum, so a sum started inside it (a signal handler run by an interrupt poll) works on storage of its own.
-class KeptOperand {
+// The running sum of a message rotate-and-sum, kept apart from the output until it is complete, so that an
+// interrupted sum leaves its output (and so an in-place operand) as it was. The storage is the thread's, grown to
+// the longest message it has summed and reused; it is taken out for the length of the sum, so a sum started
+// inside it (a signal handler run by an interrupt poll) works on storage of its own.
+class RunningSum {
 public:
-    explicit KeptOperand(const Message& op) {
+    explicit RunningSum(u64 n) {
         mine_.swap(spare());
-        if (mine_.size() < op.getSize())
-            mine_.resize(op.getSize());
-        std::memcpy(static_cast<void*>(mine_.data()), op.begin(), op.getSize() * sizeof(Complex));
+        if (mine_.size() < n)
+            mine_.resize(n);
     }
-    KeptOperand(const KeptOperand&) = delete;
-    KeptOperand& operator=(const KeptOperand&) = delete;
-    ~KeptOperand() {
+    RunningSum(const RunningSum&) = delete;
+    RunningSum& operator=(const RunningSum&) = delete;
+    ~RunningSum() {
         if (mine_.capacity() >= spare().capacity())
             spare().swap(mine_);
     }
 
-    const Complex* data() const { return mine_.data(); }
+    Complex* data() { return mine_.data(); }
 
 private:
     static std::vector<Complex>& spare() {
@@ -162,23 +161,19 @@ private:
 // Message rotate-and-sum: out = op + rot(op, g) + rot(op, 2g) + ..., added in this order, slot by slot,
 // without building the rotated messages. Amounts wrap around the message's length.
 void accumulateRotations(const Message& op, u64 gap, u64 count, Message& out, bool left) {
-    if (&out == &op) {
-        if (count <= 1)
-            return;
-    } else {
-        out = op;
-    }
     const u64 n = op.getSize();
-    if (n == 0)
+    if (count <= 1 || n == 0) {
+        if (&out != &op)
+            out = op;
         return;
+    }
     const u64 step = gap % n;
-    std::optional<KeptOperand> kept;
-    if (&out == &op)
-        kept.emplace(op);
-    const Complex* in = kept ? kept->data() : op.begin();
-    Complex* acc = out.begin();
+    RunningSum sum(n);
+    Complex* acc = sum.data();
+    const Complex* in = op.begin();
     u64 shift = 0;
-    // The count is the caller's, up to 2^64 - 1: the loop can be interrupted.
+    // The count is the caller's, up to 2^64 - 1: the loop can be interrupted. The first addition reads op itself
+    // where a copy of it would stand: the same sums, without the copy.
     for (u64 k = 1; k < count; ++k) {
         utils::pollInterrupt();
         shift += step;
@@ -186,8 +181,16 @@ void accumulateRotations(const Message& op, u64 gap, u64 count, Message& out, bo
             shift -= n;
         // Left by s: acc[i] += in[(i + s) mod n]; right by s is left by n - s.
         const u64 s = left || shift == 0 ? shift : n - shift;
-        utils::addSlots(acc, in + s, acc, n - s);
-        utils::addSlots(acc + (n - s), in, acc + (n - s), s);
+        const Complex* partial = k == 1 ? in : acc;
+        utils::addSlots(partial, in + s, acc, n - s);
+        utils::addSlots(partial + (n - s), in, acc + (n - s), s);
+    }
+    // out takes op's length and device, as a copy of op would; a failure to grow it leaves it as it was.
+    if (&out != &op) {
+        out.slots().assign(acc, acc + n);
+        out.to(op.getDevice());
+    } else {
+        std::memcpy(static_cast<void*>(out.begin()), acc, n * sizeof(Complex));
     }
 }
 
