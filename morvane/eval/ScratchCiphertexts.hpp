@@ -58,10 +58,17 @@ public:
         for (Slot& slot : slots_) {
             if (slot.busy.exchange(true, std::memory_order_acquire))
                 continue;
-            if (slot.object)
-                makeFresh(*slot.object);
-            else
-                slot.object.emplace(context_, false);
+            // A preparation that fails (it may allocate) gives the slot back: kept busy, it would be lost to
+            // every later call of the evaluator.
+            try {
+                if (slot.object)
+                    makeFresh(*slot.object);
+                else
+                    slot.object.emplace(context_, false);
+            } catch (...) {
+                slot.busy.store(false, std::memory_order_release);
+                throw;
+            }
             return Lease(&slot);
         }
         return Lease(context_);
