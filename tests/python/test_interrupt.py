@@ -101,16 +101,56 @@ print(msg[:], out[:])
     assert (lines[:-3], ended(lines[:-1]), lines[-1]) == (printed, (error, True), "[(5+0j), (6+0j)] [(7+0j)]")
 
 
+# Returns once another thread's call holds `out`. A read of out waits while such a call holds it, and the signal
+# handler the wait runs, a call inside a call, is refused instead: the refusal shows the hold. The probe reads
+# out every 10 ms until then.
+WAIT_UNTIL_OUT_IS_HELD = """
+class Held(Exception):
+    pass
+def probe(signum, frame):
+    signal.setitimer(signal.ITIMER_REAL, 0.01)
+    try:
+        len(out)
+    except RuntimeError:
+        signal.signal(signal.SIGALRM, signal.SIG_IGN)
+        raise Held from None
+signal.signal(signal.SIGALRM, probe)
+try:
+    signal.setitimer(signal.ITIMER_REAL, 0.01)
+    while True:
+        time.sleep(1)
+except Held:
+    pass
+"""
+
+
 def test_ctrl_c_ends_a_wait_for_an_object():
     # Another thread's endless call holds msg and out; the main thread's write of out waits for it, until Ctrl-C.
     lines = run_child("""
 threading.Thread(target=ev.left_rotate_reduce, args=(msg, 1, FOREVER, out), daemon=True).start()
-time.sleep(0.2)
+""" + WAIT_UNTIL_OUT_IS_HELD + """
 threading.Timer(0.2, _thread.interrupt_main).start()
 """ + INTERRUPTED.format(call="out.set_data([1, 2])") + """
 os._exit(0)
 """)
     assert ended(lines) == ("KeyboardInterrupt: ", True)
+
+
+@pytest.mark.parametrize("call", [
+    "ev.left_rotate_reduce(a, 1, FOREVER, a)",
+    "ev.right_rotate_reduce(a, 3, FOREVER, a)",
+    "ev.left_rotate_reduce(a, 1, FOREVER, out)",
+])
+def test_ctrl_c_leaves_the_objects_of_a_sum_as_they_were(call):
+    lines = run_child("""
+a = Message([1, 2, 3, 4])
+out = Message([5j] * 8)
+threading.Timer(0.2, _thread.interrupt_main).start()
+""" + INTERRUPTED.format(call=call) + """
+print(a[:], len(out), out[0])
+""")
+    assert ended(lines[:-1]) == ("KeyboardInterrupt: ", True)
+    assert lines[-1] == "[(1+0j), (2+0j), (3+0j), (4+0j)] 8 5j"
 
 
 def test_a_sum_in_place_inside_a_sum_in_place_works_on_its_own_storage():
