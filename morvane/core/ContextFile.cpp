@@ -1,6 +1,7 @@
 #include "morvane/core/ContextFile.hpp"
 
 #include "morvane/core/Exception.hpp"
+#include "morvane/core/FileInput.hpp"
 #include "morvane/core/Serialize.hpp"
 
 #include <cstdint>
@@ -20,8 +21,8 @@ void saveContextToFile(const Context& context, const std::string& path) {
 Context makeContextFromFile(const std::string& path, const std::set<int>& cuda_device_ids) {
     detail::checkPath(path, "makeContextFromFile");
     // Only a check that the file opens; the record is read through the binary open below.
-    std::ifstream probe(path);
-    if (!probe.is_open())
+    std::ifstream probe;
+    if (!detail::openForReading(probe, path, std::ios::in))
         throw RuntimeException("[makeContextFromFile] Cannot open " + path);
 
     std::int32_t preset = 0;

@@ -2,6 +2,7 @@
 
 // Binary archives of the stored formats: multi-value save/load to streams and files, guarded counted loads.
 
+#include "morvane/core/FileInput.hpp"
 #include "morvane/core/Files.hpp"
 #include "morvane/core/Types.hpp"
 
@@ -64,12 +65,12 @@ void load(std::istream& stream, Values&&... values) {
     archive(std::forward<Values>(values)...);
 }
 
+// "Cannot open file " + path when the file does not open, a directory included (see openForReading).
 template <typename... Values>
 void load(const std::string& path, Values&&... values) {
     Morvane::detail::checkPath(path, "Serialize::load");
-    std::ifstream file(path, std::ios::in | std::ios::binary);
-    if (!file.is_open())
-        Morvane::detail::throwCannotOpen(path);
+    std::ifstream file;
+    Morvane::detail::openFileForReading(file, path);
     load(static_cast<std::istream&>(file), std::forward<Values>(values)...);
 }
 

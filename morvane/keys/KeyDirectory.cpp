@@ -2,10 +2,10 @@
 #include "morvane/keys/KeyDirectory.hpp"
 
 #include "morvane/core/Exception.hpp"
+#include "morvane/core/FileInput.hpp"
 #include "morvane/core/Serialize.hpp"
 #include "morvane/keys/KeyPack.hpp"
 
-#include <filesystem>
 #include <fstream>
 
 namespace Morvane {
@@ -18,9 +18,7 @@ std::string rotKeyFile(const std::string& dir, u64 idx) {
     return dir.empty() ? std::string() : dir + "/PK/RotKey" + std::to_string(idx) + ".bin";
 }
 
-bool isKeyDirectory(const std::string& path) {
-    return std::filesystem::is_directory(path) && std::filesystem::is_directory(path + "/PK");
-}
+bool isKeyDirectory(const std::string& path) { return isDirectory(path) && isDirectory(path + "/PK"); }
 
 void checkKeyDirectory(const std::string& path) {
     if (!isKeyDirectory(path))
@@ -30,8 +28,8 @@ void checkKeyDirectory(const std::string& path) {
 bool isAvailable(const std::string& path) {
     if (path.empty())
         return false;
-    std::ifstream file(path);
-    return file.is_open();
+    std::ifstream file;
+    return openForReading(file, path, std::ios::in);
 }
 
 } // namespace detail::keydir

@@ -23,11 +23,13 @@ std::string keyFile(const std::string& dir, const char* suffix);
 // `<dir>/PK/RotKey<idx>.bin`.
 std::string rotKeyFile(const std::string& dir, u64 idx);
 
-// Both the path and `<path>/PK` must be directories (symbolic links followed).
+// Both the path and `<path>/PK` must be directories (symbolic links followed); a path the system cannot look up
+// (over-long, without search permission) is none, never an exception.
 bool isKeyDirectory(const std::string& path);
 // "Cannot find path " + path unless it is a key directory.
 void checkKeyDirectory(const std::string& path);
-// Whether the key's file opens (in text mode, nothing read); never for a pack without key directory.
+// Whether the key's file opens (in text mode, nothing read; a directory does not open, so an entry that is one
+// is a missing key); never for a pack without key directory.
 bool isAvailable(const std::string& path);
 
 } // namespace detail::keydir

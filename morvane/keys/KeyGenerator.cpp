@@ -6,6 +6,7 @@
 #include "morvane/core/tables/ZeroResponse.hpp"
 
 #include <filesystem>
+#include <system_error>
 
 namespace Morvane {
 
@@ -27,16 +28,14 @@ KeyGeneratorImpl::Costs KeyGeneratorImpl::costsOf(const Parameter& parameter) {
 }
 
 KeyGeneratorImpl::KeyGeneratorImpl(const Context& context, const SecretKey& sk, const KeyPack& pack)
-    : context(context), secretKey(sk),
-      costs(costsOf(context->parameter)),
-      numSlots(context->parameter.fullSlots), keyPack(pack) {
+    : context(context), secretKey(sk), costs(costsOf(context->parameter)), numSlots(context->parameter.fullSlots),
+      keyPack(pack) {
     checkSecretKey(context, sk);
 }
 
 KeyGeneratorImpl::KeyGeneratorImpl(const Context& context, const Context& context_sparse, const SecretKey& sk,
                                    const KeyPack& pack)
-    : context(context), contextSparse(context_sparse), secretKey(sk),
-      costs(costsOf(context->parameter)),
+    : context(context), contextSparse(context_sparse), secretKey(sk), costs(costsOf(context->parameter)),
       numSlots(context->parameter.fullSlots), keyPack(pack) {
     checkSecretKey(context, sk);
     detail::checkSparseContext(context, context_sparse, "[KeyGenerator]");
@@ -148,12 +147,14 @@ void KeyGeneratorImpl::save(const std::string& key_dir_path) const {
     // An empty path would make "/PK" at the root before the pack's own check refused it.
     if (key_dir_path.empty())
         throw RuntimeException("Cannot find key_dir_path.");
-    std::filesystem::create_directories(key_dir_path + "/PK");
+    // A directory that cannot be made (an over-long path, a file in its way) is reported by the pack's own check
+    // of the key directory, before anything is written or counted.
+    std::error_code ignored;
+    std::filesystem::create_directories(key_dir_path + "/PK", ignored);
     getKeyPack().save(key_dir_path);
 }
 
-KeyGenerator::KeyGenerator(const Context& context, const SecretKey& sk)
-    : KeyGenerator(context, sk, KeyPack(context)) {}
+KeyGenerator::KeyGenerator(const Context& context, const SecretKey& sk) : KeyGenerator(context, sk, KeyPack(context)) {}
 
 KeyGenerator::KeyGenerator(const Context& context, const SecretKey& sk, const KeyPack& pack)
     : context(context), impl(std::make_shared<KeyGeneratorImpl>(context, sk, pack)) {}
