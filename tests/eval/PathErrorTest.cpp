@@ -1,0 +1,258 @@
+// Paths that name no readable file or no usable key directory: every loader, key directory and evaluator gives
+// the library's own exception with the message it gives for a missing path, whatever the system reports.
+#include "tests/eval/EvalTestSupport.hpp"
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace evaltest {
+namespace {
+
+namespace fs = std::filesystem;
+
+// What `call` gives: the message of the RuntimeException it throws, "<no exception>", or any other exception
+// marked as such, so a table compares type and text at once.
+std::string outcome(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const RuntimeException& e) {
+        return e.what();
+    } catch (const std::exception& e) {
+        return std::string("not a RuntimeException: ") + e.what();
+    }
+    return "<no exception>";
+}
+
+// outcome(call) as a user without privileges: root searches any directory, so a child process of the user
+// nobody runs the call then.
+std::string outcomeUnprivileged(const std::function<void()>& call) {
+    if (::geteuid() != 0)
+        return outcome(call);
+    int ends[2];
+    if (::pipe(ends) != 0)
+        return "<no pipe>";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(ends[0]);
+        constexpr uid_t nobody = 65534;
+        const bool dropped = ::setgroups(0, nullptr) == 0 && ::setgid(nobody) == 0 && ::setuid(nobody) == 0;
+        const std::string text = dropped ? outcome(call) : "<privileges kept>";
+        const ssize_t written = ::write(ends[1], text.data(), text.size());
+        ::_exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
+    }
+    ::close(ends[1]);
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
+    ::close(ends[0]);
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return "<child failed>";
+    return text;
+}
+
+struct BadPath {
+    const char* kind;
+    std::string path;
+    bool unprivileged = false;
+};
+
+// The kinds of bad path in one temporary directory: a directory where a file is read, names past the system's
+// limits, a file standing for a directory, entries of a directory the caller may not search.
+class BadPaths {
+public:
+    BadPaths() {
+        fs::permissions(root_.str(), fs::perms(0755));
+        fs::create_directories(root_.file("dir"));
+        fs::create_directory_symlink("dir", root_.file("link"));
+        datatest::writeFile(root_.file("file"), {1});
+        fs::create_directories(root_.file("locked/keys/PK"));
+        datatest::writeFile(root_.file("locked/file"), {1});
+        fs::permissions(root_.file("locked"), fs::perms::none);
+        // A key directory whose own path fits the system's limit of 4096 bytes while its "/PK" does not.
+        deep_ = root_.str();
+        while (deep_.size() + 201 < 4094)
+            deep_ += "/" + std::string(200, 'd');
+        deep_ += "/" + std::string(4094 - deep_.size() - 1, 'e');
+        fs::create_directories(deep_);
+        longPath_ = root_.str();
+        while (longPath_.size() <= 4096)
+            longPath_ += "/" + std::string(200, 'p');
+    }
+    ~BadPaths() { fs::permissions(root_.file("locked"), fs::perms::owner_all); }
+    BadPaths(const BadPaths&) = delete;
+    BadPaths& operator=(const BadPaths&) = delete;
+
+    std::vector<BadPath> files() const {
+        return {{"a directory", root_.file("dir")},
+                {"a link to a directory", root_.file("link")},
+                {"a name over 255 bytes", root_.file(std::string(300, 'n'))},
+                {"a path over 4096 bytes", longPath_ + "/file"},
+                {"a path through a file", root_.file("file/x")},
+                {"a file in a directory without search permission", root_.file("locked/file"), true}};
+    }
+
+    std::vector<BadPath> directories() const {
+        return {{"a name over 255 bytes", root_.file(std::string(300, 'n'))},
+                {"a path over 4096 bytes", longPath_},
+                {"a directory whose PK path is over 4096 bytes", deep_},
+                {"a path through a file", root_.file("file/x")},
+                {"a directory without search permission", root_.file("locked/keys"), true}};
+    }
+
+private:
+    TempDir root_;
+    std::string deep_;
+    std::string longPath_;
+};
+
+std::string run(const BadPath& bad, const std::function<void(const std::string&)>& call) {
+    const auto bound = [&] { call(bad.path); };
+    return bad.unprivileged ? outcomeUnprivileged(bound) : outcome(bound);
+}
+
+TEST(PathErrorTest, LoadersFailAsForAMissingFileAndKeepTheirTarget) {
+    const Context context = makeContext(ParameterPreset::FX);
+    Message message = messageOfSize(4, firstSlot);
+    Ciphertext ctxt = ciphertextOf(context, firstSlot, 3, 1);
+    Plaintext ptxt = plaintextOf(context, secondSlot, 2, 1);
+    EncryptionKey encKey(context);
+    EvaluationKey evalKey = *makeEmptyMultKey(context);
+    context->clearOpHistory();
+
+    const std::string cannotOpen = "Cannot open file ";
+    struct Loader {
+        const char* name;
+        std::function<void(const std::string&)> load;
+        std::string prefix;
+    };
+    const Loader loaders[] = {
+        {"Message::load", [&](const std::string& p) { message.load(p); }, cannotOpen},
+        {"Ciphertext::load", [&](const std::string& p) { ctxt.load(p); }, cannotOpen},
+        {"Plaintext::load", [&](const std::string& p) { ptxt.load(p); }, cannotOpen},
+        {"SecretKey", [&](const std::string& p) { SecretKey(context, p); }, cannotOpen},
+        {"makeContextFromFile", [](const std::string& p) { makeContextFromFile(p); },
+         "[makeContextFromFile] Cannot open "},
+        {"EncryptionKey::load", [&](const std::string& p) { encKey.load(p); }, cannotOpen},
+        {"Serialize::load", [&](const std::string& p) { Serialize::load(p, evalKey); }, cannotOpen},
+    };
+    const BadPaths bad;
+    for (const Loader& loader : loaders)
+        for (const BadPath& path : bad.files())
+            EXPECT_EQ(run(path, loader.load), loader.prefix + path.path) << loader.name << ", " << path.kind;
+
+    EXPECT_TRUE(slotsAre(message, firstSlot));
+    EXPECT_EQ(message.getSize(), 4u);
+    EXPECT_TRUE(slotsAre(ctxt.message(), firstSlot));
+    EXPECT_EQ(ctxt.getLevel(), 3u);
+    EXPECT_TRUE(slotsAre(ptxt.message(), secondSlot));
+    EXPECT_EQ(ptxt.getLevel(), 2u);
+    EXPECT_EQ(encKey.parameterId, context->parameterId);
+    EXPECT_EQ(evalKey.type, 'm');
+    EXPECT_TRUE(getOpHistory(context).empty());
+}
+
+TEST(PathErrorTest, KeyDirectoriesFailAsForAMissingDirectoryAndWriteNothing) {
+    const Context fgd = makeContext(ParameterPreset::FGd);
+    const Context sgd0 = makeContext(ParameterPreset::SGd0);
+    const SecretKey sk(fgd);
+    const KeyGenerator keygen(fgd, sk);
+    keygen.genEncryptionKey();
+    KeyPack pack = keygen.getKeyPack();
+    fgd->clearOpHistory();
+
+    const std::string cannotFind = "Cannot find path ";
+    const std::string cannotFindKeyDir = "Cannot find key_dir_path.";
+    struct Taker {
+        const char* name;
+        std::function<void(const std::string&)> use;
+        bool namesThePath;
+        std::string message;
+    };
+    const Taker takers[] = {
+        {"KeyPack", [&](const std::string& p) { KeyPack(fgd, p); }, true, cannotFind},
+        {"KeyPack with a sparse context", [&](const std::string& p) { KeyPack(fgd, sgd0, p); }, true, cannotFind},
+        {"HomEvaluator", [&](const std::string& p) { HomEvaluator(fgd, p); }, true, cannotFind},
+        {"KeyPack::save", [&](const std::string& p) { pack.save(p); }, false, cannotFindKeyDir},
+        {"KeyGenerator::save", [&](const std::string& p) { keygen.save(p); }, false, cannotFindKeyDir},
+    };
+    const BadPaths bad;
+    for (const Taker& taker : takers)
+        for (const BadPath& path : bad.directories())
+            EXPECT_EQ(run(path, taker.use), taker.namesThePath ? taker.message + path.path : taker.message)
+                << taker.name << ", " << path.kind;
+
+    EXPECT_FALSE(pack.getImpl()->isKeyDirPathSet());
+    EXPECT_TRUE(getOpHistory(fgd).empty());
+    EXPECT_TRUE(getOpHistory(sgd0).empty());
+}
+
+// A key directory whose entries are all directories, beside one without entries: each key is missing alike.
+TEST(PathErrorTest, AKeyEntryThatIsADirectoryIsAMissingKey) {
+    const Context context = makeContext(ParameterPreset::FX);
+    TempDir root;
+    const std::string empty = root.file("empty");
+    const std::string entries = root.file("entries");
+    fs::create_directories(empty + "/PK");
+    for (const char* name :
+         {"EncKey.bin", "MultKey.bin", "ConjKey.bin", "RotKey1.bin", "SparseSecretEncapsulationKey.bin"})
+        fs::create_directories(entries + "/PK/" + name);
+
+    const auto keysOf = [&](const std::string& dir) {
+        std::vector<std::string> seen;
+        const KeyPack pack(context, dir);
+        const auto& impl = *pack.getImpl();
+        for (const bool available :
+             {impl.isEncKeyFileAvailable(), impl.isMultKeyFileAvailable(), impl.isConjKeyFileAvailable(),
+              impl.isRotKeyFileAvailable(1), impl.isSparseSecretEncapsulationKeyFileAvailable()})
+            seen.push_back(available ? "available" : "absent");
+        for (const bool held : {pack.getEncKey() != nullptr, pack.getMultKey() != nullptr, pack.getConjKey() != nullptr,
+                                pack.getLeftRotKey(1) != nullptr, pack.getSparseSecretEncapsulationKey() != nullptr})
+            seen.push_back(held ? "held" : "none");
+
+        const HomEvaluator eval(context, dir);
+        const Ciphertext op = ciphertextOf(context, firstSlot, 3);
+        Ciphertext res(context);
+        seen.push_back(outcome([&] { eval.mult(op, op, res); }));
+        seen.push_back(outcome([&] { eval.conjugate(op, res); }));
+        seen.push_back(outcome([&] { eval.leftRotate(op, 1, res); }));
+        return seen;
+    };
+    const std::vector<std::string> missing = keysOf(empty);
+    EXPECT_EQ(missing, (std::vector<std::string>{"absent", "absent", "absent", "absent", "absent", "none", "none",
+                                                 "none", "none", "none", "[mult] no multiplication key",
+                                                 "[Conjugate] no conjugation key",
+                                                 "[Load Rotation Key] no left rotation key for index 1"}));
+    context->clearOpHistory();
+    EXPECT_EQ(keysOf(entries), missing);
+    EXPECT_EQ(getOpHistory(context), (std::map<std::string, u64>{{"Generate homevaluator", 2}}));
+}
+
+// Only directories are refused: devices and pipes load as before.
+TEST(PathErrorTest, DevicesAndPipesStillLoad) {
+    Message fromDevice = messageOfSize(3, firstSlot);
+    fromDevice.load(std::string("/dev/zero")); // a slot count of 0
+    EXPECT_EQ(fromDevice.getSize(), 0u);
+
+    TempDir root;
+    const std::string pipe = root.file("pipe");
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const Message sent = messageOfSize(5, secondSlot);
+    std::thread writer([&] { sent.save(pipe); });
+    Message received;
+    received.load(pipe);
+    writer.join();
+    EXPECT_EQ(received.getSize(), 5u);
+    EXPECT_TRUE(slotsAre(received, secondSlot));
+}
+
+} // namespace
+} // namespace evaltest
