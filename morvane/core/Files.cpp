@@ -7,10 +7,13 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
+#include <streambuf>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -32,48 +35,177 @@ namespace {
 
 [[noreturn]] void throwCannotWrite(const std::string& path) { throw RuntimeException("Cannot write file " + path); }
 
-// The stream of a save and the temporary it writes (empty when writing through directly). Destroyed before the
-// temporary is renamed, it removes the temporary.
-struct Output {
-    std::ofstream stream;
-    std::string temporary;
+// A directory is only ever looked up, never read: a directory the caller may search but not list still works.
+#ifdef O_PATH
+constexpr int directoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
 
-    Output() = default;
-    Output(const Output&) = delete;
-    Output& operator=(const Output&) = delete;
-    ~Output() {
-        if (temporary.empty())
-            return;
-        stream.close();
-        ::unlink(temporary.c_str());
+class Descriptor {
+public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        if (this != &other) {
+            close();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
     }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() { close(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    // False when the close reports an error: some file systems report a failed write only there.
+    bool close() {
+        const int fd = std::exchange(fd_, -1);
+        return fd < 0 || ::close(fd) == 0;
+    }
+
+private:
+    int fd_ = -1;
 };
 
-// "" for the working directory.
-std::string directoryOf(const std::string& file) {
-    const std::size_t slash = file.rfind('/');
-    if (slash == std::string::npos)
-        return std::string();
-    return slash == 0 ? std::string("/") : file.substr(0, slash);
+bool writeAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
-std::string nameOf(const std::string& file) {
-    const std::size_t slash = file.rfind('/');
-    return slash == std::string::npos ? file : file.substr(slash + 1);
+bool writeAllAt(int fd, const char* data, std::size_t size, off_t offset) {
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, data, size, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        offset += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
-std::string joined(const std::string& directory, const std::string& name) {
-    if (directory.empty())
-        return name;
-    return directory.back() == '/' ? directory + name : directory + "/" + name;
+bool readAllAt(int fd, char* data, std::size_t size, off_t offset) {
+    while (size > 0) {
+        const ssize_t n = ::pread(fd, data, size, offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        offset += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
 }
+
+// The stream buffer of a save over a descriptor, with the buffer size of a file stream, so that a writer meets
+// a failed write at the point a file stream would show it: a write that fails makes sputn return short (an
+// archive raises its short-write message) and every later one take nothing.
+class DescriptorBuffer final : public std::streambuf {
+public:
+    explicit DescriptorBuffer(int fd) : fd_(fd) { setp(buffer_, buffer_ + capacity); }
+
+    // Writes out what the buffer holds; false when this or any earlier write failed.
+    bool finish() { return flush(); }
+    std::size_t written() const { return written_ + static_cast<std::size_t>(pptr() - pbase()); }
+
+protected:
+    int_type overflow(int_type c) override {
+        if (!flush())
+            return traits_type::eof();
+        if (traits_type::eq_int_type(c, traits_type::eof()))
+            return traits_type::not_eof(c);
+        *pptr() = traits_type::to_char_type(c);
+        pbump(1);
+        return c;
+    }
+
+    std::streamsize xsputn(const char* data, std::streamsize count) override {
+        if (failed_ || count <= 0)
+            return 0;
+        const auto size = static_cast<std::size_t>(count);
+        if (size > static_cast<std::size_t>(epptr() - pptr())) {
+            if (!flush())
+                return 0;
+            if (size >= capacity) {
+                if (!writeAll(fd_, data, size)) {
+                    failed_ = true;
+                    return 0;
+                }
+                written_ += size;
+                return count;
+            }
+        }
+        std::memcpy(pptr(), data, size);
+        pbump(static_cast<int>(size));
+        return count;
+    }
+
+    int sync() override { return flush() ? 0 : -1; }
+
+private:
+    static constexpr std::size_t capacity = 8192;
+
+    bool flush() {
+        if (failed_)
+            return false;
+        const auto size = static_cast<std::size_t>(pptr() - pbase());
+        if (size > 0) {
+            failed_ = !writeAll(fd_, pbase(), size);
+            written_ += size;
+            setp(buffer_, buffer_ + capacity);
+        }
+        return !failed_;
+    }
+
+    int fd_;
+    bool failed_ = false;
+    std::size_t written_ = 0;
+    char buffer_[capacity];
+};
+
+// The whole content of a save that writes over the target: its length must be known before the target is touched.
+class MemoryBuffer final : public std::streambuf {
+public:
+    const std::string& content() const { return content_; }
+
+protected:
+    int_type overflow(int_type c) override {
+        if (!traits_type::eq_int_type(c, traits_type::eof()))
+            content_.push_back(traits_type::to_char_type(c));
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* data, std::streamsize count) override {
+        content_.append(data, static_cast<std::size_t>(count));
+        return count;
+    }
+
+private:
+    std::string content_;
+};
+
+// The stream of a file that cannot be created: every write fails and takes nothing.
+class RejectingBuffer final : public std::streambuf {};
 
 // Files of /proc and /sys are not stored data: their links name open descriptors (/dev/stdout leads there) and
 // their files take writes as commands. Both are written through, never replaced.
-bool onPseudoFileSystem(const std::string& directory) {
+bool onPseudoFileSystem(int directory) {
 #ifdef __linux__
     struct statfs fs {};
-    if (::statfs(directory.empty() ? "." : directory.c_str(), &fs) != 0)
+    if (::fstatfs(directory, &fs) != 0)
         return false;
     return fs.f_type == PROC_SUPER_MAGIC || fs.f_type == SYSFS_MAGIC;
 #else
@@ -82,10 +214,10 @@ bool onPseudoFileSystem(const std::string& directory) {
 #endif
 }
 
-bool readLink(const std::string& link, off_t sizeHint, std::string& target) {
+bool readLink(int directory, const std::string& name, off_t sizeHint, std::string& target) {
     std::vector<char> buffer(sizeHint > 0 ? static_cast<std::size_t>(sizeHint) + 1 : 256);
     for (;;) {
-        const ssize_t n = ::readlink(link.c_str(), buffer.data(), buffer.size());
+        const ssize_t n = ::readlinkat(directory, name.c_str(), buffer.data(), buffer.size());
         if (n < 0)
             return false;
         if (static_cast<std::size_t>(n) < buffer.size()) {
@@ -96,50 +228,83 @@ bool readLink(const std::string& link, off_t sizeHint, std::string& target) {
     }
 }
 
-// What a save writes: the regular file to replace (or to create) at the end of the path's symbolic links, or
-// nothing when the path is written through directly.
+// Opens the directory of `file`, looked up from `base`, and gives the last name of `file` in `name`.
+Descriptor openDirectoryOf(int base, const std::string& file, std::string& name) {
+    const std::size_t slash = file.rfind('/');
+    name = slash == std::string::npos ? file : file.substr(slash + 1);
+    const std::string directory = slash == std::string::npos ? std::string(".")
+                                  : slash == 0               ? std::string("/")
+                                                             : file.substr(0, slash);
+    return Descriptor(::openat(base, directory.c_str(), directoryFlags));
+}
+
+// What a save writes: `name` in `directory`. Every step after the first lookup of the caller's path is made
+// relative to a directory opened once, so a concurrent change of the working directory cannot redirect it.
 struct Target {
+    // A regular file to replace (or to create); otherwise the file is opened and written through.
     bool replace = false;
-    std::string file;
     bool exists = false;
     struct stat status {};
+    Descriptor directory;
+    std::string name;
+
+    int at() const { return directory ? directory.get() : AT_FDCWD; }
 };
 
 Target targetOf(const std::string& path) {
     // The kernel's own limit of links followed in one lookup; past it the open fails as it would.
     constexpr int maxLinks = 40;
     Target target;
-    std::string file = path;
+    target.name = path;
+    // No name to put a temporary beside ("" or a trailing slash), or no directory: the open reports it.
+    if (path.empty() || path.back() == '/')
+        return target;
+    std::string name;
+    Descriptor directory = openDirectoryOf(AT_FDCWD, path, name);
+    if (!directory)
+        return target;
+    target.directory = std::move(directory);
+    target.name = std::move(name);
     for (int links = 0; links <= maxLinks; ++links) {
-        // No name to put a temporary beside ("" or a trailing slash): the open reports it.
-        if (file.empty() || file.back() == '/')
-            return target;
+        const int at = target.directory.get();
         struct stat status {};
-        if (::lstat(file.c_str(), &status) != 0) {
+        if (::fstatat(at, target.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
             // A missing file is created; any other failure (a missing search permission, a file as a
             // directory) is left to the open.
-            if (errno == ENOENT && !onPseudoFileSystem(directoryOf(file))) {
-                target.replace = true;
-                target.file = file;
-            }
+            target.replace = errno == ENOENT && !onPseudoFileSystem(at);
             return target;
         }
         if (S_ISLNK(status.st_mode)) {
+            // A link that cannot be followed here is left to the open, which follows it as the kernel does.
             std::string link;
-            if (onPseudoFileSystem(directoryOf(file)) || !readLink(file, status.st_size, link))
+            if (onPseudoFileSystem(at) || !readLink(at, target.name, status.st_size, link) || link.empty() ||
+                link.back() == '/')
                 return target;
-            file = !link.empty() && link.front() == '/' ? link : joined(directoryOf(file), link);
+            std::string next;
+            directory = openDirectoryOf(at, link, next);
+            if (!directory)
+                return target;
+            target.directory = std::move(directory);
+            target.name = std::move(next);
             continue;
         }
-        if (S_ISREG(status.st_mode) && !onPseudoFileSystem(directoryOf(file))) {
+        if (S_ISREG(status.st_mode) && !onPseudoFileSystem(at)) {
             target.replace = true;
-            target.file = file;
             target.exists = true;
             target.status = status;
         }
         return target;
     }
     return target;
+}
+
+// Runs the writer of a file that cannot be created.
+void passUnopened(const std::string& path, FileWriter writer, UnopenedFile unopened) {
+    if (unopened == UnopenedFile::Refuse)
+        throwCannotOpen(path);
+    RejectingBuffer nothing;
+    std::ostream stream(&nothing);
+    writer.call(writer.state, stream);
 }
 
 // A name beside `file` that no other save (of this or another process) uses; created exclusively anyway.
@@ -151,57 +316,232 @@ std::string temporaryNameFor(const std::string& file) {
     std::snprintf(suffix, sizeof suffix, ".%lx.%016llx.tmp", static_cast<unsigned long>(::getpid()),
                   static_cast<unsigned long long>(mixed));
     // Short enough for any file name limit with the suffix.
-    return joined(directoryOf(file), "." + nameOf(file).substr(0, 200) + suffix);
+    return "." + file.substr(0, 200) + suffix;
 }
 
-// Creates the temporary of a replacing save and returns its name, or "" when none can be made.
-std::string createTemporary(const Target& target) {
-    // An existing file the caller may not write is refused as a plain open would refuse it.
-    if (target.exists && ::faccessat(AT_FDCWD, target.file.c_str(), W_OK, AT_EACCESS) != 0)
-        return std::string();
-    // Over an existing file the temporary starts private and takes the file's permissions before any byte;
-    // a new file takes what a plain open gives.
-    const mode_t mode = target.exists ? S_IRUSR | S_IWUSR : 0666;
-    constexpr int attempts = 100;
-    for (int attempt = 0; attempt < attempts; ++attempt) {
-        std::string name = temporaryNameFor(target.file);
-        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
-        if (fd < 0) {
-            if (errno == EEXIST || errno == EINTR)
-                continue;
-            return std::string();
-        }
-        bool ready = true;
-        if (target.exists) {
-            const struct stat& old = target.status;
-            struct stat made {};
-            if (::fstat(fd, &made) == 0 && (made.st_uid != old.st_uid || made.st_gid != old.st_gid)) {
-                // The owner is kept where the system allows it (the group alone, for a member of that group);
-                // otherwise the file is the caller's, as one written anew would be.
-                const bool kept =
-                    ::fchown(fd, old.st_uid, old.st_gid) == 0 || ::fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0;
-                static_cast<void>(kept);
-            }
-            ready = ::fchmod(fd, old.st_mode & 07777) == 0;
-        }
-        ::close(fd);
-        if (ready)
-            return name;
-        ::unlink(name.c_str());
-        return std::string();
+// The new file of a replacing save, written through the descriptor that created it; removed with the object
+// unless it was renamed over the target.
+class Temporary {
+public:
+    Temporary() = default;
+    Temporary(const Temporary&) = delete;
+    Temporary& operator=(const Temporary&) = delete;
+    ~Temporary() {
+        if (!name_.empty())
+            ::unlinkat(directory_, name_.c_str(), 0);
     }
-    return std::string();
+
+    // False when none can be made: no room for a new file (a full file system, no free inode, a quota), a
+    // directory the caller may not write, or one whose permissions cannot be given to it.
+    bool create(const Target& target) {
+        // Over an existing file the temporary starts private and takes the file's permissions before any byte;
+        // a new file takes what a plain open gives. Readable, for the copy over a target it cannot replace.
+        const mode_t mode = target.exists ? S_IRUSR | S_IWUSR : 0666;
+        constexpr int attempts = 100;
+        for (int attempt = 0; attempt < attempts; ++attempt) {
+            std::string name = temporaryNameFor(target.name);
+            Descriptor file(::openat(target.at(), name.c_str(),
+                                     O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode));
+            if (!file) {
+                if (errno == EEXIST || errno == EINTR)
+                    continue;
+                return false;
+            }
+            directory_ = target.at();
+            name_ = std::move(name);
+            file_ = std::move(file);
+            if (!target.exists || takeOver(target.status))
+                return true;
+            file_.close();
+            ::unlinkat(directory_, name_.c_str(), 0);
+            name_.clear();
+            return false;
+        }
+        return false;
+    }
+
+    int file() const { return file_.get(); }
+    const std::string& name() const { return name_; }
+    bool closeFile() { return file_.close(); }
+    void renamed() { name_.clear(); }
+
+private:
+    bool takeOver(const struct stat& old) {
+        struct stat made {};
+        if (::fstat(file_.get(), &made) == 0 && (made.st_uid != old.st_uid || made.st_gid != old.st_gid)) {
+            // The owner is kept where the system allows it (the group alone, for a member of that group);
+            // otherwise the file is the caller's, as one written anew would be.
+            const bool kept = ::fchown(file_.get(), old.st_uid, old.st_gid) == 0 ||
+                              ::fchown(file_.get(), static_cast<uid_t>(-1), old.st_gid) == 0;
+            static_cast<void>(kept);
+        }
+        return ::fchmod(file_.get(), old.st_mode & 07777) == 0;
+    }
+
+    int directory_ = AT_FDCWD;
+    std::string name_;
+    Descriptor file_;
+};
+
+// Reserves the room of the first `size` bytes of the file without changing any byte of it, so that writes over
+// it cannot stop part-way. A file system that cannot reserve is refused like a full one: the C library emulates
+// the reservation where the file system lacks it, writing a zero only into blocks that hold none, and a
+// reservation it still cannot make (EOPNOTSUPP, or a file it may not read back) means the writes could stop
+// part-way through the earlier content. A file size limit stops writes even inside the file's present length,
+// where nothing needs reserving, so a length past it is refused first.
+bool reserve(int fd, std::size_t size) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 ||
+        (limit.rlim_cur != RLIM_INFINITY && static_cast<rlim_t>(size) > limit.rlim_cur))
+        return false;
+#ifdef __APPLE__
+    (void)fd;
+    return false;
+#else
+    int result = 0;
+    do
+        result = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+    while (result == EINTR);
+    return result == 0;
+#endif
 }
 
-void copyOver(const std::string& from, const std::string& path) {
-    std::ifstream source(from, std::ios::in | std::ios::binary);
-    std::ofstream file(path, std::ios::out | std::ios::binary);
-    if (!source.is_open() || !file.is_open())
+// Opens the target of a save that cannot replace it, without truncating it; creates it exclusively when it did
+// not exist (`created`). A name that no longer leads to a regular file is not opened.
+Descriptor openInPlace(const Target& target, bool& created) {
+    constexpr int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    created = false;
+    Descriptor file;
+    if (!target.exists) {
+        // Readable too, so that a reservation the C library emulates can tell data from holes.
+        file = Descriptor(::openat(target.at(), target.name.c_str(), O_RDWR | O_CREAT | O_EXCL | flags, 0666));
+        created = static_cast<bool>(file);
+        if (!file && errno != EEXIST)
+            return file;
+    }
+    if (!file)
+        file = Descriptor(::openat(target.at(), target.name.c_str(), O_RDWR | flags));
+    if (!file && errno == EACCES)
+        file = Descriptor(::openat(target.at(), target.name.c_str(), O_WRONLY | flags));
+    struct stat status {};
+    if (file && (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))) {
+        file = Descriptor();
+        created = false;
+    }
+    return file;
+}
+
+// A file created by a save in place, removed again when the save fails.
+struct CreatedFile {
+    const Target& target;
+    bool created;
+    ~CreatedFile() {
+        if (created)
+            ::unlinkat(target.at(), target.name.c_str(), 0);
+    }
+};
+
+// Writes `content` over the open target: its whole length reserved first, refused when that fails (leaving the
+// file as it was), then written from the start and cut to its length.
+void overwrite(const std::string& path, Descriptor& file, const std::string& content) {
+    struct stat before {};
+    if (::fstat(file.get(), &before) != 0)
         throwCannotWrite(path);
-    if (source.peek() != std::ifstream::traits_type::eof())
-        file << source.rdbuf();
-    file.close();
-    if (file.fail())
+    if (!content.empty() && !reserve(file.get(), content.size())) {
+        // A reservation that stopped part-way may have made the file longer.
+        struct stat after {};
+        if (::fstat(file.get(), &after) == 0 && after.st_size != before.st_size) {
+            const int restored = ::ftruncate(file.get(), before.st_size);
+            static_cast<void>(restored);
+        }
+        throwCannotWrite(path);
+    }
+    if (!writeAllAt(file.get(), content.data(), content.size(), 0) ||
+        ::ftruncate(file.get(), static_cast<off_t>(content.size())) != 0 || !file.close())
+        throwCannotWrite(path);
+}
+
+// The save of a regular file beside which no temporary can be made: the content is rendered into memory and
+// written over the file only once its room is reserved.
+void writeInPlace(const std::string& path, const Target& target, FileWriter writer) {
+    // Opened first, so a file that does not open is refused before the writer runs, as a plain open refuses it.
+    CreatedFile created{target, false};
+    Descriptor file = openInPlace(target, created.created);
+    if (!file)
+        throwCannotOpen(path);
+    MemoryBuffer memory;
+    std::ostream stream(&memory);
+    writer.call(writer.state, stream);
+    if (stream.fail())
+        throwCannotWrite(path);
+    overwrite(path, file, memory.content());
+    created.created = false;
+}
+
+// The complete temporary copied over a target the directory does not let the caller replace.
+void copyInPlace(const std::string& path, const Target& target, int temporary, std::size_t size) {
+    std::string content(size, '\0');
+    if (!readAllAt(temporary, content.data(), size, 0))
+        throwCannotWrite(path);
+    bool created = false;
+    Descriptor file = openInPlace(target, created);
+    CreatedFile made{target, created};
+    if (!file)
+        throwCannotWrite(path);
+    overwrite(path, file, content);
+    made.created = false;
+}
+
+void replace(const std::string& path, const Target& target, FileWriter writer, UnopenedFile unopened) {
+    // An existing file the caller may not write is refused as a plain open would refuse it.
+    if (target.exists && ::faccessat(target.at(), target.name.c_str(), W_OK, AT_EACCESS) != 0) {
+        passUnopened(path, writer, unopened);
+        return;
+    }
+    Temporary temporary;
+    if (!temporary.create(target)) {
+        // A writer that is passed an unopened file gets one here too: its existing file stays as it is.
+        if (unopened == UnopenedFile::PassToWriter) {
+            passUnopened(path, writer, unopened);
+            return;
+        }
+        writeInPlace(path, target, writer);
+        return;
+    }
+
+    DescriptorBuffer buffer(temporary.file());
+    std::ostream stream(&buffer);
+    writer.call(writer.state, stream);
+    if (!buffer.finish() || stream.fail())
+        throwCannotWrite(path);
+    // The close is checked on its own descriptor; the copy kept open reads the content back if it must be
+    // copied over the target.
+    const Descriptor content(::fcntl(temporary.file(), F_DUPFD_CLOEXEC, 0));
+    if (!content || !temporary.closeFile())
+        throwCannotWrite(path);
+    if (::renameat(target.at(), temporary.name().c_str(), target.at(), target.name.c_str()) == 0) {
+        temporary.renamed();
+        return;
+    }
+    // A directory that lets the caller create files but not replace this one (a sticky directory and a file of
+    // another user), or a target that is a mount point of its own (a bind-mounted file).
+    if (errno != EPERM && errno != EACCES && errno != EBUSY && errno != EXDEV)
+        throwCannotWrite(path);
+    copyInPlace(path, target, content.get(), buffer.written());
+}
+
+void writeThrough(const std::string& path, const Target& target, FileWriter writer, UnopenedFile unopened) {
+    Descriptor file(
+        ::openat(target.at(), target.name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666));
+    if (!file) {
+        passUnopened(path, writer, unopened);
+        return;
+    }
+    DescriptorBuffer buffer(file.get());
+    std::ostream stream(&buffer);
+    writer.call(writer.state, stream);
+    // What the buffer still holds goes out here; a full device may only show now.
+    if (!buffer.finish() || stream.fail() || !file.close())
         throwCannotWrite(path);
 }
 
@@ -210,37 +550,10 @@ void copyOver(const std::string& from, const std::string& path) {
 void writeFileWith(const std::string& path, FileWriter writer, UnopenedFile unopened) {
     checkPath(path, "writeFile");
     const Target target = targetOf(path);
-    Output output;
     if (target.replace)
-        output.temporary = createTemporary(target);
-    // The stream is the file stream a plain save would use, so the writer meets a failed write at the same point
-    // and with the same message. Where no temporary can be made (a directory the caller may not write, holding a
-    // file it may), the file is written through as a plain save writes it, rather than refusing a save that
-    // works.
-    output.stream.open(output.temporary.empty() ? path : output.temporary, std::ios::out | std::ios::binary);
-    if (!output.stream.is_open()) {
-        if (unopened == UnopenedFile::Refuse)
-            throwCannotOpen(path);
-        writer.call(writer.state, output.stream);
-        return;
-    }
-
-    writer.call(writer.state, output.stream);
-    // What the buffer still holds goes out on close; a full disk may only show here.
-    output.stream.close();
-    if (output.stream.fail())
-        throwCannotWrite(path);
-    if (output.temporary.empty())
-        return;
-    if (::rename(output.temporary.c_str(), target.file.c_str()) != 0) {
-        // A directory that lets the caller create files but not replace this one (a sticky directory and a file
-        // of another user): the complete file is copied over the target as a plain save would write it.
-        if (errno != EPERM && errno != EACCES && errno != EXDEV)
-            throwCannotWrite(path);
-        copyOver(output.temporary, path);
-        return; // the temporary is removed with `output`
-    }
-    output.temporary.clear();
+        replace(path, target, writer, unopened);
+    else
+        writeThrough(path, target, writer, unopened);
 }
 
 } // namespace Morvane::detail

@@ -18,12 +18,12 @@ const std::string& checkPath(const std::string& path, const char* function);
 // "Cannot open file " + path, the message of every file that does not open.
 [[noreturn]] void throwCannotOpen(const std::string& path);
 
-// What `writeFile` does when the file cannot be created.
+// What `writeFile` does when the file cannot be created (nor a new file made beside an existing one).
 enum class UnopenedFile {
     // "Cannot open file " + path, before the writer runs.
     Refuse,
     // The writer runs on a stream that takes no byte, so its first write reports the failure (nothing is raised
-    // for a writer that writes nothing).
+    // for a writer that writes nothing), and an existing file is left as it is.
     PassToWriter,
 };
 
@@ -35,20 +35,27 @@ struct FileWriter {
 
 void writeFileWith(const std::string& path, FileWriter writer, UnopenedFile unopened);
 
-// Writes the file `path` through `write(stream)`. A regular file (an existing one or a new one; symbolic links
-// followed to the file they name, the links left as they are) is written to a new file beside it that is renamed
-// over it only once it is complete and closed: a save that fails leaves the earlier file as it was and no
-// temporary behind, and a reader never sees part of a file. The replacement keeps an existing file's owner and
-// permissions; a new file gets those of a plain open (0666 less the umask). Being a new file, it leaves other
-// hard links of the earlier one with the earlier contents, and it carries no ACL or extended attribute of it.
+// Writes the file `path` through `write(stream)`. A save ends either with the complete new content in place, or
+// with an exception and the earlier file exactly as it was.
+// A regular file (an existing one or a new one; symbolic links followed to the file they name, the links left as
+// they are) is written to a new file beside it, through the descriptor that created it, and renamed over it only
+// once it is complete and closed: a save that fails leaves no temporary behind, and a reader never sees part of a
+// file. The replacement keeps an existing file's owner and permissions; a new file gets those of a plain open
+// (0666 less the umask). Being a new file, it leaves other hard links of the earlier one with the earlier
+// contents, and it carries no ACL or extended attribute of it. The path is looked up once: every later step is
+// relative to the directory found then, so a concurrent change of the working directory redirects nothing.
+// Where the file cannot be replaced so (no new file can be made beside it: a full file system, no free inode, a
+// directory the caller may not write; or the directory refuses the rename: a sticky directory and a file of
+// another user, a bind-mounted file), the whole new content is known first and the room for it reserved in the
+// file before any byte of it changes; a save that cannot reserve it is refused: saves that worked with a plain
+// open keep working, and none of them leaves a cut file.
 // Anything else (a device, a pipe, a descriptor link of /proc such as /dev/stdout) is opened and written through
-// directly, as a plain open would; so is a file beside which no temporary can be made (a directory the caller may
-// not write), and a file the directory does not let the caller replace (a sticky directory) gets the complete
-// temporary copied over it: saves that worked with a plain open keep working.
-// The writer gets the file stream a plain save would use, so a write that fails inside it fails as before (an
-// archive raises its short-write message); exceptions of the writer pass unchanged. Messages of the file itself:
-// "Cannot open file " + path when it cannot be created or an existing file is not writable, "Cannot write file "
-// + path when the final flush, the close or the rename fails.
+// directly, as a plain open would.
+// A write that fails inside the writer fails as it would on a file stream (an archive raises its short-write
+// message; a file written over takes its content from memory, so its failures are the file's own); exceptions of
+// the writer pass unchanged. Messages of the file itself: "Cannot open file " + path when
+// it cannot be created or an existing file is not writable, "Cannot write file " + path when the final write, the
+// close, the rename or the reservation of a file written over fails.
 template <typename Write>
 void writeFile(const std::string& path, Write&& write, UnopenedFile unopened = UnopenedFile::Refuse) {
     using Callable = std::remove_reference_t<Write>;

@@ -1,0 +1,359 @@
+// Saves that cannot replace a file by a renamed temporary (no room or no permission for one, a directory that
+// refuses the rename) end with the complete new file or with an exception and the earlier file as it was; and
+// concurrent changes of the working directory or of the directory's entries redirect no save. Each case runs in a
+// child process, with its own small file system, file size limit or user where it needs one.
+#include "morvane/core/Files.hpp"
+#include "morvane/core/Message.hpp"
+#include "morvane/core/SecretKey.hpp"
+#include "morvane/core/Serialize.hpp"
+#include "morvane/keys/KeyGenerator.hpp"
+#include "tests/support/DataTestSupport.hpp"
+#include "tests/support/FullDisk.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Morvane;
+using namespace datatest;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Known = std::map<std::string, Bytes>;
+
+// The earlier file (72 bytes), a new one that fits where little room is left (136 bytes), one that does not
+// (65 544 bytes).
+Message earlier() { return Message(2, Complex(7, 7)); }
+Message fitting() { return Message(3, Complex(1, 2)); }
+Message large() { return Message(12, Complex(3, 4)); }
+
+Bytes savedBytes(const Message& message) {
+    std::ostringstream out;
+    message.save(out);
+    return bytesOf(out.str());
+}
+
+Known knownMessages() {
+    return {{"earlier", savedBytes(earlier())}, {"fitting", savedBytes(fitting())}, {"large", savedBytes(large())}};
+}
+
+// The names in `dir`, sorted, joined by spaces.
+std::string entriesOf(const std::string& dir) {
+    std::set<std::string> names;
+    std::error_code error;
+    for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error))
+        names.insert(it->path().filename().string());
+    std::string joined;
+    for (const std::string& name : names)
+        joined += (joined.empty() ? "" : " ") + name;
+    return joined;
+}
+
+// Which of `known` the file holds, or its size.
+std::string contentOf(const std::string& file, const Known& known) {
+    const Bytes bytes = readFile(file);
+    for (const auto& [name, content] : known)
+        if (bytes == content)
+            return name;
+    return std::to_string(bytes.size()) + " bytes";
+}
+
+void chmodAll(const std::vector<std::string>& paths, mode_t mode) {
+    for (const std::string& path : paths)
+        ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
+}
+
+// Leaves the directories unwritable for the rest of the child: as root by becoming the second user (the files
+// stay writable for everyone), otherwise by their permission bits.
+std::string lockDirectories(const std::vector<std::string>& directories, const std::vector<std::string>& files) {
+    if (::geteuid() == 0) {
+        for (const std::string& file : files)
+            if (::chmod(file.c_str(), 0666) != 0)
+                return notAllowed + "cannot share " + file;
+        if (!becomeSecondUser())
+            return notAllowed + "no second user";
+    } else {
+        for (const std::string& directory : directories)
+            if (::chmod(directory.c_str(), 0555) != 0)
+                return notAllowed + "cannot lock " + directory;
+    }
+    for (const std::string& directory : directories)
+        if (::access(directory.c_str(), W_OK) == 0 || ::access(directory.c_str(), X_OK) != 0)
+            return notAllowed + "permission bits are not enforced for this user";
+    return std::string();
+}
+
+} // namespace
+
+TEST(FilesFallbackTest, WhereNoTemporaryCanBeMadeAFileIsWrittenOverOnlyWithRoomForAllOfIt) {
+    const Context ctx = makeContext(ParameterPreset::FGb);
+    const Context other = makeContext(ParameterPreset::SD3);
+    const auto savedKey = [](const Context& context, const std::string& dir) {
+        KeyGenerator keys(context, SecretKey(context));
+        keys.genEncryptionKey();
+        fs::create_directories(dir + "/PK");
+        keys.save(dir);
+        return readFile(dir + "/PK/EncKey.bin");
+    };
+    TempDir scratch;
+    Known known = knownMessages();
+    known["earlier key"] = savedKey(other, scratch.file("other"));
+    known["new key"] = savedKey(ctx, scratch.file("new"));
+    ASSERT_EQ(known["new key"].size(), 12u);
+    ASSERT_NE(known["new key"], known["earlier key"]);
+
+    struct Case {
+        const char* name;
+        // Run in the child: mounts and prepares `dir`, then takes away what a temporary needs.
+        std::function<std::string(const std::string& dir, const std::function<void()>& prepare)> setup;
+        rlim_t fileSizeLimit;
+        // Per save: what it raised, then what the message file and the key file hold.
+        std::vector<std::string> expected;
+    };
+    const auto inodesUsedUp = [](const std::string& dir, const std::function<void()>& prepare) {
+        // The root, m.bin, keys, keys/PK and keys/PK/EncKey.bin take every inode.
+        if (!privateMounts() || !mountSmallFileSystem(dir, "size=16k,nr_inodes=5"))
+            return notAllowed + "no file system of its own";
+        prepare();
+        const int probe = ::open((dir + "/probe").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+        if (probe >= 0)
+            return notAllowed + "the file system has more inodes";
+        return std::string();
+    };
+    const auto unwritable = [](const std::string& dir, const std::function<void()>& prepare) {
+        prepare();
+        return lockDirectories({dir, dir + "/keys", dir + "/keys/PK"}, {dir + "/m.bin", dir + "/keys/PK/EncKey.bin"});
+    };
+    const std::string cannotWrite = "Cannot write file ";
+    const std::string shortWrite = "Failed to write 4 bytes to output stream! Wrote 0";
+    const Case cases[] = {
+        {"no free inode",
+         inodesUsedUp,
+         0,
+         {cannotWrite + "m.bin; earlier, earlier key", "<no exception>; earlier, earlier key",
+          shortWrite + "; earlier, earlier key", "<no exception>; earlier, new key",
+          "<no exception>; fitting, new key"}},
+        {"unwritable directories, files up to 1000 bytes",
+         unwritable,
+         1000,
+         {cannotWrite + "m.bin; earlier, earlier key", "<no exception>; earlier, earlier key",
+          shortWrite + "; earlier, earlier key", "<no exception>; earlier, new key",
+          "<no exception>; fitting, new key"}},
+        {"unwritable directories, files up to 8 bytes",
+         unwritable,
+         8,
+         {cannotWrite + "m.bin; earlier, earlier key", "<no exception>; earlier, earlier key",
+          shortWrite + "; earlier, earlier key", cannotWrite + "keys/PK/EncKey.bin; earlier, earlier key",
+          cannotWrite + "m.bin; earlier, earlier key"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir top;
+        const std::string dir = top.file("d");
+        const std::string file = dir + "/m.bin", keyFile = dir + "/keys/PK/EncKey.bin";
+        fs::create_directories(dir);
+        const auto prepare = [&] {
+            fs::create_directories(dir + "/keys/PK");
+            earlier().save(file);
+            writeFile(keyFile, known.at("earlier key"));
+        };
+        // Reachable by the second user.
+        chmodAll({top.str(), dir}, 0755);
+        const std::string result = inChildProcess([&] {
+            const std::string refused = c.setup(dir, prepare);
+            if (!refused.empty())
+                return refused;
+            if (c.fileSizeLimit != 0 && !limitFileSize(c.fileSizeLimit))
+                return notAllowed + "no file size limit";
+            const KeyGenerator keys(ctx, SecretKey(ctx));
+            keys.genEncryptionKey();
+            const auto record = [](std::ostream& stream) { Serialize::save(stream, std::int32_t{1}); };
+            const auto nothing = [](std::ostream&) {};
+            const std::function<void()> saves[] = {
+                [&] { large().save(file); },
+                [&] { detail::writeFile(file, nothing, detail::UnopenedFile::PassToWriter); },
+                [&] { detail::writeFile(file, record, detail::UnopenedFile::PassToWriter); },
+                [&] { keys.save(dir + "/keys"); },
+                [&] { fitting().save(file); },
+            };
+            std::string lines;
+            for (const auto& save : saves) {
+                lines += messageOf(save);
+                lines += "; " + contentOf(file, known) + ", " + contentOf(keyFile, known) + "; " + entriesOf(dir) +
+                         " | " + entriesOf(dir + "/keys/PK") + "\n";
+            }
+            return lines;
+        });
+        // Unlocked again for the removal (on a file system of the child's own they are gone already).
+        for (const std::string& locked : {dir, dir + "/keys", dir + "/keys/PK"})
+            if (::chmod(locked.c_str(), 0755) != 0) {
+                EXPECT_EQ(errno, ENOENT) << locked;
+            }
+        if (isNotAllowed(result)) {
+            std::cout << "[  SKIPPED ] " << c.name << ": " << result << "\n";
+            continue;
+        }
+        std::string expected;
+        for (std::string line : c.expected) {
+            if (line.rfind(cannotWrite, 0) == 0)
+                line.insert(cannotWrite.size(), dir + "/");
+            expected += line + "; keys m.bin | EncKey.bin\n";
+        }
+        EXPECT_EQ(result, expected);
+    }
+}
+
+TEST(FilesFallbackTest, AFileTheDirectoryDoesNotLetTheCallerReplaceIsWrittenOverOnlyWithRoomForAllOfIt) {
+    struct Case {
+        const char* name;
+        // Run in the child: makes the file of the earlier record in `dir` and returns its path.
+        std::function<std::string(const std::string& dir)> setup;
+    };
+    const Case cases[] = {
+        {"a sticky directory and a file of another user",
+         [](const std::string& dir) {
+             // Room for the temporary, not for a second copy of it.
+             if (::geteuid() != 0)
+                 return notAllowed + "acting as a second user needs root";
+             if (!privateMounts() || !mountSmallFileSystem(dir, "size=96k,mode=1777"))
+                 return notAllowed + "no file system of its own";
+             const std::string file = dir + "/m.bin";
+             earlier().save(file);
+             if (::chmod(file.c_str(), 0666) != 0 || !becomeSecondUser())
+                 return notAllowed + "no second user";
+             return file;
+         }},
+        {"a bind-mounted file",
+         [](const std::string& dir) {
+             // The file mounted lies on a file system without room for the large record.
+             if (!privateMounts() || !mountSmallFileSystem(dir + "/small", "size=32k"))
+                 return notAllowed + "no file system of its own";
+             const std::string source = dir + "/small/source.bin", file = dir + "/d/m.bin";
+             earlier().save(source);
+             writeFile(file, {});
+             if (::mount(source.c_str(), file.c_str(), nullptr, MS_BIND, nullptr) != 0)
+                 return notAllowed + "no bind mount";
+             return file;
+         }},
+    };
+    const Known known = knownMessages();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir top;
+        fs::create_directories(top.file("small"));
+        fs::create_directories(top.file("d"));
+        chmodAll({top.str()}, 0755);
+        const std::string result = inChildProcess([&] {
+            const std::string file = c.setup(top.str());
+            if (isNotAllowed(file))
+                return file;
+            const std::string directory = file.substr(0, file.rfind('/'));
+            std::string lines;
+            for (const auto& save : {std::function<void()>([&] { large().save(file); }),
+                                     std::function<void()>([&] { fitting().save(file); })}) {
+                lines += messageOf(save);
+                struct stat status {};
+                const bool owned = ::stat(file.c_str(), &status) == 0 && status.st_uid == 0;
+                lines += "; " + contentOf(file, known) + (owned ? ", root's; " : ", not root's; ") +
+                         entriesOf(directory) + "\n";
+            }
+            for (std::size_t at; (at = lines.find(file)) != std::string::npos;)
+                lines.replace(at, file.size(), "<file>");
+            return lines;
+        });
+        if (isNotAllowed(result)) {
+            std::cout << "[  SKIPPED ] " << c.name << ": " << result << "\n";
+            continue;
+        }
+        EXPECT_EQ(result, "Cannot write file <file>; earlier, root's; m.bin\n"
+                          "<no exception>; fitting, root's; m.bin\n");
+    }
+}
+
+TEST(FilesFallbackTest, AChangeOfTheWorkingDirectoryDuringASaveRedirectsNothing) {
+    TempDir top;
+    for (const char* dir : {"a/sub", "b/sub"})
+        fs::create_directories(top.file(dir));
+    const Known known = knownMessages();
+    const std::string result = inChildProcess([&] {
+        const std::string a = top.file("a"), b = top.file("b");
+        if (::chdir(a.c_str()) != 0)
+            return std::string("no working directory");
+        std::atomic<bool> done{false};
+        std::thread changer([&] {
+            for (bool inA = true; !done.load(); inA = !inA)
+                if (::chdir((inA ? b : a).c_str()) != 0)
+                    break;
+        });
+        const Message message = large();
+        int failed = 0;
+        for (int i = 0; i < 100; ++i)
+            failed += messageOf([&] { message.save("sub/m.bin"); }) == "<no exception>" ? 0 : 1;
+        done = true;
+        changer.join();
+        // Each save lands whole in the directory the path named when it started.
+        std::string report = std::to_string(failed) + " failed";
+        for (const std::string& sub : {a + "/sub", b + "/sub"}) {
+            const std::string entries = entriesOf(sub);
+            report += "; " + (entries.empty() ? "nothing" : entries + " " + contentOf(sub + "/m.bin", known));
+        }
+        return report;
+    });
+    // Both directories got some of the saves, unless the scheduler let one side run alone.
+    for (const char* ending : {"; m.bin large; m.bin large", "; nothing; m.bin large", "; m.bin large; nothing"})
+        if (result == std::string("0 failed") + ending)
+            return;
+    ADD_FAILURE() << result;
+}
+
+TEST(FilesFallbackTest, ALinkSwappedInForATemporaryRedirectsNoWrite) {
+    TempDir top;
+    const std::string dir = top.file("d"), victim = top.file("victim.bin");
+    fs::create_directories(dir);
+    earlier().save(victim);
+    const Bytes victimBytes = readFile(victim);
+    const std::string result = inChildProcess([&] {
+        // The file's own inode, whatever name it has later (a save through a link replaces the name).
+        const int held = ::open(victim.c_str(), O_RDONLY | O_CLOEXEC);
+        std::atomic<bool> done{false};
+        std::thread swapper([&] {
+            while (!done.load()) {
+                std::error_code error;
+                for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
+                    const std::string name = it->path().filename().string();
+                    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0 &&
+                        ::unlink(it->path().c_str()) == 0) {
+                        const int linked = ::symlink(victim.c_str(), it->path().c_str());
+                        static_cast<void>(linked);
+                    }
+                }
+            }
+        });
+        const Message message = fitting();
+        for (int i = 0; i < 300; ++i)
+            static_cast<void>(messageOf([&] { message.save(dir + "/m.bin"); }));
+        done = true;
+        swapper.join();
+        Bytes held_bytes(victimBytes.size() + 1);
+        const ssize_t n = ::pread(held, held_bytes.data(), held_bytes.size(), 0);
+        held_bytes.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+        return std::string(held_bytes == victimBytes ? "untouched" : "written");
+    });
+    EXPECT_EQ(result, "untouched");
+}
