@@ -20,9 +20,10 @@ using Generation = std::shared_ptr<Key> (CollectiveKeyGenerator::*)(const Collec
                                                                      const CollectiveKeyGenData&) const;
 
 // The wrapper of a gen_and_save_*_key member. The key is generated before the file is opened, so a generation
-// that fails (no sparse context) leaves an existing file as it was. The open is not tested: an unopenable path
-// fails at the first write with the archive's short-write error. A failed write (a full disk) is reported, and
-// the file is replaced only by a complete key.
+// that fails (no sparse context) leaves an existing file as it was. The open is not tested: an unopenable path,
+// or one beside which no new file can be made, fails at the first write with the archive's short-write error and
+// leaves an existing file as it is. A failed write (a full disk) is reported, and the file is replaced only by a
+// complete key.
 template <typename Key>
 auto generateAndSave(Generation<Key> generate) {
     return [generate](const CollectiveKeyGenerator& self, const CollectiveKeyGenData& first,
@@ -87,7 +88,8 @@ void bindCollectiveKeyGenData(py::module_& m) {
             ReleaseLock(), py::arg("path"))
         .def(
             "save",
-            // Leaves an empty file, or nothing and no error where none can be made.
+            // Leaves an empty file; where no file can be made (nor one beside an existing file), nothing changes and
+            // nothing is raised.
             [](const CollectiveKeyGenData& self, const std::string& path) {
                 Morvane::detail::writeFile(
                     path, [&self](std::ostream& stream) { self.save(stream); },

@@ -113,6 +113,20 @@ def run_child(code, limit=None, path=None, wrapper=()):
     return done.stdout.strip()
 
 
+def run_in_own_file_system(tmp_path, options, code):
+    """Runs `code` as run_child does, with `path` a tmpfs of the given mount options in a mount namespace of the
+    child's own, and returns its lines; skips where the system allows no such namespace."""
+    if shutil.which("unshare") is None or shutil.which("mount") is None:
+        pytest.skip("needs unshare and mount")
+    wrapper = ["unshare", "--mount", "--map-root-user"]
+    if subprocess.run([*wrapper, "true"], capture_output=True).returncode != 0:
+        pytest.skip("no mount namespace for this user")
+    mounted = tmp_path / "small"
+    mounted.mkdir()
+    mount = f"import subprocess\nsubprocess.run(['mount', '-t', 'tmpfs', '-o', {options!r}, 'tmpfs', path], check=True)\n"
+    return run_child(mount + textwrap.dedent(code), path=str(mounted), wrapper=wrapper).splitlines()
+
+
 # (name, code saving over `path`, file name in the key directory, whether the record passes the file's buffer)
 FULL_DISK_SAVES = [
     ("Ciphertext.save", "pm.Ciphertext(pm.make_context(pm.ParameterPreset.FGb)).save(path)", None, True),
@@ -193,6 +207,42 @@ def test_a_full_file_system(tmp_path):
     assert lines[3:] == ["['PK', 'context.bin', 'filler'] ['EncKey.bin']", "True", "<no exception>"]
 
 
+def test_saves_where_no_temporary_can_be_made(tmp_path):
+    # The files made first take every inode: a save writes over a file only with room for all of it, and a
+    # multi-party key file, which gets no file to write, is left as it is (the earlier key is that of the
+    # generator's context).
+    code = """
+        pm.simulate_alert(False)
+        ctx = pm.make_context(pm.ParameterPreset.FGb)
+        os.makedirs(path + "/PK")
+        m, key = path + "/m.bin", path + "/PK/EncKey.bin"
+        pm.Message(2).save(m)
+        keygen = pm.KeyGenerator(ctx, pm.SecretKey(ctx))
+        keygen.gen_enc_key()
+        keygen.save(path)
+        earlier = {name: open(name, "rb").read() for name in (m, key)}
+        other = pm.make_context(pm.ParameterPreset.SD3)
+        other_keygen = pm.KeyGenerator(other, pm.SecretKey(other))
+        other_keygen.gen_enc_key()
+        gen = pm.CollectiveKeyGenerator(ctx)
+        data = pm.CollectiveKeyGenData(pm.CollectiveKeyGenConfig(pm.CollectiveKeyGenConfig.Enc))
+        for save in (lambda: pm.Message(12).save(m), lambda: pm.Message(3).save(m), lambda: other_keygen.save(path),
+                     lambda: gen.gen_and_save_enc_key(data, data, key)):
+            try:
+                save()
+                print("<no exception>")
+            except RuntimeError as e:
+                print(str(e).replace(path, "<dir>"))
+            print([os.path.getsize(name) if open(name, "rb").read() != earlier[name] else "earlier" for name in (m, key)])
+        print(sorted(os.listdir(path)), os.listdir(path + "/PK"))"""
+    lines = run_in_own_file_system(tmp_path, "size=16k,nr_inodes=4", code)
+    assert lines == ["Cannot write file <dir>/m.bin", "['earlier', 'earlier']",
+                     "<no exception>", "[136, 'earlier']",
+                     "<no exception>", "[136, 12]",
+                     "Failed to write 4 bytes to output stream! Wrote 0", "[136, 12]",
+                     "['PK', 'm.bin'] ['EncKey.bin']", "<no exception>"]
+
+
 def test_an_unwritable_directory_takes_no_new_file_but_its_files_are_written_through(tmp_path, capfd):
     locked = tmp_path / "locked"
     locked.mkdir()
@@ -211,6 +261,12 @@ def test_an_unwritable_directory_takes_no_new_file_but_its_files_are_written_thr
                                                                                                path)
         Data(CRD).save(path)
         assert sorted(os.listdir(locked)) == ["m.bin"]
+        # Nor over an existing file: they leave it as it is.
+        Data(CRD).save(str(locked / "m.bin"))
+        with pytest.raises(RuntimeError, match="^Failed to write 4 bytes to output stream! Wrote 0$"):
+            CollectiveKeyGenerator(pm.make_context(ParameterPreset.FGb)).gen_and_save_enc_key(Data(CRD), Data(CRD),
+                                                                                               str(locked / "m.bin"))
+        assert (locked / "m.bin").read_bytes() == b"earlier"
         # No temporary can be made beside a file the caller may write: it is saved in place, as a plain open would.
         Message(2).save(str(locked / "m.bin"))
         Message(2).save(str(tmp_path / "expected.bin"))
@@ -224,7 +280,8 @@ def test_an_unwritable_directory_takes_no_new_file_but_its_files_are_written_thr
 def test_another_user_saves_over_files_a_directory_does_not_let_it_replace():
     # Run as root, the test acts as a second user: in a sticky shared directory a file of root's that the user may
     # write cannot be replaced by a rename, and in a directory the user may not write no temporary can be made.
-    # Both are written as a plain open writes them, with no temporary left behind.
+    # Both are written as a plain open writes them, with no temporary left behind, and keep their owner; the
+    # multi-party saves, which get no file where none can be made, leave the file in the directory it may not write.
     if os.geteuid() != 0:
         pytest.skip("acting as a second user needs root")
     import tempfile
@@ -250,6 +307,18 @@ def test_another_user_saves_over_files_a_directory_does_not_let_it_replace():
                 pm.Message([1.0]).save(os.path.join({locked!r}, "new.bin"))
             except RuntimeError as error:
                 print(error)
+            pm.simulate_alert(False)
+            data = pm.CollectiveKeyGenData(pm.CollectiveKeyGenConfig(pm.CollectiveKeyGenConfig.Enc))
+            gen = pm.CollectiveKeyGenerator(pm.make_context(pm.ParameterPreset.FGb))
+            for directory in {[shared, locked]!r}:
+                file = os.path.join(directory, "root.bin")
+                data.save(file)
+                try:
+                    gen.gen_and_save_enc_key(data, data, file)
+                    outcome = "<no exception>"
+                except RuntimeError as error:
+                    outcome = str(error)
+                print(outcome, os.path.getsize(file), os.stat(file).st_uid, sorted(os.listdir(directory)))
             """)
         try:
             result = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, timeout=60,
@@ -260,7 +329,9 @@ def test_another_user_saves_over_files_a_directory_does_not_let_it_replace():
             pytest.skip("the module is not readable by the second user")
         assert result.returncode == 0, result.stderr
         assert result.stdout.splitlines() == ["[(1+0j), (2+0j)] ['root.bin']"] * 2 + [
-            "Cannot open file " + os.path.join(locked, "new.bin")]
+            "Cannot open file " + os.path.join(locked, "new.bin"),
+            "<no exception> 12 0 ['root.bin']",
+            "Failed to write 4 bytes to output stream! Wrote 0 40 0 ['root.bin']"]
     finally:
         shutil.rmtree(top)
 

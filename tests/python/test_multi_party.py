@@ -9,6 +9,7 @@ import pytest
 import pymorvane as pm
 from pymorvane import CollectiveKeyGenConfig as Config, CollectiveKeyGenData as Data, ParameterPreset
 from test_docstrings import overloaded, single
+from test_files import run_in_own_file_system
 
 # Parameter ids that every key of these presets records (FGd shares FGb's parameters; SGd0 is its sparse preset).
 FGB_ID = 3436825012405
@@ -186,6 +187,17 @@ def test_data_save_on_an_unopenable_path_raises_nothing(tmp_path, capfd):
     Data(Config(Config.Enc)).save(str(tmp_path / "missing" / "data.bin"))
     assert not (tmp_path / "missing").exists()
     assert capfd.readouterr().out == SAVE_LINE
+
+
+def test_data_save_where_no_file_can_be_made_leaves_an_existing_file(tmp_path):
+    # A file system without a free inode: the save gets no file, so the one there stays as it is.
+    lines = run_in_own_file_system(tmp_path, "size=16k,nr_inodes=2", """
+        pm.simulate_alert(False)
+        with open(path + "/data.bin", "wb") as f:
+            f.write(b"earlier contents")
+        pm.CollectiveKeyGenData(pm.CollectiveKeyGenConfig(pm.CollectiveKeyGenConfig.Enc)).save(path + "/data.bin")
+        print(open(path + "/data.bin", "rb").read(), os.listdir(path))""")
+    assert lines == ["b'earlier contents' ['data.bin']", "<no exception>"]
 
 
 @pytest.mark.parametrize("call", [lambda d: d.save(1), lambda d: d.load(None), lambda d: Data(None),
