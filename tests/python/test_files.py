@@ -123,7 +123,8 @@ def run_in_own_file_system(tmp_path, options, code):
         pytest.skip("no mount namespace for this user")
     mounted = tmp_path / "small"
     mounted.mkdir()
-    mount = f"import subprocess\nsubprocess.run(['mount', '-t', 'tmpfs', '-o', {options!r}, 'tmpfs', path], check=True)\n"
+    mount = ("import subprocess\n"
+             f"subprocess.run(['mount', '-t', 'tmpfs', '-o', {options!r}, 'tmpfs', path], check=True)\n")
     return run_child(mount + textwrap.dedent(code), path=str(mounted), wrapper=wrapper).splitlines()
 
 
@@ -233,7 +234,8 @@ def test_saves_where_no_temporary_can_be_made(tmp_path):
                 print("<no exception>")
             except RuntimeError as e:
                 print(str(e).replace(path, "<dir>"))
-            print([os.path.getsize(name) if open(name, "rb").read() != earlier[name] else "earlier" for name in (m, key)])
+            print([os.path.getsize(name) if open(name, "rb").read() != earlier[name] else "earlier"
+                   for name in (m, key)])
         print(sorted(os.listdir(path)), os.listdir(path + "/PK"))"""
     lines = run_in_own_file_system(tmp_path, "size=16k,nr_inodes=4", code)
     assert lines == ["Cannot write file <dir>/m.bin", "['earlier', 'earlier']",
