@@ -1,6 +1,6 @@
 #pragma once
 
-// Library-internal: every loop over slots, in one unit compiled with one set of flags.
+// Library-internal: every loop over slots. The loops themselves are the paths of SlotKernelPaths.hpp.
 
 #if !defined(MORVANE_LAYER_CORE) && !defined(MORVANE_LAYER_EVAL)
 #error "morvane/core/SlotKernels.hpp is internal to the core and eval layers: include the public headers"

@@ -1,6 +1,8 @@
 // The AVX2 path of the slot kernels gives the baseline's bits for every input: random parts of every kind
 // (NaNs of any sign and payload, infinities, denormals, signed zeros, overflowing magnitudes), every slot
-// count around the vector widths and chunk edges, results apart from and over either operand.
+// count around the vector widths and chunk edges, results apart from and over either operand. And every path
+// gives the bits recorded from the default build, whatever flags (a global -march, another compiler) this
+// build was made with.
 #include "morvane/core/SlotKernelPaths.hpp"
 #include "morvane/core/SlotKernels.hpp"
 
@@ -8,6 +10,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -42,16 +45,23 @@ double randomPart(std::mt19937_64& rng) {
         return fromBits(sign);
     case 4: // products of these overflow
         return std::ldexp(sign ? -1.5 : 1.5, 1000 + static_cast<int>(rng() % 24));
-    default:
-        return std::ldexp(static_cast<double>(static_cast<std::int64_t>(rng() >> 11)) / 9007199254740992.0,
-                          static_cast<int>(rng() % 80) - 40);
+    default: {
+        const double fraction = static_cast<double>(static_cast<std::int64_t>(rng() >> 11)) / 9007199254740992.0;
+        return std::ldexp(fraction, static_cast<int>(rng() % 80) - 40);
     }
+    }
+}
+
+// The parts drawn in order: the order in which a call's arguments are evaluated differs between compilers.
+Complex randomSlot(std::mt19937_64& rng) {
+    const double re = randomPart(rng);
+    return Complex(re, randomPart(rng));
 }
 
 Slots randomSlots(std::mt19937_64& rng, std::size_t n) {
     Slots s(n);
     for (Complex& c : s)
-        c = Complex(randomPart(rng), randomPart(rng));
+        c = randomSlot(rng);
     return s;
 }
 
@@ -211,6 +221,77 @@ TEST_F(SlotKernelPathsTest, AllZeroAgrees) {
             one[i] = (i % 2 == 0) ? Complex(0.0, kNaN) : Complex(randomPart(rng), 0.0);
             EXPECT_EQ(baseline.allZero(one.data(), n), avx2->allZero(one.data(), n)) << n << " slots, " << i;
         }
+    }
+}
+
+// A digest of the results of every kernel of `path` over fixed inputs of every kind: FNV-1a over their bytes.
+std::uint64_t resultDigest(const SlotKernelTable& path) {
+    std::uint64_t digest = 14695981039346656037ULL;
+    const auto take = [&digest](const Slots& slots) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(slots.data());
+        for (std::size_t i = 0; i < slots.size() * sizeof(Complex); ++i)
+            digest = (digest ^ bytes[i]) * 1099511628211ULL;
+    };
+    std::mt19937_64 rng(31337);
+    for (const std::size_t n : kCounts) {
+        const Slots a = randomSlots(rng, n), b = randomSlots(rng, n);
+        const Complex c = randomSlot(rng);
+        const double k = randomPart(rng);
+        const auto apart = [&](auto kernel) {
+            Slots out(n, Complex(-7.0, 7.0));
+            kernel(out.data());
+            take(out);
+        };
+        const auto overA = [&](auto kernel) {
+            Slots out = a;
+            kernel(out.data());
+            take(out);
+        };
+        apart([&](Complex* o) { path.negateSlots(a.data(), o, n); });
+        apart([&](Complex* o) { path.conjugateSlots(a.data(), o, n); });
+        apart([&](Complex* o) { path.addSlots(a.data(), b.data(), o, n); });
+        apart([&](Complex* o) { path.subSlots(a.data(), b.data(), o, n); });
+        apart([&](Complex* o) { path.multSlots(a.data(), b.data(), o, n); });
+        overA([&](Complex* o) { path.multSlots(o, b.data(), o, n); });
+        overA([&](Complex* o) { path.multSlots(o, o, o, n); });
+        apart([&](Complex* o) { path.addConstant(a.data(), c, o, n); });
+        apart([&](Complex* o) { path.subConstant(a.data(), c, o, n); });
+        apart([&](Complex* o) { path.multConstant(a.data(), c, o, n); });
+        overA([&](Complex* o) { path.multConstant(o, c, o, n); });
+        apart([&](Complex* o) { path.multReal(a.data(), k, o, n); });
+        overA([&](Complex* o) { path.divideSlots(o, k, n); });
+        overA([&](Complex* o) { path.accumulateSlots(b.data(), o, n); });
+        for (const bool isComplex : {false, true}) {
+            apart([&](Complex* o) { path.bootstrapSlots(a.data(), nullptr, o, n, isComplex); });
+            apart([&](Complex* o) { path.bootstrapSlots(a.data(), b.data(), o, n, isComplex); });
+        }
+        Slots re(n), im(n);
+        path.splitParts(a.data(), re.data(), im.data(), n);
+        take(re);
+        take(im);
+        for (const std::size_t m : {std::size_t{1}, std::size_t{3}, std::size_t{100}, std::size_t{300}}) {
+            const Slots msg = randomSlots(rng, m);
+            apart([&](Complex* o) { path.addSpread(a.data(), msg.data(), m, o, n); });
+            apart([&](Complex* o) { path.subSpread(a.data(), msg.data(), m, o, n); });
+            apart([&](Complex* o) { path.multSpread(a.data(), msg.data(), m, o, n); });
+        }
+        digest = (digest ^ static_cast<std::uint64_t>(path.allZero(a.data(), n))) * 1099511628211ULL;
+    }
+    return digest;
+}
+
+// Recorded from the default build (g++, no -march) on x86-64. A change of any kernel's bits shows here.
+constexpr std::uint64_t kRecordedDigest = 0xb1e00e9bd1af51bbULL;
+
+TEST(SlotKernelBitsTest, EveryPathGivesTheBitsOfTheDefaultBuild) {
+    const auto hex = [](std::uint64_t d) {
+        char text[19];
+        std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(d));
+        return std::string(text);
+    };
+    EXPECT_EQ(hex(kRecordedDigest), hex(resultDigest(Morvane::utils::baselineSlotKernels()))) << "baseline";
+    if (const SlotKernelTable* avx2 = Morvane::utils::avx2SlotKernels()) {
+        EXPECT_EQ(hex(kRecordedDigest), hex(resultDigest(*avx2))) << "avx2";
     }
 }
 
