@@ -14,9 +14,14 @@ using Morvane::u64;
 
 namespace {
 
-// The path forms of the explicit loads open a plain input stream and hand it over without testing the open:
-// a file that does not open reads as an empty stream, so the loader reports the record's first short read.
-std::ifstream openKeyFile(const std::string& path) { return std::ifstream(path, std::ios::in); }
+// The path forms of the explicit loads open an input stream and hand it over without testing the open: a file
+// that does not open (a directory among them) reads as an empty stream, so the loader reports the record's
+// first short read.
+std::ifstream openKeyFile(const std::string& path) {
+    std::ifstream file;
+    Morvane::detail::openForReading(file, path, std::ios::in);
+    return file;
+}
 
 // A load from the key directory, then its form from a file path.
 template <void (KeyPack::*Load)(), void (KeyPack::*LoadFrom)(std::istream&)>

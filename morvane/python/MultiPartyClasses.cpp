@@ -81,8 +81,10 @@ void bindCollectiveKeyGenData(py::module_& m) {
         .def("get_config", [](const CollectiveKeyGenData& self) { return CollectiveKeyGenConfig(self.getConfig()); })
         .def(
             "load",
+            // A file that does not open, a directory among them, reads as an empty stream.
             [](CollectiveKeyGenData& self, const std::string& path) {
-                std::ifstream stream(path);
+                std::ifstream stream;
+                Morvane::detail::openForReading(stream, path, std::ios::in);
                 self.load(stream);
             },
             ReleaseLock(), py::arg("path"))

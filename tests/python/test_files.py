@@ -95,6 +95,29 @@ def test_a_path_with_a_nul_is_refused_before_anything_is_touched(tmp_path, capfd
     assert contexts[FGD].get_history() == {} and contexts[SGD0].get_history() == {}
 
 
+READS = [m for m in PATH_MEMBERS if not m[1] and "save" not in m[0]]
+
+
+def outcome(call, contexts, path, capfd):
+    try:
+        call(contexts, path)
+        raised = None
+    except Exception as error:  # noqa: BLE001 - the outcome itself is compared
+        raised = (type(error), str(error))
+    return raised, capfd.readouterr().out
+
+
+@pytest.mark.parametrize("name, takes_directory, call", READS, ids=[m[0] for m in READS])
+def test_a_directory_given_as_a_file_to_read_fails_as_a_missing_file(tmp_path, capfd, name, takes_directory, call):
+    contexts = {FGD: pm.make_context(FGD), SGD0: pm.make_context(SGD0)}
+    capfd.readouterr()
+    path = str(tmp_path / "entry")
+    missing = outcome(call, contexts, path, capfd)
+    os.mkdir(path)
+    assert outcome(call, contexts, path, capfd) == missing
+    assert contexts[FGD].get_history() == {} and contexts[SGD0].get_history() == {}
+
+
 # --- Failed saves ----------------------------------------------------------------------------------------------
 
 def run_child(code, limit=None, path=None, wrapper=()):
