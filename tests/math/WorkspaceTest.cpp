@@ -67,6 +67,13 @@ TEST(WorkspaceTest, CallsMakeNoMoreSlotVectorsThanTheyHoldValuesAtOnce) {
          [](const MathSetup& s, const Ciphertext& op, Ciphertext& res) {
              approxDiscreteEqual(s.eval, s.btp, op, op, res, 6, 0);
          }},
+        // The working value of the steps and their two temporaries: res is written by the last step only.
+        {"approxSign",
+         {-0.75, 0.5, 0.25},
+         3,
+         [](const MathSetup& s, const Ciphertext& op, Ciphertext& res) {
+             approxSign(s.eval, s.btp, op, res, 8, 3, 0);
+         }},
         // The sign steps work in vectors of the extension.
         {"approxSignWide",
          {-60.0, 0.5, 100.0},
