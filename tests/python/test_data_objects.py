@@ -123,11 +123,12 @@ def test_device_moves_compare_types_only_and_count(fx, cls, short, word):
     assert fx.get_history() == {f"To Device ({short})": 1, f"To Host ({short})": 2}
 
 
-def test_device_read_before_a_move_is_a_copy(fx):
-    ctxt = Ciphertext(fx)
-    device = ctxt.device
-    ctxt.to_device()
-    assert (device.type, ctxt.device.type) == (DeviceType.CPU, DeviceType.GPU)
+@pytest.mark.parametrize("cls", [Plaintext, Ciphertext], ids=CLASS_IDS)
+def test_device_read_before_a_move_is_a_copy(fx, cls):
+    obj = cls(fx)
+    device = obj.device
+    obj.to_device()
+    assert (device.type, obj.device.type) == (DeviceType.CPU, DeviceType.GPU)
 
 
 def test_to_device_prints_the_cuda_alert_unless_switched_off(fx, capfd):
