@@ -10,7 +10,8 @@
 //   so each overload owns one Python default object made at registration.
 // - Members whose work the library does release the interpreter lock around the library call only:
 //   forwarding members use ReleaseLock; members that must check something first (ensureNoExports, list
-//   conversions) do it with the lock held and then open a py::gil_scoped_release scope. Arguments are
+//   conversions) do it with the lock held and then open a ReleasedInterpreter scope, which, unlike
+//   py::gil_scoped_release, lets a program end while a daemon thread is in the library. Arguments are
 //   converted before and results after, with the lock held.
 // - A member that reads or writes a Message, Plaintext or Ciphertext holds it (Locking.hpp) from before the
 //   interpreter lock is released until after it is taken back: forwarding members use guarded() instead of

@@ -1,31 +1,87 @@
-// The object locks of the data objects and the interrupt check of long library loops.
+// The object locks of the data objects, the interrupt check of long library loops, and the release of the
+// interpreter lock that outlives the interpreter's finalization.
 
 #include "morvane/python/Locking.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <new>
 #include <stdexcept>
+#include <thread>
+
+#include <pthread.h>
 
 namespace {
 
+// An object that is never destroyed, and that a forked child can make anew.
+template <typename T>
+class Lasting {
+public:
+    Lasting() { renew(); }
+    void renew() { new (storage_) T(); }
+    T& operator*() { return *std::launder(reinterpret_cast<T*>(storage_)); }
+    T* operator->() { return &**this; }
+
+private:
+    alignas(T) unsigned char storage_[sizeof(T)];
+};
+
 // Waiting calls sleep on `woken`; `wakeups` changes, under both the interpreter lock and `wakeMutex`, whenever
 // waiting calls have been given their objects. `wakeMutex` is held only around the count and the wait itself,
-// never while waiting for the interpreter lock.
-std::mutex wakeMutex;
-std::condition_variable woken;
+// never while waiting for the interpreter lock. Both outlive the process's exit, which a daemon thread may still
+// sleep through: destroying a condition variable waits for its sleepers.
+Lasting<std::mutex> wakeMutex;
+Lasting<std::condition_variable> woken;
 std::uint64_t wakeups = 0;
 
 // The depth of NestedCalls scopes on this thread.
 thread_local unsigned nestedDepth = 0;
 
-// How often a waiting call wakes to let the main thread handle signals.
+// How often the main thread wakes while it waits for an object, to handle signals.
 constexpr std::chrono::milliseconds kSignalInterval(20);
 
 constexpr const char* kNestedWait =
     "the object is in use, and a call made inside another call of the same thread cannot wait for it";
+
+// The thread that handles signals: the one the interpreter runs its main program in, and in a forked child the
+// forking thread. Known without the interpreter lock, so that no other thread ever takes it to find out.
+std::atomic<unsigned long> mainThread{0};
+
+bool onMainThread() { return PyThread_get_thread_ident() == mainThread.load(std::memory_order_relaxed); }
+
+// Read without the interpreter lock. From the start of finalization on, a thread other than the finalizing
+// (main) one that takes the interpreter lock is ended by the interpreter.
+bool interpreterEnding() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0 || Py_IsInitialized() == 0;
+#else
+    return _Py_IsFinalizing() != 0 || Py_IsInitialized() == 0;
+#endif
+}
+
+[[noreturn]] void stopForGood() {
+    for (;;)
+        std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+// Found at import, with the interpreter lock held.
+unsigned long findMainThread() {
+#if PY_VERSION_HEX < 0x030D0000
+    if (_PyOS_IsMainThread() != 0)
+        return PyThread_get_thread_ident();
+#endif
+    try {
+        const py::object main = py::module_::import("threading").attr("main_thread")();
+        return main.attr("ident").cast<unsigned long>();
+    } catch (const std::exception&) {
+        // Signals are then handled by long calls of the importing thread.
+        return PyThread_get_thread_ident();
+    }
+}
 
 // Handles the main thread's pending signals (interpreter lock held); a handler's exception ends the call.
 void handleSignals() {
@@ -33,35 +89,37 @@ void handleSignals() {
         throw py::error_already_set();
 }
 
-// Signals are handled by the main thread only, so other threads' polls need not take the interpreter lock. A
-// thread finds out once, on its first check; if it cannot, it goes on checking.
-enum class ThreadRole : unsigned char { Unknown, Main, Other };
-
-bool isMainThread() {
-    try {
-        const py::object main = py::module_::import("threading").attr("main_thread")();
-        return main.attr("ident").cast<unsigned long>() == PyThread_get_thread_ident();
-    } catch (const std::exception&) {
-        return true;
-    }
-}
-
+// Signals are handled by the main thread only, so other threads' polls never take the interpreter lock; nor
+// does any poll once the interpreter is ending.
 void checkInterrupt() {
-    thread_local ThreadRole role = ThreadRole::Unknown;
-    if (role == ThreadRole::Other)
+    if (!onMainThread() || interpreterEnding())
         return;
     // The poll may come from a call that holds the interpreter lock, or from one that released it.
     const py::gil_scoped_acquire gil;
     const NestedCalls nested;
-    if (role == ThreadRole::Unknown)
-        role = isMainThread() ? ThreadRole::Main : ThreadRole::Other;
-    if (role == ThreadRole::Main)
-        handleSignals();
+    handleSignals();
 }
+
+// Polls that come after the interpreter is finalized, from a program that embeds it, check nothing.
+void uninstallInterruptCheck() { Morvane::setInterruptCheck(nullptr); }
 
 } // namespace
 
-void installInterruptCheck() { Morvane::setInterruptCheck(&checkInterrupt); }
+ReleasedInterpreter::~ReleasedInterpreter() noexcept(false) {
+    if (interpreterEnding() && !onMainThread())
+        stopForGood();
+    PyEval_RestoreThread(state_);
+}
+
+void installThreadSupport() {
+    mainThread.store(findMainThread(), std::memory_order_relaxed);
+    Morvane::setInterruptCheck(&checkInterrupt);
+    // Run once the interpreter is finalized; the interpreter keeps a few such functions only, and when they are
+    // taken, Python's own exit functions, which run before finalization, do it.
+    if (Py_AtExit(&uninstallInterruptCheck) != 0)
+        py::module_::import("atexit").attr("register")(py::cpp_function(&uninstallInterruptCheck));
+    pthread_atfork(nullptr, nullptr, &ObjectLocks::afterForkInChild);
+}
 
 NestedCalls::NestedCalls() { ++nestedDepth; }
 NestedCalls::~NestedCalls() { --nestedDepth; }
@@ -82,6 +140,7 @@ ObjectLocks::ObjectLocks(const std::vector<const Morvane::Ciphertext*>& read, Mo
         else
             requests_[count_++] = *request;
     }
+    owner_ = PyThread_get_thread_ident();
     acquireAmongOthers();
 }
 
@@ -97,6 +156,7 @@ void ObjectLocks::acquireAmongOthers() {
 // A brief member waits for the calls that hold its objects only, not behind queued ones: it holds them for no time.
 void ObjectLocks::waitBriefly() {
     brief_ = true;
+    owner_ = PyThread_get_thread_ident();
     wait();
 }
 
@@ -138,13 +198,22 @@ void ObjectLocks::wait() {
     try {
         while (!holding_) {
             const std::uint64_t seen = wakeups;
+            const auto given = [seen] { return wakeups != seen; };
+            // Only the main thread handles signals, so it alone wakes on its own; the others sleep until waiting
+            // calls are given their objects.
+            const bool handlesSignals = onMainThread();
             {
-                const py::gil_scoped_release release;
-                std::unique_lock<std::mutex> lock(wakeMutex);
-                woken.wait_for(lock, kSignalInterval, [seen] { return wakeups != seen; });
+                const ReleasedInterpreter release;
+                std::unique_lock<std::mutex> lock(*wakeMutex);
+                if (handlesSignals)
+                    woken->wait_for(lock, kSignalInterval, given);
+                else
+                    woken->wait(lock, given);
             }
-            const NestedCalls nested;
-            handleSignals();
+            if (handlesSignals) {
+                const NestedCalls nested;
+                handleSignals();
+            }
         }
     } catch (...) {
         // Given back as a failed call gives them back; calls queued behind this one may go now.
@@ -172,10 +241,10 @@ void ObjectLocks::promoteWaiting() {
     }
     if (promoted) {
         {
-            const std::lock_guard<std::mutex> lock(wakeMutex);
+            const std::lock_guard<std::mutex> lock(*wakeMutex);
             ++wakeups;
         }
-        woken.notify_all();
+        woken->notify_all();
     }
 }
 
@@ -198,4 +267,32 @@ void ObjectLocks::dequeue() {
         next_->previous_ = previous_;
     else
         queueTail_ = previous_;
+}
+
+void ObjectLocks::afterForkInChild() {
+    // A thread that held the wake mutex or slept on the condition variable at the fork is not in the child.
+    wakeMutex.renew();
+    woken.renew();
+    const unsigned long self = PyThread_get_thread_ident();
+    mainThread.store(self, std::memory_order_relaxed);
+    // Only a call of the forking thread may have records here: one inside which Python code forked.
+    const auto keepOwn = [self](ObjectLocks*& head) {
+        ObjectLocks* last = nullptr;
+        ObjectLocks* record = head;
+        head = nullptr;
+        for (ObjectLocks* next; record != nullptr; record = next) {
+            next = record->next_;
+            if (record->owner_ != self)
+                continue;
+            record->previous_ = last;
+            record->next_ = nullptr;
+            (last != nullptr ? last->next_ : head) = record;
+            last = record;
+        }
+        return last;
+    };
+    keepOwn(held_);
+    queueTail_ = keepOwn(queueHead_);
+    if (queueHead_ != nullptr)
+        promoteWaiting();
 }

@@ -13,7 +13,8 @@
 // - Waiting calls queue, with the interpreter lock released. A call that gives its objects back hands them to
 //   the waiting calls, oldest first, so a waiting call holds them before its thread has the interpreter lock
 //   again and a thread that keeps coming back for an object cannot starve the others. While it waits, the main
-//   thread still handles signals: Ctrl-C ends the wait with KeyboardInterrupt.
+//   thread still handles signals: Ctrl-C ends the wait with KeyboardInterrupt. The other threads sleep until
+//   they are given their objects, so none of them takes the interpreter lock while the interpreter finalizes.
 // - A call does not overtake a waiting call on an object they cannot share, so a writer is not kept out by
 //   readers that keep coming. Members that keep the interpreter lock and make no Python object while they use
 //   theirs (BriefLocks: item access, lengths, properties, repr) only wait for calls that hold the object.
@@ -24,6 +25,8 @@
 // - An object is known by its slot storage (the vector inside its message), which never moves while the object
 //   lives: anything that shares an object's storage, as a property returned with reference_internal would, is
 //   held with it.
+// - A child forked while other threads' calls hold or wait for objects never sees those calls end: it starts with
+//   the records of the forking thread only.
 // The locks cover members only: a view exported through the buffer protocol reads and writes the slots with
 // no lock at all, which its fixed length (see BufferExports.hpp) keeps within the storage.
 
@@ -40,13 +43,35 @@
 
 namespace py = pybind11;
 
+// Releases the interpreter lock for its scope, as py::gil_scoped_release does. Unlike it, a thread other than the
+// main one that comes back after the interpreter has begun to finalize does not take the lock again: the
+// interpreter would end the thread by unwinding it from inside this destructor, and an unwinding out of a
+// noexcept destructor ends the process. The thread stops for good instead, its call unfinished, while the process
+// ends. Should finalization begin between that check and the taking, the destructor lets the unwinding pass.
+class ReleasedInterpreter {
+public:
+    ReleasedInterpreter() {
+        // As pybind11's release: the records its later acquires rely on exist before any thread releases.
+        py::detail::get_internals();
+        state_ = PyEval_SaveThread();
+    }
+    ReleasedInterpreter(const ReleasedInterpreter&) = delete;
+    ReleasedInterpreter& operator=(const ReleasedInterpreter&) = delete;
+    ~ReleasedInterpreter() noexcept(false);
+
+private:
+    PyThreadState* state_;
+};
+
 // The call guard of a member that forwards to the library without a data object: the interpreter lock is
 // released around the library call only.
-using ReleaseLock = py::call_guard<py::gil_scoped_release>;
+using ReleaseLock = py::call_guard<ReleasedInterpreter>;
 
-// Installs the library's interrupt check, at module import: the polls of long loops let the main thread handle
-// pending signals, so Ctrl-C ends such a call with KeyboardInterrupt (or whatever the handler raises).
-void installInterruptCheck();
+// At module import: installs the library's interrupt check, so that the polls of long loops let the main thread
+// handle pending signals and Ctrl-C ends such a call with KeyboardInterrupt (or whatever the handler raises); the
+// check is uninstalled again once the interpreter is finalized. Also makes a forked child start with the object
+// locks of its own thread only.
+void installThreadSupport();
 
 template <typename T>
 inline constexpr bool isDataObject = std::is_same_v<T, Morvane::Message> || std::is_same_v<T, Morvane::Plaintext> ||
@@ -72,6 +97,7 @@ public:
         (add(objects), ...);
         if (count_ == 0)
             return;
+        owner_ = PyThread_get_thread_ident();
         if (held_ == nullptr && queueHead_ == nullptr)
             linkHeld();
         else
@@ -149,6 +175,10 @@ private:
     void enqueue();
     void dequeue();
     static void promoteWaiting();
+    // In a forked child, where only the forking thread runs: the records of the other threads, whose calls the
+    // child never finishes, are dropped, and the forking thread's waiting call gets what is free now.
+    static void afterForkInChild();
+    friend void installThreadSupport();
 
     // The records of the calls that hold objects, and the queue of those that wait for them, oldest first.
     static inline ObjectLocks* held_ = nullptr;
@@ -162,6 +192,8 @@ private:
     // In the list of held records; otherwise queued, or in no list at all.
     bool holding_ = false;
     bool brief_ = false;
+    // The thread of the call, known once the record is in a list.
+    unsigned long owner_ = 0;
     ObjectLocks* previous_ = nullptr;
     ObjectLocks* next_ = nullptr;
 };
@@ -200,7 +232,7 @@ template <typename R, typename... A>
 auto guarded(R (*function)(A...)) {
     return [function](A... args) -> R {
         const ObjectLocks locks(args...);
-        py::gil_scoped_release release;
+        const ReleasedInterpreter release;
         return function(std::forward<A>(args)...);
     };
 }
@@ -209,7 +241,7 @@ template <typename R, typename C, typename... A>
 auto guarded(R (C::*member)(A...) const) {
     return [member](const C& self, A... args) -> R {
         const ObjectLocks locks(self, args...);
-        py::gil_scoped_release release;
+        const ReleasedInterpreter release;
         return (self.*member)(std::forward<A>(args)...);
     };
 }

@@ -51,5 +51,5 @@ PYBIND11_MODULE(pymorvane, m) {
     bindModule(m, "pymorvane");
     py::module_ math = m.def_submodule("math", "math submodule");
     bindMathModule(math);
-    installInterruptCheck();
+    installThreadSupport();
 }

@@ -1,0 +1,173 @@
+# Threads that are inside the library when the process ends or forks: a program's exit never aborts, and a forked
+# child can use every object, whatever other threads of its parent were doing with it. Each case runs in a child
+# process.
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from test_shared_objects import child_environment
+
+SETUP = """
+import _thread, multiprocessing, os, signal, sys, threading, time
+import pymorvane as pm
+from pymorvane import HomEvaluator, KeyGenerator, Message, ParameterPreset, SecretKey
+ctx = pm.make_context(ParameterPreset.FX)
+ev = HomEvaluator(ctx, KeyGenerator(ctx, SecretKey(ctx)).keypack)
+msg, out = Message([1j] * 32), Message()
+FOREVER = 2**64 - 1
+
+def daemon(target, *args):
+    threading.Thread(target=target, args=args, daemon=True).start()
+
+def forever(call, *args):
+    while True:
+        call(*args)
+
+# The exit code of the forked child pid, or "hangs" (the child killed) when it has not ended in 20 s.
+def exit_code(pid):
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        ended, status = os.waitpid(pid, os.WNOHANG)
+        if ended:
+            return os.WEXITSTATUS(status) if os.WIFEXITED(status) else -os.WTERMSIG(status)
+        time.sleep(0.01)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    return "hangs"
+"""
+RUNS = 3
+
+
+def run_children(code, runs=1):
+    """Runs `code` after SETUP in `runs` children at once; their exit statuses, standard outputs and errors."""
+    # Newer interpreters warn of a fork while threads run; that is what these cases do.
+    command = [sys.executable, "-W", "ignore::DeprecationWarning", "-c", SETUP + textwrap.dedent(code)]
+    children = [subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                 env=child_environment()) for _ in range(runs)]
+    results = []
+    try:
+        for child in children:
+            out, err = child.communicate(timeout=120)
+            results.append((child.returncode, out.splitlines(), err))
+    finally:
+        for child in children:
+            child.kill()
+            child.wait()
+    return results
+
+
+# What daemon threads are doing when the main thread returns.
+AT_EXIT = [
+    # One holds msg and out in an endless call, another waits for out.
+    pytest.param("""
+daemon(ev.left_rotate_reduce, msg, 1, FOREVER, out)
+time.sleep(0.1)
+daemon(out.set_data, [1, 2])
+""", id="a thread waits for an object"),
+    # Calls that release the interpreter lock keep ending while the interpreter finalizes.
+    pytest.param("""
+for _ in range(4):
+    daemon(forever, Message([1j] * 2**20).fill, 2)
+""", id="calls end during finalization"),
+    # Two threads take turns writing one message: one waits whenever the other writes.
+    pytest.param("""
+shared = Message([1j] * 2**20)
+daemon(forever, shared.fill, 2)
+daemon(forever, shared.fill, 3)
+""", id="threads take turns on an object"),
+]
+
+
+@pytest.mark.parametrize("threads", AT_EXIT)
+def test_a_program_ends_while_daemon_threads_are_in_the_library(threads):
+    code = threads + "\ntime.sleep(0.2)\nprint('returned', flush=True)\n"
+    assert run_children(code, RUNS) == [(0, ["returned"], "")] * RUNS
+
+
+USE_BOTH = """
+def use_both():
+    msg.set_data([1, 2])
+    out.set_data([3, 4, 5, 6])
+    ev.add(msg, msg, out)
+    print(out[:], flush=True)
+"""
+
+
+@pytest.mark.parametrize("fork", [
+    pytest.param("""
+pid = os.fork()
+if pid == 0:
+    use_both()
+    os._exit(0)
+print(exit_code(pid))
+""", id="os.fork"),
+    pytest.param("""
+child = multiprocessing.get_context("fork").Process(target=use_both)
+child.start()
+child.join(20)
+print(child.exitcode if child.exitcode is not None else "hangs")
+child.kill()
+""", id="multiprocessing"),
+])
+def test_a_forked_child_uses_objects_that_threads_held_at_the_fork(fork):
+    # One thread's endless call holds msg and out; another waits for out.
+    code = """
+daemon(ev.left_rotate_reduce, msg, 1, FOREVER, out)
+time.sleep(0.1)
+daemon(out.set_data, [7])
+time.sleep(0.1)
+""" + USE_BOTH + fork + "os._exit(0)\n"
+    assert run_children(code) == [(0, ["[(2+0j), (4+0j)]", "0"], "")]
+
+
+def test_a_child_forked_inside_a_call_keeps_that_call_s_objects():
+    # The main thread forks from a signal handler inside its own endless call on msg and out, while another
+    # thread's call holds spare: in the child, spare is free and the main thread's call still holds its objects.
+    lines = run_children("""
+spare, spare_out = Message([1j] * 32), Message()
+daemon(ev.left_rotate_reduce, spare, 1, FOREVER, spare_out)
+time.sleep(0.1)
+def handler(signum, frame):
+    pid = os.fork()
+    if pid == 0:
+        spare_out.set_data([7, 7])
+        print(spare_out[:], len(msg), flush=True)
+        try:
+            out.set_data([1, 2])
+        except RuntimeError as error:
+            print(error, flush=True)
+        os._exit(0)
+    print(exit_code(pid))
+    raise KeyboardInterrupt
+signal.signal(signal.SIGALRM, handler)
+signal.setitimer(signal.ITIMER_REAL, 0.1)
+try:
+    ev.left_rotate_reduce(msg, 1, FOREVER, out)
+except KeyboardInterrupt:
+    print("interrupted")
+os._exit(0)
+""")
+    nested_wait = "the object is in use, and a call made inside another call of the same thread cannot wait for it"
+    assert lines == [(0, ["[(7+0j), (7+0j)] 32", nested_wait, "0", "interrupted"], "")]
+
+
+def test_a_child_forked_by_another_thread_handles_signals_in_long_calls():
+    # The forking thread is the child's main thread: Ctrl-C ends its long call there.
+    lines = run_children("""
+def fork_and_wait():
+    pid = os.fork()
+    if pid == 0:
+        threading.Timer(0.2, _thread.interrupt_main).start()
+        try:
+            ev.left_rotate_reduce(msg, 1, FOREVER, out)
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+        os._exit(0)
+    print(exit_code(pid))
+thread = threading.Thread(target=fork_and_wait)
+thread.start()
+thread.join()
+""")
+    assert lines == [(0, ["interrupted", "0"], "")]
