@@ -16,7 +16,8 @@
 // - A member that reads or writes a Message, Plaintext or Ciphertext holds it (Locking.hpp) from before the
 //   interpreter lock is released until after it is taken back: forwarding members use guarded() instead of
 //   ReleaseLock, the others make ObjectLocks first; members that keep the interpreter lock make BriefLocks.
-// - Library exceptions reach Python through pybind11's default translation only; no translator is registered.
+// - Library exceptions reach Python through pybind11's default translation; the module's own translator (in
+//   Module.cpp) only keeps the texts that are not UTF-8, which that translation would leave empty.
 // - Classes: default unique holder, no docstring, no dynamic attributes, no pickling, not module-local; only
 //   Message exports a buffer.
 // - Properties that return a reference into their owner use reference_internal; a method result that the
