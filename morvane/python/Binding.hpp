@@ -4,8 +4,8 @@
 // interpreter-lock helpers, the casters and the buffer-export checks have headers of their own, included here.
 //
 // - Registration order is observable (overload order, and which type names generated signatures show), so
-//   the units are called from bindModule in one fixed order; a unit registers its members in the order of
-//   its class's member table and never registers anything of another unit.
+//   the units are called from bindModule in one fixed order; a unit registers its members in the order its
+//   code lists them, which changes only on purpose, and never registers anything of another unit.
 // - Every argument gets a name (py::arg) and may be passed by keyword; defaults are given as py::arg_v values,
 //   so each overload owns one Python default object made at registration.
 // - Members whose work the library does release the interpreter lock around the library call only:
@@ -61,8 +61,7 @@ extern bool builtWithCuda;
 // printed without it.
 template <typename T>
 void defDeviceMoves(py::class_<T>& cls) {
-    cls.def(
-           "to", guarded(+[](T& self, const Morvane::Device& device) { self.to(device); }), py::arg("device"))
+    cls.def("to", guarded(+[](T& self, const Morvane::Device& device) { self.to(device); }), py::arg("device"))
         .def("to_device", guarded(+[](T& self) {
                  self.to(Morvane::Device(Morvane::DeviceType::GPU, Morvane::CudaTools::cudaGetDevice()));
              }))

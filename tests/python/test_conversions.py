@@ -1,5 +1,5 @@
-# Random arguments through the converters: every call answers or raises its specified exception, and the
-# process never crashes.
+# Random arguments through the converters: every call answers or raises one of the exceptions of bad arguments
+# (ERRORS), and the process never crashes.
 import pytest
 
 hypothesis = pytest.importorskip("hypothesis")
