@@ -105,10 +105,17 @@ void uninstallInterruptCheck() { Morvane::setInterruptCheck(nullptr); }
 
 } // namespace
 
-ReleasedInterpreter::~ReleasedInterpreter() noexcept(false) {
+ReleasedInterpreter::~ReleasedInterpreter() {
     if (interpreterEnding() && !onMainThread())
         stopForGood();
-    PyEval_RestoreThread(state_);
+    try {
+        PyEval_RestoreThread(state_);
+    } catch (...) {
+        // Reached only by the interpreter ending this thread, from inside the wait for the lock it was in when
+        // finalization began (the function itself is C): the unwinding stops here, with the interpreter lock
+        // given back and nothing run on the way.
+        stopForGood();
+    }
 }
 
 void installThreadSupport() {

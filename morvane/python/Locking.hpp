@@ -46,8 +46,8 @@ namespace py = pybind11;
 // Releases the interpreter lock for its scope, as py::gil_scoped_release does. Unlike it, a thread other than the
 // main one that comes back after the interpreter has begun to finalize does not take the lock again: the
 // interpreter would end the thread by unwinding it from inside this destructor, and an unwinding out of a
-// noexcept destructor ends the process. The thread stops for good instead, its call unfinished, while the process
-// ends. Should finalization begin between that check and the taking, the destructor lets the unwinding pass.
+// destructor ends the process. The thread stops for good instead, its call unfinished, while the process ends;
+// so does one that was already waiting for the lock when finalization began.
 class ReleasedInterpreter {
 public:
     ReleasedInterpreter() {
@@ -57,7 +57,7 @@ public:
     }
     ReleasedInterpreter(const ReleasedInterpreter&) = delete;
     ReleasedInterpreter& operator=(const ReleasedInterpreter&) = delete;
-    ~ReleasedInterpreter() noexcept(false);
+    ~ReleasedInterpreter();
 
 private:
     PyThreadState* state_;
