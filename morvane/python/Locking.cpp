@@ -280,6 +280,10 @@ void ObjectLocks::afterForkInChild() {
     // A thread that held the wake mutex or slept on the condition variable at the fork is not in the child.
     wakeMutex.renew();
     woken.renew();
+    // A fork by a thread without the interpreter lock, as library code may make to start a program, may find the
+    // records halfway through a change by the thread that has it; such a child never runs Python code.
+    if (PyGILState_Check() == 0)
+        return;
     const unsigned long self = PyThread_get_thread_ident();
     mainThread.store(self, std::memory_order_relaxed);
     // Only a call of the forking thread may have records here: one inside which Python code forked.
