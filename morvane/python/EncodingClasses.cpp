@@ -21,7 +21,7 @@ namespace {
 void decryptToMessage(const Decryptor& self, const Ciphertext& ctxt, const SecretKey& sk, Message& msg) {
     const ObjectLocks locks(ctxt, msg);
     if (!hasExports(msg)) {
-        py::gil_scoped_release release;
+        const ReleasedInterpreter release;
         self.decrypt(ctxt, sk, msg);
         return;
     }
@@ -29,7 +29,7 @@ void decryptToMessage(const Decryptor& self, const Ciphertext& ctxt, const Secre
     const u64 log_slots = ctxt.getLogSlots();
     if (log_slots < 64)
         ensureResizable(msg, u64{1} << log_slots);
-    py::gil_scoped_release release;
+    const ReleasedInterpreter release;
     Message decoded;
     self.decrypt(ctxt, sk, decoded);
     std::copy(decoded.begin(), decoded.end(), msg.begin());

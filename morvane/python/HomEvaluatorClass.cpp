@@ -34,7 +34,7 @@ void defUnary(Class& cls, const char* name, void (HomEvaluator::*member)(const X
         [member](const HomEvaluator& self, const X& op, X& res) {
             const ObjectLocks locks(op, res);
             prepareOutput(op, res);
-            py::gil_scoped_release release;
+            const ReleasedInterpreter release;
             (self.*member)(op, res);
         },
         py::arg("op"), py::arg("res"));
@@ -48,7 +48,7 @@ void defBinary(Class& cls, const char* name, void (HomEvaluator::*member)(const 
         [member](const HomEvaluator& self, const X& op1, const Y& second, X& res) {
             const ObjectLocks locks(op1, second, res);
             prepareOutput(op1, res);
-            py::gil_scoped_release release;
+            const ReleasedInterpreter release;
             (self.*member)(op1, second, res);
         },
         py::arg("op1"), py::arg(std::is_same_v<Y, Complex> ? "cnst" : "op2"), py::arg("res"));
@@ -63,7 +63,7 @@ void defWithInteger(Class& cls, const char* name, void (HomEvaluator::*member)(c
         [member](const HomEvaluator& self, const X& op, u64 value, X& res) {
             const ObjectLocks locks(op, res);
             prepareOutput(op, res);
-            py::gil_scoped_release release;
+            const ReleasedInterpreter release;
             (self.*member)(op, value, res);
         },
         py::arg("op"), py::arg(integer), py::arg("res"));
@@ -78,7 +78,7 @@ void defRotateReduce(Class& cls, const char* name,
         [member](const HomEvaluator& self, const X& op, u64 idx_interval, u64 num_summation, X& ctxt_out) {
             const ObjectLocks locks(op, ctxt_out);
             prepareOutput(op, ctxt_out);
-            py::gil_scoped_release release;
+            const ReleasedInterpreter release;
             (self.*member)(op, idx_interval, num_summation, ctxt_out);
         },
         py::arg("op"), py::arg("idx_interval"), py::arg("num_summation"), py::arg("ctxt_out"));
@@ -97,7 +97,7 @@ void defRotSum(Class& cls) {
         "rot_sum",
         [](const HomEvaluator& self, const CiphertextList& op, const std::vector<u64>& rot_idx, Ciphertext& res) {
             const ObjectLocks locks(op.elements, res);
-            py::gil_scoped_release release;
+            const ReleasedInterpreter release;
             const std::vector<Ciphertext> copies = op.copies();
             self.rotSum(copies, rot_idx, res);
         },

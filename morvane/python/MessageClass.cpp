@@ -92,12 +92,12 @@ void setData(Message& self, std::vector<Complex> data) {
     const ObjectLocks locks(self);
     if (data.size() == self.getSize()) {
         // Same length: written in place, so exported views and running iterators see the new values.
-        py::gil_scoped_release release;
+        const ReleasedInterpreter release;
         std::copy(data.begin(), data.end(), self.begin());
         return;
     }
     ensureNoExports(self);
-    py::gil_scoped_release release;
+    const ReleasedInterpreter release;
     self.slots() = std::move(data);
 }
 
@@ -184,7 +184,7 @@ void bindMessage(py::module_& m, std::string moduleName) {
              py::arg("initial"))
         .def(py::init(guarded(&copyOf<Message>)), "copying", py::arg("msg"))
         .def(py::init([](std::vector<Complex> data) {
-                 py::gil_scoped_release release;
+                 const ReleasedInterpreter release;
                  return messageFromList(std::move(data));
              }),
              py::arg("data"))
@@ -198,7 +198,7 @@ void bindMessage(py::module_& m, std::string moduleName) {
                 // The file decides the slot count, so loading is refused while views are exported.
                 const ObjectLocks locks(self);
                 ensureNoExports(self);
-                py::gil_scoped_release release;
+                const ReleasedInterpreter release;
                 self.load(file_path);
             },
             py::arg("file_path"))

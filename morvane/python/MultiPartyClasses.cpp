@@ -46,7 +46,7 @@ CollectiveKeyGenData aggregateKeyShare(const CollectiveKeyGenerator& self,
         throw Morvane::RuntimeException("[aggregate_key_share] parts[0] is None");
     const CollectiveKeyGenData first = *parts.front();
     parts.front() = &first;
-    py::gil_scoped_release release;
+    const ReleasedInterpreter release;
     return self.aggregateKeyShare(parts);
 }
 

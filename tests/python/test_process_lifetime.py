@@ -71,6 +71,16 @@ daemon(out.set_data, [1, 2])
 for _ in range(4):
     daemon(forever, Message([1j] * 2**20).fill, 2)
 """, id="calls end during finalization"),
+    # Evaluator calls, and a decryption, that keep ending while the interpreter finalizes.
+    pytest.param("""
+big, big_out = Message([1j] * 2**20), Message()
+daemon(forever, ev.negate, big, big_out)
+daemon(forever, ev.left_rotate_reduce, msg, 1, 2**16, Message())
+sk = SecretKey(ctx)
+ctxt = pm.Ciphertext(ctx)
+pm.Encryptor(ctx).encrypt(msg, sk, ctxt)
+daemon(forever, pm.Decryptor(ctx).decrypt, ctxt, sk, Message())
+""", id="evaluator calls end during finalization"),
     # Two threads take turns writing one message: one waits whenever the other writes.
     pytest.param("""
 shared = Message([1j] * 2**20)
