@@ -83,9 +83,11 @@ bool writeAll(int fd, const char* data, std::size_t size) {
     return true;
 }
 
-bool writeAllAt(int fd, const char* data, std::size_t size, off_t offset) {
+// Moves all `size` bytes at `offset` through `transfer` (pread or pwrite); false on an error or an early end.
+template <typename Byte, typename Transfer>
+bool transferAllAt(Transfer transfer, int fd, Byte* data, std::size_t size, off_t offset) {
     while (size > 0) {
-        const ssize_t n = ::pwrite(fd, data, size, offset);
+        const ssize_t n = transfer(fd, data, size, offset);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -97,18 +99,12 @@ bool writeAllAt(int fd, const char* data, std::size_t size, off_t offset) {
     return true;
 }
 
+bool writeAllAt(int fd, const char* data, std::size_t size, off_t offset) {
+    return transferAllAt(::pwrite, fd, data, size, offset);
+}
+
 bool readAllAt(int fd, char* data, std::size_t size, off_t offset) {
-    while (size > 0) {
-        const ssize_t n = ::pread(fd, data, size, offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        offset += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return transferAllAt(::pread, fd, data, size, offset);
 }
 
 // The stream buffer of a save over a descriptor, with the buffer size of a file stream, so that a writer meets

@@ -190,16 +190,8 @@ def test_a_save_on_a_full_disk_leaves_the_earlier_file(tmp_path, name, code, key
 
 def test_a_full_file_system(tmp_path):
     # A small tmpfs of its own mount namespace, where one is allowed; it is gone with the child.
-    if shutil.which("unshare") is None or shutil.which("mount") is None:
-        pytest.skip("needs unshare and mount")
-    wrapper = ["unshare", "--mount", "--map-root-user"]
-    if subprocess.run([*wrapper, "true"], capture_output=True).returncode != 0:
-        pytest.skip("no mount namespace for this user")
     mounted = tmp_path / "small"
-    mounted.mkdir()
-    code = f"""
-        import subprocess
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16k", "tmpfs", {str(mounted)!r}], check=True)
+    lines = run_in_own_file_system(tmp_path, "size=16k", """
         ctx = pm.make_context(pm.ParameterPreset.FGb)
         os.makedirs(path + "/PK")
         pm.save_context_to_file(ctx, path + "/context.bin")
@@ -214,7 +206,7 @@ def test_a_full_file_system(tmp_path):
                     filler.write(b"f" * 512)
             except OSError:
                 pass
-        saved = {{name: open(path + "/" + name, "rb").read() for name in ("context.bin", "PK/EncKey.bin")}}
+        saved = {name: open(path + "/" + name, "rb").read() for name in ("context.bin", "PK/EncKey.bin")}
         for save in (lambda: pm.save_context_to_file(ctx, path + "/context.bin"), lambda: pack.save(path),
                      lambda: pm.Ciphertext(ctx).save(path + "/context.bin")):
             try:
@@ -223,8 +215,7 @@ def test_a_full_file_system(tmp_path):
             except RuntimeError as e:
                 print(e)
         print(sorted(os.listdir(path)), sorted(os.listdir(path + "/PK")))
-        print(all(open(path + "/" + name, "rb").read() == data for name, data in saved.items()))"""
-    lines = run_child(code, path=str(mounted), wrapper=wrapper).splitlines()
+        print(all(open(path + "/" + name, "rb").read() == data for name, data in saved.items()))""")
     assert lines[:2] == ["Cannot write file " + str(mounted / "context.bin"),
                          "Cannot write file " + str(mounted / "PK" / "EncKey.bin")]
     assert ARCHIVE_SHORT_WRITE.fullmatch(lines[2]), lines[2]
