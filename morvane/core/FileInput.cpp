@@ -5,21 +5,21 @@
 #include <filesystem>
 #include <system_error>
 
-#include <sys/stat.h>
-
 namespace Morvane::detail {
 
 bool openForReading(std::ifstream& file, const std::string& path, std::ios::openmode mode) {
     file.open(path, mode | std::ios::in);
     if (!file.is_open())
         return false;
-    // Tested on the path once it opened, so a file that opens costs one lookup more and nothing else. A stat
-    // that fails (the file already removed again) leaves the open stream to read.
-    struct stat status {};
-    if (::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+    // The first read tells a directory, on the file that was opened rather than on the path looked up again: it
+    // fails there, and the stream turns the failure into its bad state. The bytes read stay in the stream's
+    // buffer, and the end of an empty file is left for the reader to meet.
+    file.peek();
+    if (file.bad()) {
         file.close();
         return false;
     }
+    file.clear();
     return true;
 }
 
