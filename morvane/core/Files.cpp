@@ -459,17 +459,24 @@ void overwrite(const std::string& path, Descriptor& file, const std::string& con
 
 // The save of a regular file beside which no temporary can be made: the content is rendered into memory and
 // written over the file only once its room is reserved.
-void writeInPlace(const std::string& path, const Target& target, FileWriter writer) {
-    // Opened first, so a file that does not open is refused before the writer runs, as a plain open refuses it.
+void writeInPlace(const std::string& path, const Target& target, FileWriter writer, UnopenedFile unopened) {
+    // Opened first, so a file that does not open is refused (or passed on) before the writer runs, as a plain
+    // open would have it.
     CreatedFile created{target, false};
     Descriptor file = openInPlace(target, created.created);
-    if (!file)
-        throwCannotOpen(path);
+    if (!file) {
+        passUnopened(path, writer, unopened);
+        return;
+    }
     MemoryBuffer memory;
     std::ostream stream(&memory);
     writer.call(writer.state, stream);
     if (stream.fail())
         throwCannotWrite(path);
+    // A writer that is passed an unopened file and writes nothing leaves an existing file as it is where no new
+    // file can be made: the multi-party share's save, which would otherwise only empty it.
+    if (unopened == UnopenedFile::PassToWriter && memory.content().empty() && !created.created)
+        return;
     overwrite(path, file, memory.content());
     created.created = false;
 }
@@ -496,12 +503,7 @@ void replace(const std::string& path, const Target& target, FileWriter writer, U
     }
     Temporary temporary;
     if (!temporary.create(target)) {
-        // A writer that is passed an unopened file gets one here too: its existing file stays as it is.
-        if (unopened == UnopenedFile::PassToWriter) {
-            passUnopened(path, writer, unopened);
-            return;
-        }
-        writeInPlace(path, target, writer);
+        writeInPlace(path, target, writer, unopened);
         return;
     }
 

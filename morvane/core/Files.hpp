@@ -18,12 +18,13 @@ const std::string& checkPath(const std::string& path, const char* function);
 // "Cannot open file " + path, the message of every file that does not open.
 [[noreturn]] void throwCannotOpen(const std::string& path);
 
-// What `writeFile` does when the file cannot be created (nor a new file made beside an existing one).
+// What `writeFile` does when the file cannot be opened.
 enum class UnopenedFile {
     // "Cannot open file " + path, before the writer runs.
     Refuse,
     // The writer runs on a stream that takes no byte, so its first write reports the failure (nothing is raised
-    // for a writer that writes nothing), and an existing file is left as it is.
+    // for a writer that writes nothing). Such a writer that writes nothing also leaves an existing file as it is
+    // where no new file can be made beside it.
     PassToWriter,
 };
 

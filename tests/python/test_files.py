@@ -223,9 +223,8 @@ def test_a_full_file_system(tmp_path):
 
 
 def test_saves_where_no_temporary_can_be_made(tmp_path):
-    # The files made first take every inode: a save writes over a file only with room for all of it, and a
-    # multi-party key file, which gets no file to write, is left as it is (the earlier key is that of the
-    # generator's context).
+    # The files made first take every inode: a save writes over a file only with room for all of it, a
+    # multi-party key file included (the key it writes is that of the generator's context, as the earlier one).
     code = """
         pm.simulate_alert(False)
         ctx = pm.make_context(pm.ParameterPreset.FGb)
@@ -255,7 +254,7 @@ def test_saves_where_no_temporary_can_be_made(tmp_path):
     assert lines == ["Cannot write file <dir>/m.bin", "['earlier', 'earlier']",
                      "<no exception>", "[136, 'earlier']",
                      "<no exception>", "[136, 12]",
-                     "Failed to write 4 bytes to output stream! Wrote 0", "[136, 12]",
+                     "<no exception>", "[136, 'earlier']",
                      "['PK', 'm.bin'] ['EncKey.bin']", "<no exception>"]
 
 
@@ -297,7 +296,7 @@ def test_another_user_saves_over_files_a_directory_does_not_let_it_replace():
     # Run as root, the test acts as a second user: in a sticky shared directory a file of root's that the user may
     # write cannot be replaced by a rename, and in a directory the user may not write no temporary can be made.
     # Both are written as a plain open writes them, with no temporary left behind, and keep their owner; the
-    # multi-party saves, which get no file where none can be made, leave the file in the directory it may not write.
+    # multi-party share's save, which writes nothing, leaves the file in the directory the user may not write.
     if os.geteuid() != 0:
         pytest.skip("acting as a second user needs root")
     import tempfile
@@ -347,7 +346,7 @@ def test_another_user_saves_over_files_a_directory_does_not_let_it_replace():
         assert result.stdout.splitlines() == ["[(1+0j), (2+0j)] ['root.bin']"] * 2 + [
             "Cannot open file " + os.path.join(locked, "new.bin"),
             "<no exception> 12 0 ['root.bin']",
-            "Failed to write 4 bytes to output stream! Wrote 0 40 0 ['root.bin']"]
+            "<no exception> 12 0 ['root.bin']"]
     finally:
         shutil.rmtree(top)
 
