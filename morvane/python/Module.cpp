@@ -4,8 +4,6 @@
 
 #include <cstring>
 #include <exception>
-#include <new>
-#include <stdexcept>
 #include <string>
 
 bool builtWithCuda = false;
@@ -15,49 +13,62 @@ namespace {
 // pybind11 makes the text of an exception with PyErr_SetString, which decodes it as strict UTF-8 and, where that
 // fails, leaves the Python exception with no text at all. The library's texts may hold bytes of a path given as a
 // bytes object: such a text is decoded with surrogateescape, as Python decodes file names, so that the message
-// survives and os.fsencode gives the path's bytes back. Every text that is UTF-8 goes on to pybind11, unchanged.
-void raiseWithText(PyObject* type, const std::exception& error) {
-    // A nested exception also carries another one, which pybind11 raises as the cause.
-    if (dynamic_cast<const std::nested_exception*>(&error) != nullptr)
-        throw;
-    const char* text = error.what();
-    const auto size = static_cast<Py_ssize_t>(std::strlen(text));
-    if (PyObject* strict = PyUnicode_DecodeUTF8(text, size, nullptr)) {
-        Py_DECREF(strict);
-        throw;
+// survives and os.fsencode gives the path's bytes back.
+
+// Whether `text` is UTF-8; a Python error already set stays as it is, since pybind11 raises the exception from it.
+bool isUtf8(const char* text, Py_ssize_t size) {
+    const py::error_scope pending;
+    PyObject* const strict = PyUnicode_DecodeUTF8(text, size, nullptr);
+    if (strict == nullptr) {
+        PyErr_Clear();
+        return false;
     }
-    PyErr_Clear();
-    PyObject* message = PyUnicode_DecodeUTF8(text, size, "surrogateescape");
-    if (message == nullptr)
-        return;
-    PyErr_SetObject(type, message);
-    Py_DECREF(message);
+    Py_DECREF(strict);
+    return true;
 }
 
-// The Python exception of each library exception is pybind11's.
+// Gives the exception pybind11 has just raised for `text` that text, decoded with surrogateescape, where it has
+// none. Its type, cause and traceback stay as pybind11 made them; where anything fails, it stays as it was.
+void giveText(const char* text, Py_ssize_t size) {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* trace = nullptr;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    if (value != nullptr && PyExceptionInstance_Check(value)) {
+        PyObject* const args = PyObject_GetAttrString(value, "args");
+        if (args != nullptr && PyTuple_Check(args) && PyTuple_GET_SIZE(args) == 0) {
+            if (PyObject* const message = PyUnicode_DecodeUTF8(text, size, "surrogateescape")) {
+                if (PyObject* const withText = PyTuple_Pack(1, message)) {
+                    PyObject_SetAttrString(value, "args", withText);
+                    Py_DECREF(withText);
+                }
+                Py_DECREF(message);
+            }
+        }
+        Py_XDECREF(args);
+        PyErr_Clear();
+    }
+    PyErr_Restore(type, value, trace);
+}
+
+// The Python exception of every C++ exception is the one pybind11's translators give it: a text that is UTF-8 goes
+// on to them unchanged; any other is translated by them as well, and the exception they raise then given the text.
 void translateKeepingTexts(std::exception_ptr thrown) {
     try {
         std::rethrow_exception(thrown);
     } catch (const py::error_already_set&) {
+        // Holds a Python exception already.
         throw;
-    } catch (const py::builtin_exception&) {
-        throw;
-    } catch (const std::bad_alloc& error) {
-        raiseWithText(PyExc_MemoryError, error);
-    } catch (const std::domain_error& error) {
-        raiseWithText(PyExc_ValueError, error);
-    } catch (const std::invalid_argument& error) {
-        raiseWithText(PyExc_ValueError, error);
-    } catch (const std::length_error& error) {
-        raiseWithText(PyExc_ValueError, error);
-    } catch (const std::out_of_range& error) {
-        raiseWithText(PyExc_IndexError, error);
-    } catch (const std::range_error& error) {
-        raiseWithText(PyExc_ValueError, error);
-    } catch (const std::overflow_error& error) {
-        raiseWithText(PyExc_OverflowError, error);
     } catch (const std::exception& error) {
-        raiseWithText(PyExc_RuntimeError, error);
+        const char* const text = error.what();
+        const auto size = static_cast<Py_ssize_t>(std::strlen(text));
+        if (isUtf8(text, size))
+            throw;
+        // The translators pybind11 tries after this module's own, which read the exception being handled here.
+        if (!py::detail::apply_exception_translators(py::detail::get_internals().registered_exception_translators))
+            throw;
+        giveText(text, size);
     }
 }
 

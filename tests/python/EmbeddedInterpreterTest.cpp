@@ -1,6 +1,8 @@
 // A program that embeds the interpreter, imports the module and goes on using the library once the interpreter is
-// finalized. Linked with its symbols exported, so that the module's library calls are this program's own.
+// finalized. Linked with its symbols exported, so that the module's library calls are this program's own: an
+// interrupt check this program installs is the one the module's library loops poll.
 
+#include "morvane/core/Exception.hpp"
 #include "morvane/core/Interrupt.hpp"
 
 #include <Python.h>
@@ -11,7 +13,10 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -58,10 +63,127 @@ void pollFor(std::chrono::milliseconds duration) {
         Morvane::utils::pollInterrupt();
 }
 
+const char* const kImport = "import sys\nsys.path.insert(0, '" MORVANE_MODULE_DIR "')\nimport pymorvane\n";
+
+// The exception the library call of a case ends with, thrown by the interrupt check its loop polls.
+using Thrower = void (*)(const char* text);
+Thrower caseThrower = nullptr;
+const char* caseText = nullptr;
+void throwCase() { caseThrower(caseText); }
+
+// An allocation failure with a text of its own.
+class TextedBadAlloc : public std::bad_alloc {
+public:
+    explicit TextedBadAlloc(const char* text) : text_(text) {}
+    const char* what() const noexcept override { return text_; }
+
+private:
+    const char* text_;
+};
+
+// What Python sees of the exception of a library call, for each case and text: its type and text, and those of its
+// cause, the texts as os.fsencode would give them back. Every text is expected whole, with the exception type and
+// cause the case's UTF-8 text gets, which go as pybind11 translates them.
+const char* const kOutcomes = R"(
+from pymorvane import HomEvaluator, KeyGenerator, Message, ParameterPreset, SecretKey, make_context
+ctx = make_context(ParameterPreset.FX)
+ev = HomEvaluator(ctx, KeyGenerator(ctx, SecretKey(ctx)).keypack)
+msg, out = Message([1j] * 32), Message()
+outcomes = {}
+
+def described(error):
+    if error is None:
+        return "None", b""
+    return type(error).__name__, str(error).encode("utf-8", "surrogateescape")
+
+def record(case, text):
+    try:
+        ev.left_rotate_reduce(msg, 1, 2**64 - 1, out)
+        seen = "returned", b"", "None", b""
+    except BaseException as error:
+        seen = described(error) + described(error.__cause__)
+    outcomes.setdefault(case, []).append((text, seen))
+
+def failures():
+    found = []
+    for case, seen in outcomes.items():
+        utf8 = seen[0][1]
+        for text, got in seen:
+            if got != (utf8[0], text) + utf8[2:]:
+                found.append(f"{case}: {got} where a UTF-8 text gives {utf8}")
+    return "\n".join(found)
+)";
+
+// Run in a process of its own, since the module cannot be imported again once its interpreter is finalized, and the
+// interrupt check it installed cannot be given back. The lines of the cases whose texts reach Python with another
+// exception type or cause than their UTF-8 text, or not whole.
+std::string translationFailures() {
+    Py_InitializeEx(0);
+    if (PyRun_SimpleString(kImport) != 0 || PyRun_SimpleString(kOutcomes) != 0)
+        return "the module or the outcomes' code did not load";
+    PyObject* const globals = PyModule_GetDict(PyImport_AddModule("__main__"));
+    Morvane::setInterruptCheck(&throwCase);
+    const struct {
+        const char* name;
+        Thrower thrower;
+    } cases[] = {
+        {"bad_alloc", [](const char* text) { throw TextedBadAlloc(text); }},
+        {"domain_error", [](const char* text) { throw std::domain_error(text); }},
+        {"invalid_argument", [](const char* text) { throw std::invalid_argument(text); }},
+        {"length_error", [](const char* text) { throw std::length_error(text); }},
+        {"out_of_range", [](const char* text) { throw std::out_of_range(text); }},
+        {"range_error", [](const char* text) { throw std::range_error(text); }},
+        {"overflow_error", [](const char* text) { throw std::overflow_error(text); }},
+        {"logic_error", [](const char* text) { throw std::logic_error(text); }},
+        {"RuntimeException", [](const char* text) { throw Morvane::RuntimeException(text); }},
+        {"nested",
+         [](const char* text) {
+             try {
+                 throw std::out_of_range("inner");
+             } catch (...) {
+                 std::throw_with_nested(std::runtime_error(text));
+             }
+         }},
+    };
+    // UTF-8 first; then the same word in Latin-1, and bytes that no encoding of text makes.
+    const char* const texts[] = {"caf\xc3\xa9", "caf\xe9", "missing-\xff\xfe"};
+    PyObject* const record = PyDict_GetItemString(globals, "record");
+    for (const auto& one : cases)
+        for (const char* text : texts) {
+            caseThrower = one.thrower;
+            caseText = text;
+            PyObject* const done = PyObject_CallFunction(record, "sy", one.name, text);
+            if (done == nullptr) {
+                PyErr_Print();
+                return std::string(one.name) + ": the call was not recorded";
+            }
+            Py_DECREF(done);
+        }
+    Morvane::setInterruptCheck(nullptr);
+    PyObject* const found = PyRun_String("failures()", Py_eval_input, globals, globals);
+    if (found == nullptr) {
+        PyErr_Print();
+        return "the outcomes were not compared";
+    }
+    const std::string lines = PyUnicode_AsUTF8(found);
+    Py_DECREF(found);
+    return lines;
+}
+
+TEST(EmbeddedInterpreter, TextsThatAreNotUtf8KeepTheExceptionTypesOfUtf8Ones) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const std::string failures = translationFailures();
+            std::fputs(failures.c_str(), stderr);
+            std::_Exit(failures.empty() ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
 TEST(EmbeddedInterpreter, LibraryLoopsPollNothingOnceTheInterpreterIsFinalized) {
     Py_InitializeEx(0);
-    const std::string import = "import sys\nsys.path.insert(0, '" MORVANE_MODULE_DIR "')\nimport pymorvane\n";
-    ASSERT_EQ(PyRun_SimpleString(import.c_str()), 0);
+    ASSERT_EQ(PyRun_SimpleString(kImport), 0);
     // While the interpreter runs, the module's check handles this thread's signals: none is pending.
     {
         const Deadline deadline(std::chrono::seconds(20), "the polls did not return while the interpreter ran\n");
