@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -192,8 +193,27 @@ TEST(EmbeddedInterpreter, LibraryLoopsPollNothingOnceTheInterpreterIsFinalized) 
         PyEval_RestoreThread(state);
     }
     ASSERT_EQ(Py_FinalizeEx(), 0);
-    const Deadline deadline(std::chrono::seconds(20), "the polls did not return after the interpreter ended\n");
-    pollFor(std::chrono::milliseconds(50));
+    {
+        const Deadline deadline(std::chrono::seconds(20), "the polls did not return after the interpreter ended\n");
+        pollFor(std::chrono::milliseconds(50));
+    }
+    // An interpreter started later never imported the module: the polls leave its pending signals to it, where a
+    // check still installed would handle them for a module that is gone.
+    Py_InitializeEx(0);
+    ASSERT_EQ(PyRun_SimpleString("import signal\n"
+                                 "def handler(signum, frame):\n"
+                                 "    raise KeyboardInterrupt\n"
+                                 "signal.signal(signal.SIGUSR1, handler)\n"),
+              0);
+    ASSERT_EQ(std::raise(SIGUSR1), 0);
+    {
+        const Deadline deadline(std::chrono::seconds(20), "the polls did not return in a later interpreter\n");
+        EXPECT_NO_THROW(pollFor(std::chrono::milliseconds(100)));
+    }
+    EXPECT_EQ(PyErr_CheckSignals(), -1);
+    EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_KeyboardInterrupt));
+    PyErr_Clear();
+    EXPECT_EQ(Py_FinalizeEx(), 0);
 }
 
 } // namespace
