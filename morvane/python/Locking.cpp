@@ -46,6 +46,8 @@ constexpr std::chrono::milliseconds kSignalInterval(20);
 
 constexpr const char* kNestedWait =
     "the object is in use, and a call made inside another call of the same thread cannot wait for it";
+constexpr const char* kFinalizingWait =
+    "the object is in use, and a call made while the interpreter finalizes cannot wait for it";
 
 // The thread that handles signals: the one the interpreter runs its main program in, and in a forked child the
 // forking thread. Known without the interpreter lock, so that no other thread ever takes it to find out.
@@ -194,10 +196,12 @@ bool ObjectLocks::blockedByQueued(const ObjectLocks* until) const {
 
 void ObjectLocks::wait() {
     // A call made inside a running or waiting call of this thread goes ahead of waiting calls when nothing held
-    // is in its way; it never waits, since what it would wait for may be the call it runs in.
-    if (nestedDepth != 0) {
+    // is in its way; it never waits, since what it would wait for may be the call it runs in. Nor does a call made
+    // once the interpreter finalizes, by a finalizer of the finalizing thread (the only one that still runs Python
+    // code): a call that holds objects then never gives them back, since its thread stops as it returns.
+    if (nestedDepth != 0 || interpreterEnding()) {
         if (blockedByHeld())
-            throw std::runtime_error(kNestedWait);
+            throw std::runtime_error(nestedDepth != 0 ? kNestedWait : kFinalizingWait);
         linkHeld();
         return;
     }

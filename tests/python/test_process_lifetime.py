@@ -1,6 +1,6 @@
-# Threads that are inside the library when the process ends or forks: a program's exit never aborts, and a forked
-# child can use every object, whatever other threads of its parent were doing with it. Each case runs in a child
-# process.
+# Threads that are inside the library when the process ends or forks: a program's exit never aborts or hangs, and a
+# forked child can use every object, whatever other threads of its parent were doing with it. Each case runs in a
+# child process.
 import subprocess
 import sys
 import textwrap
@@ -181,3 +181,26 @@ thread.start()
 thread.join()
 """)
     assert lines == [(0, ["interrupted", "0"], "")]
+
+
+def test_a_finalizer_run_at_exit_is_refused_an_object_a_daemon_thread_holds():
+    # The daemon thread's endless call writes out; the finalizer runs while the interpreter finalizes, when that
+    # call never gives out back. Each use of out is refused at once; spare, which nothing holds, is used.
+    lines = run_children("""
+spare = Message([1j] * 4)
+class Finalized:
+    uses = [lambda o=out: len(o), lambda o=out: o[0], lambda o=out: o.set_data([1]),
+            lambda e=ev, o=out, s=spare: e.negate(o, s), lambda s=spare: (s.set_data([5]), s[0])[1]]
+    def __del__(self, write=os.write):
+        for use in self.uses:
+            try:
+                write(1, f"{use()}\\n".encode())
+            except RuntimeError as error:
+                write(1, f"{error}\\n".encode())
+finalized = Finalized()
+daemon(ev.left_rotate_reduce, msg, 1, FOREVER, out)
+time.sleep(0.1)
+print("returned", flush=True)
+""", RUNS)
+    refused = "the object is in use, and a call made while the interpreter finalizes cannot wait for it"
+    assert lines == [(0, ["returned"] + [refused] * 4 + ["(5+0j)"], "")] * RUNS
