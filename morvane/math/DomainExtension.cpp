@@ -3,12 +3,14 @@
 #include "morvane/core/Interrupt.hpp"
 #include "morvane/math/Refresh.hpp"
 #include "morvane/math/detail/DomainExtension.hpp"
+#include "morvane/math/detail/Output.hpp"
 #include "morvane/math/detail/Toolbox.hpp"
 #include "morvane/math/detail/Workspace.hpp"
 
 #include <cmath>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 namespace Morvane::Math {
 
@@ -133,6 +135,73 @@ void extend(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext&
         ws.give(std::move(*a));
 }
 
+// The pair steps from op1 and op2 into out1 and out2, working ciphertexts apart from the operands, which are only
+// read. The higher operand is levelled down into its out first; until their first writes, the working values and
+// the outs read the (levelled) operands, so no operand is copied. The refresh packs the outs, as the single form
+// rebuilds work from out.
+void extendPair(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1, const Ciphertext& op2,
+                const Plan& plan, double ratio, Ciphertext& out1, Ciphertext& out2, detail::Workspace& ws) {
+    u64 bound = plan.bound;
+    Scale scale(bound);
+    const Ciphertext* o1 = &op1;
+    const Ciphertext* o2 = &op2;
+    if (op1.getLevel() < op2.getLevel()) {
+        eval.levelDown(op2, op1.getLevel(), out2);
+        o2 = &out2;
+    } else if (op1.getLevel() > op2.getLevel()) {
+        eval.levelDown(op1, op2.getLevel(), out1);
+        o1 = &out1;
+    }
+    const Ciphertext* w1 = o1;
+    const Ciphertext* w2 = o2;
+
+    Ciphertext work1 = ws.take();
+    Ciphertext work2 = ws.take();
+    Ciphertext tmp = ws.take();
+    Ciphertext square = ws.take();
+    std::optional<Ciphertext> a1;
+    std::optional<Ciphertext> a2;
+    for (u64 step = 0; step < plan.steps; ++step) {
+        utils::pollInterrupt();
+        if (w1->getLevel() < plan.baseLevel + 3 + (scale.large() ? 1 : 0)) {
+            detail::packPair(eval, *o1, *o2, tmp);
+            eval.multWithoutRescale(tmp, Complex(0.5 / static_cast<double>(bound), 0.0), work1);
+            eval.rescale(work1);
+            btp.bootstrap(work1, work1, work2);
+            restoreScale(eval, work1, bound, tmp);
+            restoreScale(eval, work2, bound, tmp);
+            w1 = &work1;
+            w2 = &work2;
+        }
+        scale.advance(ratio);
+        const Ciphertext& m1 = prescaled(eval, *w1, scale, a1, ws);
+        const Ciphertext& m2 = prescaled(eval, *w2, scale, a2, ws);
+        const double kappa = scale.kappa();
+        cubicIncrement(eval, m1, *w1, kappa, square, tmp);
+        eval.add(*w1, tmp, work1);
+        w1 = &work1;
+        eval.add(*o1, tmp, out1);
+        o1 = &out1;
+        cubicIncrement(eval, m2, *w2, kappa, square, tmp);
+        eval.add(*w2, tmp, work2);
+        w2 = &work2;
+        eval.add(*o2, tmp, out2);
+        o2 = &out2;
+        bound = nextBound(bound, ratio);
+    }
+    // Without a step (an infinite ratio needs none), the outs are copies of the levelled operands.
+    if (o1 != &out1)
+        out1 = *o1;
+    if (o2 != &out2)
+        out2 = *o2;
+    for (Ciphertext* c : {&work1, &work2, &tmp, &square})
+        ws.give(std::move(*c));
+    if (a1)
+        ws.give(std::move(*a1));
+    if (a2)
+        ws.give(std::move(*a2));
+}
+
 } // namespace
 
 DecomposedConstant::DecomposedConstant(double v) : value(v), mantissa(0.0), count(0) {
@@ -172,42 +241,16 @@ void approxDomainExtensionPair(const HomEvaluator& eval, const Bootstrapper& btp
                                const Ciphertext& op2, Ciphertext& res1, Ciphertext& res2, double base_range,
                                double extended_range, double ratio) {
     const Plan plan = planSteps(btp, "approxDomainExtensionPair", base_range, extended_range, ratio);
-    u64 bound = plan.bound;
-    Scale scale(bound);
-
-    Ciphertext w1(op1);
-    Ciphertext w2(op2);
-    tools::levelToLower(eval, w1, w2);
-    res1 = w1;
-    res2 = w2;
-
+    // The outputs, which may be the operands, are written once the steps are complete, each as the copy of its
+    // operand the steps would have run in: a call that fails or is interrupted on the way leaves them as they were.
+    const detail::CopyOrigin origin1(op1);
+    const detail::CopyOrigin origin2(op2);
     detail::Workspace ws(eval.context);
-    Ciphertext tmp = ws.take();
-    Ciphertext square = ws.take();
-    std::optional<Ciphertext> a1;
-    std::optional<Ciphertext> a2;
-    for (u64 step = 0; step < plan.steps; ++step) {
-        utils::pollInterrupt();
-        if (w1.getLevel() < plan.baseLevel + 3 + (scale.large() ? 1 : 0)) {
-            detail::packPair(eval, res1, res2, tmp);
-            eval.multWithoutRescale(tmp, Complex(0.5 / static_cast<double>(bound), 0.0), w1);
-            eval.rescale(w1);
-            btp.bootstrap(w1, w1, w2);
-            restoreScale(eval, w1, bound, tmp);
-            restoreScale(eval, w2, bound, tmp);
-        }
-        scale.advance(ratio);
-        const Ciphertext& m1 = prescaled(eval, w1, scale, a1, ws);
-        const Ciphertext& m2 = prescaled(eval, w2, scale, a2, ws);
-        const double kappa = scale.kappa();
-        cubicIncrement(eval, m1, w1, kappa, square, tmp);
-        eval.add(w1, tmp, w1);
-        eval.add(res1, tmp, res1);
-        cubicIncrement(eval, m2, w2, kappa, square, tmp);
-        eval.add(w2, tmp, w2);
-        eval.add(res2, tmp, res2);
-        bound = nextBound(bound, ratio);
-    }
+    Ciphertext out1 = ws.take();
+    Ciphertext out2 = ws.take();
+    extendPair(eval, btp, op1, op2, plan, ratio, out1, out2, ws);
+    detail::writeAsCopy(res1, origin1, std::move(out1));
+    detail::writeAsCopy(res2, origin2, std::move(out2));
 }
 
 Ciphertext approxDomainExtensionInverse(const HomEvaluator& eval, const Ciphertext& op, u64 order, double ratio) {
@@ -223,6 +266,13 @@ void approxDomainExtension(const HomEvaluator& eval, const Bootstrapper& btp, co
                            double extended_range, double ratio, Ciphertext& out, Workspace& ws) {
     const Plan plan = planSteps(btp, "approxDomainExtension", base_range, extended_range, ratio);
     extend(eval, btp, op, plan, ratio, out, ws);
+}
+
+void approxDomainExtensionPair(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1,
+                               const Ciphertext& op2, double base_range, double extended_range, double ratio,
+                               Ciphertext& out1, Ciphertext& out2, Workspace& ws) {
+    const Plan plan = planSteps(btp, "approxDomainExtensionPair", base_range, extended_range, ratio);
+    extendPair(eval, btp, op1, op2, plan, ratio, out1, out2, ws);
 }
 
 void approxDomainExtensionInverse(const HomEvaluator& eval, const Ciphertext& op, u64 order, double ratio,

@@ -6,11 +6,13 @@
 #include "morvane/math/DomainExtension.hpp"
 #include "morvane/math/Refresh.hpp"
 #include "morvane/math/detail/Iteration.hpp"
+#include "morvane/math/detail/Output.hpp"
 #include "morvane/math/detail/Toolbox.hpp"
 
 #include <cmath>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace Morvane::Math {
 
@@ -66,10 +68,10 @@ bool refreshInverse(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertex
     return true;
 }
 
-// max(num_iter, 1) steps y <- y (2 - x y) from the constant start value init, on an x that needs no bootstrap.
-// The first step multiplies by init through its decomposition.
-void inverseIteration(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& x, Ciphertext& res,
-                      const DecomposedConstant& init, u64 num_iter, Refresh refresh) {
+// max(num_iter, 1) steps y <- y (2 - x y) from the constant start value init, on an x that needs no bootstrap;
+// returns y. The first step multiplies by init through its decomposition.
+Ciphertext inverseIteration(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& x,
+                            const DecomposedConstant& init, u64 num_iter, Refresh refresh) {
     const Context& context = eval.context;
     Ciphertext t(context, false);
     Ciphertext u(context, false);
@@ -90,7 +92,7 @@ void inverseIteration(const HomEvaluator& eval, const Bootstrapper& btp, const C
         eval.add(u, real(2.0), u);
         eval.mult(y, u, y);
     }
-    res = std::move(y);
+    return y;
 }
 
 // The checks of the inverse and the inverse square root for inputs in [1, right_end], in their order.
@@ -103,28 +105,35 @@ void checkGreaterThanOneInput(const HomEvaluator& eval, const Bootstrapper& btp,
     detail::checkFinite(name, "error", error);
 }
 
-} // namespace
+// The functions below compute into a ciphertext of their own, which the public ones move into res once complete:
+// a call that fails or is interrupted on the way leaves res, which may be op, as it was.
 
-void approxInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
-                                    Ciphertext& res, double right_end, double error) {
+Ciphertext inverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, double init,
+                         u64 num_iter) {
+    if (op.getLevel() < btp.getLevelAfterFullSlotBootstrap()) {
+        Ciphertext x(eval.context, false);
+        btp.bootstrapExtended(op, x, false);
+        return inverseIteration(eval, btp, x, DecomposedConstant(init, 0), num_iter, Refresh::Plain);
+    }
+    return inverseIteration(eval, btp, op, DecomposedConstant(init, 0), num_iter, Refresh::Plain);
+}
+
+Ciphertext inverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                                    double right_end, double error) {
     constexpr std::string_view name = "approxInverseForGreaterThanOne";
     checkGreaterThanOneInput(eval, btp, op, name, right_end, error);
 
     const double init = 1.0 / right_end;
     const u64 steps = inverseSteps(init, error);
     const u64 full = btp.getLevelAfterFullSlotBootstrap();
-    if (right_end <= kTwoTo20) {
-        approxInverseNewton(eval, btp, op, res, init, steps);
-        return;
-    }
+    if (right_end <= kTwoTo20)
+        return inverseNewton(eval, btp, op, init, steps);
     // Beyond 2^20 the iteration runs on x itself from 1/right_end: a domain extension of x into [1, 2^20] is not
     // one-to-one there, so no iteration on the shrunk values can give 1/x. Slots outside the extended bootstrap's
     // range [-2^20, 2^20] reach the full level scaled by 2^-20 and multiplied back, the start value, which may be
     // too small for a single constant product, is applied decomposed, and y is refreshed scaled.
-    if (op.getLevel() >= full) {
-        inverseIteration(eval, btp, op, res, DecomposedConstant(init), steps, Refresh::Scaled);
-        return;
-    }
+    if (op.getLevel() >= full)
+        return inverseIteration(eval, btp, op, DecomposedConstant(init), steps, Refresh::Scaled);
     if (op.getLevel() < btp.getMinLevelForBootstrap() + 2)
         fail(name, "Input Ciphertext level is not enough.");
     Ciphertext x(eval.context, false);
@@ -137,71 +146,11 @@ void approxInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper
     eval.sub(op, x, v);
     btp.bootstrap(v, v, false);
     eval.add(x, v, x);
-    inverseIteration(eval, btp, x, res, DecomposedConstant(init), steps, Refresh::Scaled);
+    return inverseIteration(eval, btp, x, DecomposedConstant(init), steps, Refresh::Scaled);
 }
 
-void approxInverseForLessThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
-                                 Ciphertext& res, double left_end, double error) {
-    constexpr std::string_view name = "approxInverseForLessThanOne";
-    detail::checkPrelude(eval, btp, name, {&op}, detail::Readiness::Slots, 2);
-    checkLevelForBootstrap(btp, name, op);
-    checkLeftEnd(name, left_end, kTwoToMinus20);
-    detail::checkFinite(name, "left_end", left_end);
-    detail::checkFinite(name, "error", error);
-
-    Ciphertext x = op;
-    if (x.getLevel() < btp.getLevelAfterFullSlotBootstrap())
-        btp.bootstrap(x, x, false);
-    // Slots in [c * left_end, c], within [1, c].
-    const u64 c = static_cast<u64>(std::ceil(1.0 / left_end));
-    eval.multInteger(x, c, x);
-    const double scale = static_cast<double>(c);
-    approxInverseForGreaterThanOne(eval, btp, x, res, scale, error / scale);
-    tools::refreshIfBelow(btp, res, 1);
-    scaleRealPart(eval, res, x, c);
-}
-
-void approxInverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
-                         double init, u64 num_iter) {
-    if (op.getLevel() < btp.getLevelAfterFullSlotBootstrap()) {
-        Ciphertext x(eval.context, false);
-        btp.bootstrapExtended(op, x, false);
-        inverseIteration(eval, btp, x, res, DecomposedConstant(init, 0), num_iter, Refresh::Plain);
-    } else {
-        inverseIteration(eval, btp, op, res, DecomposedConstant(init, 0), num_iter, Refresh::Plain);
-    }
-}
-
-void approxSqrtInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
-                                        Ciphertext& res, double right_end, double error) {
-    constexpr std::string_view name = "approxSqrtInverseForGreaterThanOne";
-    checkGreaterThanOneInput(eval, btp, op, name, right_end, error);
-
-    const double init = std::sqrt(2.0 / (right_end + 1.0));
-    approxSqrtInverseNewton(eval, btp, op, res, init, sqrtInverseSteps(init, error));
-}
-
-void approxSqrtInverseForLessThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
-                                     Ciphertext& res, double left_end, double error) {
-    constexpr std::string_view name = "approxSqrtInverseForLessThanOne";
-    detail::checkPrelude(eval, btp, name, {&op}, detail::Readiness::SlotsAndFullSlots, 2);
-    checkLevelForBootstrap(btp, name, op);
-    checkLeftEnd(name, left_end, kTwoToMinus20);
-    detail::checkFinite(name, "left_end", left_end);
-    detail::checkFinite(name, "error", error);
-
-    Ciphertext x = op;
-    tools::refreshIfBelow(btp, x, 1);
-    // Slots in [d^2 left_end, d^2], within [1, d^2].
-    const u64 d = static_cast<u64>(std::ceil(1.0 / std::sqrt(left_end)));
-    eval.multInteger(x, d * d, x);
-    approxSqrtInverseForGreaterThanOne(eval, btp, x, res, static_cast<double>(d * d), error);
-    tools::refreshIfBelow(btp, res, 1);
-    scaleRealPart(eval, res, x, d);
-}
-
-void approxSqrtInverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
-                             Ciphertext& res, double init, u64 num_iter) {
+Ciphertext sqrtInverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, double init,
+                             u64 num_iter) {
     constexpr std::string_view name = "approxSqrtInverseNewton";
     const u64 min = btp.getMinLevelForBootstrap();
     const double s = init * init;
@@ -267,7 +216,78 @@ void approxSqrtInverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, 
         eval.add(y, real(1.5), w);
         eval.mult(w, z, z);
     }
-    res = std::move(z);
+    return z;
+}
+
+Ciphertext sqrtInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                                        double right_end, double error) {
+    checkGreaterThanOneInput(eval, btp, op, "approxSqrtInverseForGreaterThanOne", right_end, error);
+    const double init = std::sqrt(2.0 / (right_end + 1.0));
+    return sqrtInverseNewton(eval, btp, op, init, sqrtInverseSteps(init, error));
+}
+
+} // namespace
+
+void approxInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                                    Ciphertext& res, double right_end, double error) {
+    res = inverseForGreaterThanOne(eval, btp, op, right_end, error);
+}
+
+void approxInverseForLessThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                                 Ciphertext& res, double left_end, double error) {
+    constexpr std::string_view name = "approxInverseForLessThanOne";
+    detail::checkPrelude(eval, btp, name, {&op}, detail::Readiness::Slots, 2);
+    checkLevelForBootstrap(btp, name, op);
+    checkLeftEnd(name, left_end, kTwoToMinus20);
+    detail::checkFinite(name, "left_end", left_end);
+    detail::checkFinite(name, "error", error);
+
+    Ciphertext x = op;
+    if (x.getLevel() < btp.getLevelAfterFullSlotBootstrap())
+        btp.bootstrap(x, x, false);
+    // Slots in [c * left_end, c], within [1, c].
+    const u64 c = static_cast<u64>(std::ceil(1.0 / left_end));
+    eval.multInteger(x, c, x);
+    const double scale = static_cast<double>(c);
+    Ciphertext y = inverseForGreaterThanOne(eval, btp, x, scale, error / scale);
+    tools::refreshIfBelow(btp, y, 1);
+    scaleRealPart(eval, y, x, c);
+    res = std::move(y);
+}
+
+void approxInverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
+                         double init, u64 num_iter) {
+    res = inverseNewton(eval, btp, op, init, num_iter);
+}
+
+void approxSqrtInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                                        Ciphertext& res, double right_end, double error) {
+    res = sqrtInverseForGreaterThanOne(eval, btp, op, right_end, error);
+}
+
+void approxSqrtInverseForLessThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                                     Ciphertext& res, double left_end, double error) {
+    constexpr std::string_view name = "approxSqrtInverseForLessThanOne";
+    detail::checkPrelude(eval, btp, name, {&op}, detail::Readiness::SlotsAndFullSlots, 2);
+    checkLevelForBootstrap(btp, name, op);
+    checkLeftEnd(name, left_end, kTwoToMinus20);
+    detail::checkFinite(name, "left_end", left_end);
+    detail::checkFinite(name, "error", error);
+
+    Ciphertext x = op;
+    tools::refreshIfBelow(btp, x, 1);
+    // Slots in [d^2 left_end, d^2], within [1, d^2].
+    const u64 d = static_cast<u64>(std::ceil(1.0 / std::sqrt(left_end)));
+    eval.multInteger(x, d * d, x);
+    Ciphertext y = sqrtInverseForGreaterThanOne(eval, btp, x, static_cast<double>(d * d), error);
+    tools::refreshIfBelow(btp, y, 1);
+    scaleRealPart(eval, y, x, d);
+    res = std::move(y);
+}
+
+void approxSqrtInverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
+                             double init, u64 num_iter) {
+    res = sqrtInverseNewton(eval, btp, op, init, num_iter);
 }
 
 void approxSqrt(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
@@ -277,26 +297,37 @@ void approxSqrt(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphert
     checkLevelForBootstrap(btp, name, op);
 
     const Context& context = eval.context;
+    Ciphertext a(context, false);
     Ciphertext c(context, false);
     Ciphertext t(context, false);
-    // a works in res itself; a^2 / (1 + 2c) stays x while c tends to 0.
-    res = op;
-    tools::refreshIfBelow(btp, res, 1);
-    eval.sub(res, real(1.0), c);
+    // a is read as op until its first write. res, which may be op, is written once the rounds are complete, as the
+    // copy of op they would have run in: a call that fails or is interrupted on the way leaves it as it was. a^2 /
+    // (1 + 2c) stays x while c tends to 0.
+    const Ciphertext* x = &op;
+    if (tools::refreshIfBelow(btp, op, a, 1))
+        x = &a;
+    eval.sub(*x, real(1.0), c);
     eval.mult(c, real(0.5), c);
     for (u64 i = 0; i < num_iter; ++i) {
         utils::pollInterrupt();
         // a + i c, bootstrapped once for both.
-        if (c.getLevel() < btp.getMinLevelForBootstrap() + 2)
-            detail::bootstrapPair(eval, btp, res, c, t, res, c);
+        if (c.getLevel() < btp.getMinLevelForBootstrap() + 2) {
+            detail::bootstrapPair(eval, btp, *x, c, t, a, c);
+            x = &a;
+        }
         // a <- a (1 - c); c <- c^2 (c - 1.5).
         eval.negate(c, t);
         eval.add(t, real(1.0), t);
-        eval.mult(res, t, res);
+        eval.mult(*x, t, a);
+        x = &a;
         eval.sub(c, real(1.5), t);
         eval.square(c, c);
         eval.mult(c, t, c);
     }
+    if (x == &op)
+        res = op;
+    else
+        detail::writeAsCopy(res, detail::CopyOrigin(op), std::move(a));
 }
 
 } // namespace Morvane::Math

@@ -19,6 +19,12 @@ namespace Morvane::Math::detail {
 void approxDomainExtension(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, double base_range,
                            double extended_range, double ratio, Ciphertext& out, Workspace& ws);
 
+// approxDomainExtensionPair of op1 and op2 written into out1 and out2, working ciphertexts of the caller apart from
+// the operands; the other working ciphertexts come from `ws`. A call that fails leaves the outs partly written.
+void approxDomainExtensionPair(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1,
+                               const Ciphertext& op2, double base_range, double extended_range, double ratio,
+                               Ciphertext& out1, Ciphertext& out2, Workspace& ws);
+
 // approxDomainExtensionInverse of op written into `res`, which must not be op.
 void approxDomainExtensionInverse(const HomEvaluator& eval, const Ciphertext& op, u64 order, double ratio,
                                   Ciphertext& res, Workspace& ws);
