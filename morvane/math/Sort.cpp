@@ -12,6 +12,7 @@
 #include <cmath>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace Morvane::Math {
 
@@ -59,15 +60,17 @@ void multiplyByMask(const HomEvaluator& eval, Ciphertext& ctxt, Message& mask) {
     eval.mult(ctxt, mask, ctxt);
 }
 
-// The temporaries of the compare-exchanges, made once per sort and reused by every one.
+// The temporaries of the compare-exchanges, made once per sort and reused by every one, and the value sorted.
 struct SortWorkspace {
     explicit SortWorkspace(const Context& context)
-        : rotated(context, false), greater(context, false), signWork(context, false), lower(context, false),
-          upper(context, false), sign(context) {
+        : value(context, false), rotated(context, false), greater(context, false), signWork(context, false),
+          lower(context, false), upper(context, false), sign(context) {
         pair.emplace_back(context, false);
         pair.emplace_back(context, false);
     }
 
+    // The caller's ciphertext is written once from this, when the sort is complete.
+    Ciphertext value;
     Ciphertext rotated;
     Ciphertext greater;
     Ciphertext signWork;
@@ -86,17 +89,18 @@ void compForSort(const HomEvaluator& eval, const Bootstrapper& btp, const Cipher
     detail::approxGreaterThan(eval, btp, x, r, out, kGreaterThanG, kGreaterThanF, ws.signWork, ws.sign);
 }
 
-void twoSort(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& x, int d, bool ascent, Message& mask,
-             SortWorkspace& ws) {
-    mask.to(x.getDevice());
-    tools::refreshIfBelow(btp, x, 3);
+// One compare-exchange from `in` into out, which in may be; in is read until out's first write.
+void twoSort(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& in, Ciphertext& out, int d,
+             bool ascent, Message& mask, SortWorkspace& ws) {
+    mask.to(in.getDevice());
+    const Ciphertext& x = tools::refreshIfBelow(btp, in, out, 3) ? out : in;
     compForSort(eval, btp, x, mask, d, ws.greater, ws);
     tools::refreshIfBelow(btp, ws.greater, 1);
     eval.mult(x, mask, ws.lower);
-    eval.leftRotate(x, rotation(d), x);
-    eval.mult(x, mask, ws.upper);
+    eval.leftRotate(x, rotation(d), out);
+    eval.mult(out, mask, ws.upper);
     twoSubSort(eval, ws.lower, ws.upper, ws.greater, ascent, ws.pair);
-    assembleSlot(eval, ws.pair, rotation(d), x);
+    assembleSlot(eval, ws.pair, rotation(d), out);
 }
 
 } // namespace
@@ -153,7 +157,10 @@ void twoSort(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& x, i
     checkMaskSlots(eval, btp, x);
     Message mask = genMasks(x.getLogSlots(), rotation(d));
     SortWorkspace ws(eval.context);
-    twoSort(eval, btp, x, d, ascent, mask, ws);
+    // x is written once the exchange is complete: a call that fails or is interrupted on the way leaves it as it
+    // was. Its last write, a copy, gave it the bookkeeping of the evaluator's ciphertexts, which the value has.
+    twoSort(eval, btp, x, ws.value, d, ascent, mask, ws);
+    x = std::move(ws.value);
 }
 
 void unitSort(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& op, Ciphertext& res, int n, bool ascent,
@@ -164,11 +171,17 @@ void unitSort(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& op,
         detail::fail("unitSort", "n must be <= " + std::to_string(u64{1} << logSlots) + ", the number of slots.");
     if (n > 1)
         checkMaskSlots(eval, btp, op);
-    res = op;
-    if (n <= 1)
+    if (n <= 1) {
+        res = op;
         return;
+    }
     const int stages = static_cast<int>(std::ceil(std::log2(static_cast<double>(n))));
 
+    // The network works in the workspace's value, reading op until its first write. res, which may be op, is
+    // written once the sort is complete: a call that fails or is interrupted on the way leaves it as it was.
+    SortWorkspace ws(eval.context);
+    Ciphertext& value = ws.value;
+    const Ciphertext* x = &op;
     // Each distance and each block size has one mask, made on its first use.
     std::vector<std::optional<Message>> selections(static_cast<std::size_t>(stages));
     std::vector<std::optional<Message>> flips(static_cast<std::size_t>(stages));
@@ -176,11 +189,13 @@ void unitSort(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& op,
         std::optional<Message>& mask = flips[static_cast<std::size_t>(stage)];
         if (!mask)
             mask = flipMask(logSlots, 1 << stage);
-        tools::refreshIfBelow(btp, res, 1);
-        multiplyByMask(eval, res, *mask);
+        if (tools::refreshIfBelow(btp, *x, value, 1))
+            x = &value;
+        mask->to(x->getDevice());
+        eval.mult(*x, *mask, value);
+        x = &value;
     };
 
-    SortWorkspace ws(eval.context);
     for (int i = only_last_stage ? stages - 1 : 0; i < stages; ++i) {
         const bool last = i == stages - 1;
         // Negated blocks sort the other way, which makes the bitonic sequences of the next stage.
@@ -191,12 +206,16 @@ void unitSort(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& op,
             utils::pollInterrupt();
             std::optional<Message>& mask = selections[static_cast<std::size_t>(j)];
             if (!mask)
-                mask = genMasks(res.getLogSlots(), rotation(1 << j));
-            twoSort(eval, btp, res, 1 << j, ascent, *mask, ws);
+                mask = genMasks(x->getLogSlots(), rotation(1 << j));
+            twoSort(eval, btp, *x, value, 1 << j, ascent, *mask, ws);
+            x = &value;
         }
         if (!last)
             flip(i);
     }
+    // The last compare-exchange ends in a copy that gave the value the bookkeeping of the evaluator's ciphertexts,
+    // which res takes with it.
+    res = std::move(value);
 }
 
 } // namespace Morvane::Math
