@@ -60,10 +60,10 @@ void checkEqualZeroInput(const HomEvaluator& eval, const Bootstrapper& btp, cons
         detail::fail(name, "log_dist must be in [-12, 0].");
 }
 
-// approxDiscreteEqualZero after its checks. op may be res; `spent` is op itself when op is a working ciphertext of
-// the call, given back once read.
+// approxDiscreteEqualZero after its checks. `spent` is op itself when op is a working ciphertext of the call, given
+// back once read; `in_place` tells that res is an operand of the call (op or one of the inputs op was made from).
 void equalZero(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res, u64 log_range,
-               i64 log_dist, detail::Workspace& ws, Ciphertext* spent) {
+               i64 log_dist, detail::Workspace& ws, Ciphertext* spent, bool in_place) {
     // log_range - log_dist is at most 52 here.
     const u64 spread = log_range + static_cast<u64>(-log_dist);
     const u64 doublings = spread <= kMaxDoublings ? spread : kMaxDoublings;
@@ -105,11 +105,13 @@ void equalZero(const HomEvaluator& eval, const Bootstrapper& btp, const Cipherte
         }
     }
 
-    eval.sub(u, real(kHalf), res);
     ws.give(std::move(v));
-    // u is free again: the sign steps work in it, so that res keeps u - 0.5 until the last step.
+    // u is free again: the sign steps work in it, so that res keeps u - 0.5 until the last step. An operand is
+    // never written before that step: in place, u - 0.5 goes to u itself.
+    Ciphertext& start = in_place ? u : res;
+    eval.sub(u, real(kHalf), start);
     detail::SignWorkspace sign(ws);
-    detail::approxSignIterations(eval, btp, res, u, res, 1, 2, kHalf, sign);
+    detail::approxSignIterations(eval, btp, start, u, res, 1, 2, kHalf, sign);
     eval.add(res, real(kHalf), res);
 }
 
@@ -167,7 +169,7 @@ void approxDiscreteEqualZero(const HomEvaluator& eval, const Bootstrapper& btp, 
                              u64 log_range, i64 log_dist) {
     checkEqualZeroInput(eval, btp, op, log_range, log_dist);
     detail::Workspace ws(eval.context);
-    equalZero(eval, btp, op, res, log_range, log_dist, ws, nullptr);
+    equalZero(eval, btp, op, res, log_range, log_dist, ws, nullptr, &res == &op);
 }
 
 void approxDiscreteEqual(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1,
@@ -182,7 +184,7 @@ void approxDiscreteEqual(const HomEvaluator& eval, const Bootstrapper& btp, cons
     Ciphertext difference = ws.take();
     eval.sub(op1, op2, difference);
     checkEqualZeroInput(eval, btp, difference, log_range, log_dist);
-    equalZero(eval, btp, difference, res, log_range, log_dist, ws, &difference);
+    equalZero(eval, btp, difference, res, log_range, log_dist, ws, &difference, &res == &op1 || &res == &op2);
 }
 
 namespace detail {
@@ -197,8 +199,11 @@ void checkComparedInputs(const HomEvaluator& eval, const Bootstrapper& btp, std:
 void approxGreaterThan(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1, const Ciphertext& op2,
                        Ciphertext& res, u64 num_iter_g, u64 num_iter_f, Ciphertext& work, SignWorkspace& ws) {
     checkComparedInputs(eval, btp, "approxGreaterThan", op1, op2);
-    eval.sub(op1, op2, res);
-    approxSignIterations(eval, btp, res, work, res, num_iter_g, num_iter_f, kHalf, ws);
+    // res keeps the difference until the last step; an operand is never written before that step: in place, the
+    // difference goes to work.
+    Ciphertext& difference = &res == &op1 || &res == &op2 ? work : res;
+    eval.sub(op1, op2, difference);
+    approxSignIterations(eval, btp, difference, work, res, num_iter_g, num_iter_f, kHalf, ws);
     eval.add(res, real(kHalf), res);
 }
 
