@@ -57,15 +57,17 @@ void forEachStep(u64 num_iter_g, u64 num_iter_f, double multiplier, Step step) {
     }
 }
 
-// The pair iterations on a and b in place, at equal levels, refreshed together as a + i b.
+// The pair iterations on a and b in place, at equal levels, refreshed together as a + i b; the steps' temporaries
+// come from `workspace`.
 void approxSignPairIterations(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& a, Ciphertext& b,
-                              Ciphertext& res1, Ciphertext& res2, u64 num_iter_g, u64 num_iter_f, double multiplier) {
+                              Ciphertext& res1, Ciphertext& res2, u64 num_iter_g, u64 num_iter_f, double multiplier,
+                              detail::Workspace& workspace) {
     if (num_iter_g == 0 && num_iter_f == 0) {
         eval.mult(a, Complex(multiplier, 0.0), res1);
         eval.mult(b, Complex(multiplier, 0.0), res2);
         return;
     }
-    detail::SignWorkspace ws(eval.context);
+    detail::SignWorkspace ws(workspace);
     forEachStep(num_iter_g, num_iter_f, multiplier, [&](const SignCubic& cubic, double factor, bool last) {
         // The step's square is free between steps: it holds the packed pair.
         if (a.getLevel() < btp.getMinLevelForBootstrap() + kStepLevels)
@@ -110,11 +112,7 @@ void evalSignCubicStep(const HomEvaluator& eval, const std::array<double, 4>& co
 
 void approxSignNative(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
                       u64 num_iter_g, u64 num_iter_f, double multiplier) {
-    // The iterations read op until their first write and work in a ciphertext of the call: res, which may be op,
-    // is written by the last step only, so a call that fails or is interrupted on the way leaves it as it was.
-    Ciphertext work(eval.context, false);
-    detail::SignWorkspace ws(eval.context);
-    detail::approxSignIterations(eval, btp, op, work, res, num_iter_g, num_iter_f, multiplier, ws);
+    detail::approxSignOfRange(eval, btp, op, res, num_iter_g, num_iter_f, 0, multiplier);
 }
 
 void approxSignNativePair(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1,
@@ -123,7 +121,8 @@ void approxSignNativePair(const HomEvaluator& eval, const Bootstrapper& btp, con
     Ciphertext a(op1);
     Ciphertext b(op2);
     tools::levelToLower(eval, a, b);
-    approxSignPairIterations(eval, btp, a, b, res1, res2, num_iter_g, num_iter_f, multiplier);
+    detail::Workspace ws(eval.context);
+    approxSignPairIterations(eval, btp, a, b, res1, res2, num_iter_g, num_iter_f, multiplier, ws);
 }
 
 void approxSign(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
@@ -188,15 +187,18 @@ void checkSignPairInputs(const HomEvaluator& eval, const Bootstrapper& btp, std:
 
 void approxSignOfRange(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
                        u64 num_iter_g, u64 num_iter_f, u64 log_range, double multiplier) {
-    if (log_range == 0) {
-        approxSignNative(eval, btp, op, res, num_iter_g, num_iter_f, multiplier);
-        return;
-    }
+    // The steps read op, or its extension, until their first write and work in a ciphertext of the call: res,
+    // which may be op, is written by the last step only, so a call that fails or is interrupted on the way leaves
+    // it as it was.
     Workspace ws(eval.context);
     Ciphertext x = ws.take();
-    approxDomainExtension(eval, btp, op, 1.0, std::pow(2.0, static_cast<double>(log_range)), kRangeRatio, x, ws);
+    const Ciphertext* in = &op;
+    if (log_range != 0) {
+        approxDomainExtension(eval, btp, op, 1.0, std::pow(2.0, static_cast<double>(log_range)), kRangeRatio, x, ws);
+        in = &x;
+    }
     SignWorkspace sign(ws);
-    approxSignIterations(eval, btp, x, x, res, num_iter_g, num_iter_f, multiplier, sign);
+    approxSignIterations(eval, btp, *in, x, res, num_iter_g, num_iter_f, multiplier, sign);
 }
 
 void approxSignPairOfRange(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1,
@@ -206,11 +208,13 @@ void approxSignPairOfRange(const HomEvaluator& eval, const Bootstrapper& btp, co
         approxSignNativePair(eval, btp, op1, op2, res1, res2, num_iter_g, num_iter_f, multiplier);
         return;
     }
-    Ciphertext x1(eval.context, false);
-    Ciphertext x2(eval.context, false);
-    approxDomainExtensionPair(eval, btp, op1, op2, x1, x2, 1.0, std::pow(2.0, static_cast<double>(log_range)),
-                              kRangeRatio);
-    approxSignPairIterations(eval, btp, x1, x2, res1, res2, num_iter_g, num_iter_f, multiplier);
+    // The extension's working ciphertexts serve the steps afterwards.
+    Workspace ws(eval.context);
+    Ciphertext x1 = ws.take();
+    Ciphertext x2 = ws.take();
+    approxDomainExtensionPair(eval, btp, op1, op2, 1.0, std::pow(2.0, static_cast<double>(log_range)), kRangeRatio, x1,
+                              x2, ws);
+    approxSignPairIterations(eval, btp, x1, x2, res1, res2, num_iter_g, num_iter_f, multiplier, ws);
 }
 
 } // namespace detail
