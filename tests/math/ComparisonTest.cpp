@@ -385,4 +385,24 @@ TEST(ComparisonTest, FailedSignIterationsLeaveTheResultWrittenBefore) {
               1e-12);
 }
 
+// An output that is an input is never written before the sign steps' last: a failure in them leaves it as it was.
+// (An output apart keeps what was written into it before them, above.)
+TEST(ComparisonTest, FailedSignIterationsLeaveAnOutputThatIsAnInputAsItWas) {
+    const std::string message = "[bootstrap] no conjugation key";
+    const std::vector<FailingCall> calls = {
+        {"compare into the first",
+         [](auto& e, auto& b, auto& x, auto& y, auto&) { approxGreaterThan(e, b, x, y, x, 8, 3); }, message},
+        {"compare into the second",
+         [](auto& e, auto& b, auto& x, auto& y, auto&) { approxGreaterThan(e, b, x, y, y, 8, 3); }, message},
+        {"equality to zero in place",
+         [](auto& e, auto& b, auto& x, auto&, auto&) { approxDiscreteEqualZero(e, b, x, x, 0, 0); }, message},
+        {"equality into the first",
+         [](auto& e, auto& b, auto& x, auto& y, auto&) { approxDiscreteEqual(e, b, x, y, x, 0, 0); }, message},
+        {"equality into the second",
+         [](auto& e, auto& b, auto& x, auto& y, auto&) { approxDiscreteEqual(e, b, x, y, y, 0, 0); }, message},
+    };
+    MathSetup s(ParameterPreset::FX);
+    expectFailuresLeaveCiphertexts(s, calls, kLeft, kRight, 12);
+}
+
 } // namespace

@@ -268,4 +268,28 @@ TEST(DomainExtensionTest, InverseUndoesTheShrinkingNearZero) {
     EXPECT_LT(maxError(back, values), 1e-6);
 }
 
+// A pair whose refresh fails after three steps leaves its outputs as they were, also when they are the inputs.
+TEST(DomainExtensionTest, FailedPairLeavesItsOutputsAsTheyWere) {
+    const std::string message = "[bootstrap] no conjugation key";
+    const std::vector<FailingCall> calls = {
+        {"apart",
+         [](auto& e, auto& b, auto& x, auto& y, auto& r) {
+             approxDomainExtensionPair(e, b, x, y, r, r, 1.0, 1024.0, 2.55);
+         },
+         message},
+        {"in place",
+         [](auto& e, auto& b, auto& x, auto& y, auto&) {
+             approxDomainExtensionPair(e, b, x, y, x, y, 1.0, 1024.0, 2.55);
+         },
+         message},
+        {"crosswise",
+         [](auto& e, auto& b, auto& x, auto& y, auto&) {
+             approxDomainExtensionPair(e, b, x, y, y, x, 1.0, 1024.0, 2.55);
+         },
+         message},
+    };
+    MathSetup s(ParameterPreset::FX);
+    expectFailuresLeaveCiphertexts(s, calls, {1000.0, -0.2, 3.0}, {-1.0, 512.0}, 12);
+}
+
 } // namespace

@@ -335,4 +335,25 @@ TEST(InverseTest, ChecksRefuseBeforeAnyOperation) {
     }
 }
 
+// A call that fails part way leaves its output as it was, also when the output is the operand: it computes in
+// ciphertexts of its own and writes the output once complete.
+TEST(InverseTest, FailedCallsLeaveTheirOutputAsItWas) {
+    const std::vector<mathtest::FailingCall> calls = {
+        // The pair bootstrap of the fourth round fails.
+        {"sqrt apart", [](auto& e, auto& b, auto& x, auto&, auto& r) { approxSqrt(e, b, x, r, 17); },
+         "[bootstrap] no conjugation key"},
+        {"sqrt in place", [](auto& e, auto& b, auto& x, auto&, auto&) { approxSqrt(e, b, x, x, 17); },
+         "[bootstrap] no conjugation key"},
+        // The iteration needs no bootstrap; the doubling of its real part by the even factor 4 fails.
+        {"inverse below one apart",
+         [](auto& e, auto& b, auto& x, auto&, auto& r) { approxInverseForLessThanOne(e, b, x, r, 0.25, 0.1); },
+         "[Conjugate] no conjugation key"},
+        {"inverse below one in place",
+         [](auto& e, auto& b, auto& x, auto&, auto&) { approxInverseForLessThanOne(e, b, x, x, 0.25, 0.1); },
+         "[Conjugate] no conjugation key"},
+    };
+    MathSetup s(ParameterPreset::FX);
+    mathtest::expectFailuresLeaveCiphertexts(s, calls, {0.5, 0.75, 0.3}, {0.25}, 12);
+}
+
 } // namespace

@@ -171,6 +171,60 @@ inline double equalZeroModel(double x, u64 log_range, i64 log_dist) {
     return signModel(u - 0.5, 1, 2, 0.5) + 0.5;
 }
 
+// The whole state of a ciphertext a call may change.
+inline void expectSameCiphertext(const Ciphertext& now, const Ciphertext& before, const std::string& what) {
+    EXPECT_EQ(now.message().slots(), before.message().slots()) << what;
+    EXPECT_EQ(now.getLevel(), before.getLevel()) << what;
+    EXPECT_EQ(now.getLogSlots(), before.getLogSlots()) << what;
+    EXPECT_EQ(now.getRescaleCounter(), before.getRescaleCounter()) << what;
+}
+
+// The keys of MathKeySetup but the conjugation key, with their evaluator and bootstrapper: a call gets as far as
+// its first bootstrap ("[bootstrap] no conjugation key") or conjugation ("[Conjugate] no conjugation key").
+struct WithoutConjugationKey {
+    explicit WithoutConjugationKey(const MathSetup& s) : pack(s.context), eval(generated(s, pack)), btp(eval) {}
+
+    KeyPack pack;
+    HomEvaluator eval;
+    Bootstrapper btp;
+
+private:
+    static HomEvaluator generated(const MathSetup& s, KeyPack& pack) {
+        const KeyGenerator keygen(s.context, s.sk, pack);
+        keygen.genMultiplicationKey();
+        keygen.genRotKeysForBootstrap(getLogFullSlots(s.context));
+        keygen.genRotationKeyBundle();
+        return HomEvaluator(s.context, pack);
+    }
+};
+
+// A call that fails part way, on the operands a and b (which it may write as outputs) and an output r apart.
+struct FailingCall {
+    const char* name;
+    std::function<void(const HomEvaluator&, const Bootstrapper&, Ciphertext& a, Ciphertext& b, Ciphertext& r)> call;
+    std::string message;
+};
+
+// Runs each call on a (slots `a` at `level`), b (slots `b` at `level`) and r, all made anew, without the
+// conjugation key: it fails with its message after operations of its own and leaves all three as they were.
+inline void expectFailuresLeaveCiphertexts(const MathSetup& s, const std::vector<FailingCall>& calls,
+                                           const std::vector<double>& a, const std::vector<double>& b, u64 level) {
+    const WithoutConjugationKey keys(s);
+    for (const FailingCall& c : calls) {
+        Ciphertext x = s.input(a, level);
+        Ciphertext y = s.input(b, level);
+        Ciphertext r = s.input({9.0}, 20);
+        std::string message;
+        const Effect effect =
+            measure(s.context, [&] { message = thrownMessage([&] { c.call(keys.eval, keys.btp, x, y, r); }); });
+        EXPECT_EQ(message, c.message) << c.name;
+        EXPECT_FALSE(effect.history.empty()) << c.name;
+        expectSameCiphertext(x, s.input(a, level), std::string(c.name) + ": a");
+        expectSameCiphertext(y, s.input(b, level), std::string(c.name) + ": b");
+        expectSameCiphertext(r, s.input({9.0}, 20), std::string(c.name) + ": r");
+    }
+}
+
 // A call that fails its checks, with the message of the first failing check and what it recorded before.
 struct OrderCase {
     const char* name;

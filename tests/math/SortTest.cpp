@@ -331,4 +331,17 @@ TEST_F(SortTest, ComparisonChecksRunInEveryExchange) {
               "[approxGreaterThan] Parameter should be bootstrappable.");
 }
 
+// A sort whose first comparison fails at its first bootstrap, after the negation of the first stage, leaves its
+// output as it was, also in place.
+TEST_F(SortTest, FailedSortsLeaveTheirOutputAsItWas) {
+    const std::string message = "[bootstrap] no conjugation key";
+    const std::vector<FailingCall> calls = {
+        {"sort apart", [](auto& e, auto& b, auto& x, auto&, auto& r) { unitSort(e, b, x, r, 8, true, false); },
+         message},
+        {"sort in place", [](auto& e, auto& b, auto& x, auto&, auto&) { unitSort(e, b, x, x, 8, true, false); },
+         message},
+    };
+    expectFailuresLeaveCiphertexts(s, calls, spreadValues(), spreadValues(), 12);
+}
+
 } // namespace

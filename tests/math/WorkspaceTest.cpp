@@ -4,6 +4,7 @@
 #include "morvane/math/Chebyshev.hpp"
 #include "morvane/math/Comparison.hpp"
 #include "morvane/math/DomainExtension.hpp"
+#include "morvane/math/Inverse.hpp"
 #include "morvane/math/LogExp.hpp"
 #include "morvane/math/Sigmoid.hpp"
 #include "morvane/math/tables/Coefficients.hpp"
@@ -81,6 +82,25 @@ TEST(WorkspaceTest, CallsMakeNoMoreSlotVectorsThanTheyHoldValuesAtOnce) {
          [](const MathSetup& s, const Ciphertext& op, Ciphertext& res) {
              approxSign(s.eval, s.btp, op, res, 8, 3, 7);
          }},
+        // The extension's outputs, its two working values and two temporaries; the sign steps take two of them.
+        {"approxSignPairWide",
+         {-60.0, 0.5, 100.0},
+         6,
+         [](const MathSetup& s, const Ciphertext& op, Ciphertext& res) {
+             approxSignPair(s.eval, s.btp, op, op, res, res, 8, 3, 7);
+         }},
+        // The two outputs are written once complete, from values of their own.
+        {"approxDomainExtensionPair",
+         {-60.0, 0.5, 100.0},
+         6,
+         [](const MathSetup& s, const Ciphertext& op, Ciphertext& res) {
+             approxDomainExtensionPair(s.eval, s.btp, op, op, res, res, 1.0, 128.0, 2.0);
+         }},
+        // The iteration value, apart from res until it is complete, and the two of its step.
+        {"approxSqrt",
+         {0.25, 1.5, 2.0},
+         3,
+         [](const MathSetup& s, const Ciphertext& op, Ciphertext& res) { approxSqrt(s.eval, s.btp, op, res, 17); }},
         // The value returned is a copy of op; the work vector is not.
         {"approxDomainExtension",
          {-60.0, 0.5, 100.0},

@@ -153,6 +153,18 @@ print(a[:], len(out), out[0])
     assert lines[-1] == "[(1+0j), (2+0j), (3+0j), (4+0j)] 8 5j"
 
 
+def test_ctrl_c_leaves_a_square_root_in_place_as_it_was():
+    # The rounds run apart from the operand, which is written once they are complete.
+    lines = run_child(MATH + """
+ct.data = Message([0.25, 1.5, 2.0, 0.5] * 8)
+threading.Timer(0.2, _thread.interrupt_main).start()
+""" + INTERRUPTED.format(call="approx.sqrt(ev, btp, ct, ct, num_iter=FOREVER)") + """
+print(ct.level, ct.rescale_counter, ct.data[:4])
+""")
+    assert ended(lines[:-1]) == ("KeyboardInterrupt: ", True)
+    assert lines[-1] == "24 0 [(0.25+0j), (1.5+0j), (2+0j), (0.5+0j)]"
+
+
 def test_a_sum_in_place_inside_a_sum_in_place_works_on_its_own_storage():
     # The handler's in-place sum runs inside the outer one's poll, on the same thread: it must neither reuse nor
     # free the storage that keeps the outer operand.
