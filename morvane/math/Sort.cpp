@@ -55,9 +55,10 @@ void checkMaskSlots(const HomEvaluator& eval, const Bootstrapper& btp, const Cip
     checkBootstrapReady(btp, comparison, logSlots);
 }
 
-void multiplyByMask(const HomEvaluator& eval, Ciphertext& ctxt, Message& mask) {
-    mask.to(ctxt.getDevice());
-    eval.mult(ctxt, mask, ctxt);
+// out = in times the mask, which first follows in to its device; out may be in.
+void multiplyByMask(const HomEvaluator& eval, const Ciphertext& in, Message& mask, Ciphertext& out) {
+    mask.to(in.getDevice());
+    eval.mult(in, mask, out);
 }
 
 // The temporaries of the compare-exchanges, made once per sort and reused by every one, and the value sorted.
@@ -115,7 +116,7 @@ Message genMasks(u64 log_slots, u64 d) {
 
 void flipCtxt(const HomEvaluator& eval, Ciphertext& ctxt, int d) {
     Message mask = flipMask(ctxt.getLogSlots(), d);
-    multiplyByMask(eval, ctxt, mask);
+    multiplyByMask(eval, ctxt, mask, ctxt);
 }
 
 void compForSort(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& x, const Message& mask, int d,
@@ -191,8 +192,7 @@ void unitSort(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertext& op,
             mask = flipMask(logSlots, 1 << stage);
         if (tools::refreshIfBelow(btp, *x, value, 1))
             x = &value;
-        mask->to(x->getDevice());
-        eval.mult(*x, *mask, value);
+        multiplyByMask(eval, *x, *mask, value);
         x = &value;
     };
 
