@@ -3,6 +3,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 
 namespace Morvane {
 
@@ -33,7 +34,7 @@ void appendRow(std::string& out, const std::string& label, u64 count, u64 nameWi
 } // namespace
 
 std::string ContextContent::representOpHistory(bool verbose) const {
-    static const std::string title = " Operation Usage ";
+    constexpr std::string_view title = " Operation Usage ";
     const u64 wn = nameColumnWidth;
     const u64 wc = countColumnWidth;
     const std::size_t fill = padding(wn + wc + 3, title.size());

@@ -2,6 +2,7 @@
 
 #include "morvane/core/Serialize.hpp"
 #include "morvane/core/tables/ErrorSampleBlobs.hpp"
+#include "morvane/core/tables/NeverDestroyed.hpp"
 
 #include <cereal/archives/binary.hpp>
 
@@ -40,8 +41,9 @@ struct ParsedBlobs {
 };
 
 const Message& parsedBlob(std::size_t index) {
-    static ParsedBlobs parsed;
-    std::call_once(parsed.once[index], [index] {
+    static detail::NeverDestroyed<ParsedBlobs> all;
+    ParsedBlobs& parsed = *all;
+    std::call_once(parsed.once[index], [&parsed, index] {
         readBlock(detail::materialiseSampleBlob(index), detail::sampleBlobBytes(index), parsed.samples[index]);
     });
     return parsed.samples[index];

@@ -1,4 +1,5 @@
 #include "morvane/core/tables/OpLabels.hpp"
+#include "morvane/core/tables/NeverDestroyed.hpp"
 #include "morvane/core/tables/OpUsageNames.hpp"
 
 #include <algorithm>
@@ -107,12 +108,23 @@ std::array<std::string, labels::kLabelCount> makeTexts() {
 }
 
 const std::array<std::string, labels::kLabelCount>& texts() {
-    static const std::array<std::string, labels::kLabelCount> all = makeTexts();
-    return all;
+    static const detail::NeverDestroyed<std::array<std::string, labels::kLabelCount>> all(makeTexts());
+    return *all;
 }
 
 std::vector<std::string> rows(std::size_t first, std::size_t end) {
-    return std::vector<std::string>(texts().begin() + first, texts().begin() + end);
+    const auto& all = texts();
+    return std::vector<std::string>(all.begin() + first, all.begin() + end);
+}
+
+using UsageNames = std::map<std::string, std::vector<std::string>>;
+
+const UsageNames& usageNames() {
+    static const detail::NeverDestroyed<UsageNames> names(UsageNames{
+        {"eval", rows(0, labels::kKeyBegin)},
+        {"key", rows(labels::kKeyBegin, labels::kUnlistedBegin)},
+    });
+    return *names;
 }
 
 } // namespace
@@ -121,20 +133,20 @@ const std::string& labels::text(std::size_t index) { return texts()[index]; }
 
 std::size_t labels::rowOf(const std::string& label) {
     // The rows sorted by text once, so that a lookup is a binary search.
-    static const std::vector<std::pair<std::string_view, std::size_t>> sorted = [] {
-        std::vector<std::pair<std::string_view, std::size_t>> byText;
+    using ByText = std::vector<std::pair<std::string_view, std::size_t>>;
+    static const detail::NeverDestroyed<ByText> byText([] {
+        const auto& all = texts();
+        ByText sorted;
         for (std::size_t i = 0; i < labels::kLabelCount; ++i)
-            byText.emplace_back(texts()[i], i);
-        std::sort(byText.begin(), byText.end());
-        return byText;
-    }();
+            sorted.emplace_back(all[i], i);
+        std::sort(sorted.begin(), sorted.end());
+        return sorted;
+    }());
+    const ByText& sorted = *byText;
     const auto it = std::lower_bound(sorted.begin(), sorted.end(), std::pair<std::string_view, std::size_t>(label, 0));
     return it != sorted.end() && it->first == label ? it->second : labels::kLabelCount;
 }
 
-const std::map<std::string, std::vector<std::string>> opUsageNames = {
-    {"eval", rows(0, labels::kKeyBegin)},
-    {"key", rows(labels::kKeyBegin, labels::kUnlistedBegin)},
-};
+const std::map<std::string, std::vector<std::string>>& opUsageNames = usageNames();
 
 } // namespace Morvane

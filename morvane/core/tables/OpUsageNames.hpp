@@ -11,7 +11,7 @@
 namespace Morvane {
 
 // The labels of the history report, by list: "eval" rows always, "key" rows in verbose mode, built from the
-// fixed label table. A counted label outside these lists never gets a row.
-extern const std::map<std::string, std::vector<std::string>> opUsageNames;
+// fixed label table. A counted label outside these lists never gets a row. Never destroyed.
+extern const std::map<std::string, std::vector<std::string>>& opUsageNames;
 
 } // namespace Morvane

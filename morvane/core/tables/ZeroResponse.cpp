@@ -2,6 +2,7 @@
 
 #include "morvane/core/Parameter.hpp"
 #include "morvane/core/tables/ErrorSampleBlobs.hpp"
+#include "morvane/core/tables/NeverDestroyed.hpp"
 
 #include <array>
 #include <cstdint>
@@ -100,13 +101,20 @@ ZeroResponseTable buildTable() {
     return table;
 }
 
+// Built by the first lookup, so that one made from another unit's static initialisation finds it complete.
+const ZeroResponseTable& builtInTable() {
+    static const detail::NeverDestroyed<ZeroResponseTable> table(buildTable());
+    return *table;
+}
+
 } // namespace
 
-const ZeroResponseTable zeroResponseTable = buildTable();
+const ZeroResponseTable& zeroResponseTable = builtInTable();
 
 const ZeroResponse* findZeroResponse(const std::string& presetName, const std::string& operation) {
-    const auto row = zeroResponseTable.find(presetName);
-    if (row == zeroResponseTable.end())
+    const ZeroResponseTable& table = builtInTable();
+    const auto row = table.find(presetName);
+    if (row == table.end())
         return nullptr;
     const auto entry = row->second.find(operation);
     return entry == row->second.end() ? nullptr : &entry->second;

@@ -24,8 +24,9 @@ struct ZeroResponse {
 
 using ZeroResponseTable = std::map<std::string, std::map<std::string, ZeroResponse>>;
 
-// Preset name -> operation key -> entry. Read-only after loading.
-extern const ZeroResponseTable zeroResponseTable;
+// Preset name -> operation key -> entry. Read-only after loading, and never destroyed: the entries (and the
+// pointers to them that bootstrappers keep) stay valid for threads still in a call while the program exits.
+extern const ZeroResponseTable& zeroResponseTable;
 
 // The entry of (presetName, operation), or null when the table has none (custom parameters have no row).
 const ZeroResponse* findZeroResponse(const std::string& presetName, const std::string& operation);

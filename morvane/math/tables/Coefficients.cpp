@@ -1,9 +1,13 @@
 #include "morvane/math/tables/Coefficients.hpp"
 
+#include "morvane/core/tables/NeverDestroyed.hpp"
+
 namespace Morvane::Math::tables {
 
+using Record = detail::NeverDestroyed<tools::ChebyshevCoefficients>;
+
 const tools::ChebyshevCoefficients& sigmoidUpToEight() {
-    static const tools::ChebyshevCoefficients record{
+    static const Record record(tools::ChebyshevCoefficients{
         {0.5, 0.62123264183, -5.3941969836e-13, -0.17178520637,
          -3.7176052794e-13, 0.07790732142, -1.8958217447e-13, -0.047051749086,
          -4.8834613073e-13, 0.029789607502, -7.6802306362e-13, -0.014048292368,
@@ -12,12 +16,12 @@ const tools::ChebyshevCoefficients& sigmoidUpToEight() {
          -3.6665570839e-13, 0.00032740081124, -1.8697527574e-13, -0.00020249273677,
          -1.9379313919e-13, 0.00012847458032, -2.1994668831e-13, -5.9697116785e-05,
          -9.7516525243e-14, 2.7734640887e-05, -2.5065537027e-14, -1.6437154129e-05},
-        8, 4, 3, 2, 5, 0};
-    return record;
+        8, 4, 3, 2, 5, 0});
+    return *record;
 }
 
 const tools::ChebyshevCoefficients& sigmoidAboveEight() {
-    static const tools::ChebyshevCoefficients record{
+    static const Record record(tools::ChebyshevCoefficients{
         {0.50000000013, 0.65564449524, 2.0320263616e-10, -0.22667160326,
          1.4014957067e-10, 0.14322647722, 7.1501856657e-11, -0.11585667187,
          1.8541132744e-10, 0.093231934917, 2.9191383254e-10, -0.066467431454,
@@ -26,20 +30,20 @@ const tools::ChebyshevCoefficients& sigmoidAboveEight() {
          1.3566478124e-10, 0.010685430732, 6.9212388629e-11, -0.009256178937,
          6.8624148147e-11, 0.0074715571838, 7.5663173993e-11, -0.0050585902075,
          3.178747037e-11, 0.0034228415038, 7.3682167759e-12, -0.0042777834511},
-        8, 4, 3, 2, 5, 0};
-    return record;
+        8, 4, 3, 2, 5, 0});
+    return *record;
 }
 
 const tools::ChebyshevCoefficients& miniMaxSigmoid() {
-    static const tools::ChebyshevCoefficients record{{
+    static const Record record(tools::ChebyshevCoefficients{{
 #include "morvane/math/tables/MiniMaxSigmoidCoefficients.inc"
-                                                     },
-                                                     16, 16, 4, 4, 8, 1};
-    return record;
+                                                            },
+                                                            16, 16, 4, 4, 8, 1});
+    return *record;
 }
 
 const tools::ChebyshevCoefficients& logOfEighthRoot() {
-    static const tools::ChebyshevCoefficients record{
+    static const Record record(tools::ChebyshevCoefficients{
         {-0.78082780989, 0.95518286632, -0.22808995415, 0.072613801481,
          -0.02599008473, 0.0098854881722, -0.0038322169284, 0.0013320451263,
          -0.00067670146202, 0.00057454951269, -0.00024694765055, 0.00010719062667,
@@ -48,8 +52,8 @@ const tools::ChebyshevCoefficients& logOfEighthRoot() {
          -7.6091284922e-08, 3.4357080504e-08, -1.5112794325e-08, 5.706379846e-09,
          -3.3053920258e-09, 3.0309707979e-09, -1.3918880996e-09, 6.4013718168e-10,
          -2.9480166942e-10, 1.3594371572e-10, -6.2760133073e-11, 3.6922291193e-11},
-        8, 4, 3, 2, 5, 0};
-    return record;
+        8, 4, 3, 2, 5, 0});
+    return *record;
 }
 
 } // namespace Morvane::Math::tables
