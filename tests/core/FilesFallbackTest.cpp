@@ -162,6 +162,7 @@ TEST(FilesFallbackTest, WhereNoTemporaryCanBeMadeAFileIsWrittenOverOnlyWithRoomF
           "<no exception>; record, earlier key", cannotWrite + "keys/PK/EncKey.bin; record, earlier key",
           cannotWrite + "m.bin; record, earlier key"}},
     };
+    std::string skipped;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir top;
@@ -206,7 +207,7 @@ TEST(FilesFallbackTest, WhereNoTemporaryCanBeMadeAFileIsWrittenOverOnlyWithRoomF
                 EXPECT_EQ(errno, ENOENT) << locked;
             }
         if (isNotAllowed(result)) {
-            std::cout << "[  SKIPPED ] " << c.name << ": " << result << "\n";
+            skipped += std::string(c.name) + ": " + result + "\n";
             continue;
         }
         std::string expected;
@@ -217,6 +218,8 @@ TEST(FilesFallbackTest, WhereNoTemporaryCanBeMadeAFileIsWrittenOverOnlyWithRoomF
         }
         EXPECT_EQ(result, expected);
     }
+    if (!skipped.empty())
+        GTEST_SKIP() << skipped;
 }
 
 TEST(FilesFallbackTest, AFileTheDirectoryDoesNotLetTheCallerReplaceIsWrittenOverOnlyWithRoomForAllOfIt) {
@@ -253,6 +256,7 @@ TEST(FilesFallbackTest, AFileTheDirectoryDoesNotLetTheCallerReplaceIsWrittenOver
          }},
     };
     const Known known = knownMessages();
+    std::string skipped;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir top;
@@ -278,12 +282,14 @@ TEST(FilesFallbackTest, AFileTheDirectoryDoesNotLetTheCallerReplaceIsWrittenOver
             return lines;
         });
         if (isNotAllowed(result)) {
-            std::cout << "[  SKIPPED ] " << c.name << ": " << result << "\n";
+            skipped += std::string(c.name) + ": " + result + "\n";
             continue;
         }
         EXPECT_EQ(result, "Cannot write file <file>; earlier, root's; m.bin\n"
                           "<no exception>; fitting, root's; m.bin\n");
     }
+    if (!skipped.empty())
+        GTEST_SKIP() << skipped;
 }
 
 TEST(FilesFallbackTest, AChangeOfTheWorkingDirectoryDuringASaveRedirectsNothing) {
