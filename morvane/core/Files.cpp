@@ -2,12 +2,14 @@
 
 #include "morvane/core/Exception.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <streambuf>
 #include <utility>
 #include <vector>
@@ -173,24 +175,62 @@ private:
     char buffer_[capacity];
 };
 
-// The whole content of a save that writes over the target: its length must be known before the target is touched.
+// The whole content of a save that writes over the target, whose length must be known before the target is
+// touched. It grows in blocks of a fixed size: nothing written is ever copied again, and no more than one block is
+// left unused.
 class MemoryBuffer final : public std::streambuf {
 public:
-    const std::string& content() const { return content_; }
+    std::size_t size() const { return full_ + static_cast<std::size_t>(pptr() - pbase()); }
+
+    // Takes the first `size` bytes of `fd`; false on an error or an early end.
+    bool readFrom(int fd, std::size_t size) {
+        for (std::size_t offset = 0; offset < size;) {
+            addBlock();
+            const std::size_t length = std::min(blockSize, size - offset);
+            if (!readAllAt(fd, pbase(), length, static_cast<off_t>(offset)))
+                return false;
+            pbump(static_cast<int>(length));
+            offset += length;
+        }
+        return true;
+    }
+
+    // Writes the content at the start of `fd`; false on an error.
+    bool writeTo(int fd) const {
+        std::size_t offset = 0;
+        for (const auto& block : blocks_) {
+            const std::size_t length = std::min(blockSize, size() - offset);
+            if (!writeAllAt(fd, block.get(), length, static_cast<off_t>(offset)))
+                return false;
+            offset += length;
+        }
+        return true;
+    }
 
 protected:
+    // The put area is the free part of the last block; the stream buffer's own sputn fills it.
     int_type overflow(int_type c) override {
-        if (!traits_type::eq_int_type(c, traits_type::eof()))
-            content_.push_back(traits_type::to_char_type(c));
-        return traits_type::not_eof(c);
-    }
-    std::streamsize xsputn(const char* data, std::streamsize count) override {
-        content_.append(data, static_cast<std::size_t>(count));
-        return count;
+        if (traits_type::eq_int_type(c, traits_type::eof()))
+            return traits_type::not_eof(c);
+        addBlock();
+        *pptr() = traits_type::to_char_type(c);
+        pbump(1);
+        return c;
     }
 
 private:
-    std::string content_;
+    static constexpr std::size_t blockSize = std::size_t{1} << 16;
+
+    void addBlock() {
+        full_ = size();
+        // Left uninitialised: every byte written out is written in first.
+        blocks_.emplace_back(new char[blockSize]);
+        setp(blocks_.back().get(), blocks_.back().get() + blockSize);
+    }
+
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    // The bytes of the blocks before the last.
+    std::size_t full_ = 0;
 };
 
 // The stream of a file that cannot be created: every write fails and takes nothing.
@@ -439,11 +479,11 @@ struct CreatedFile {
 
 // Writes `content` over the open target: its whole length reserved first, refused when that fails (leaving the
 // file as it was), then written from the start and cut to its length.
-void overwrite(const std::string& path, Descriptor& file, const std::string& content) {
+void overwrite(const std::string& path, Descriptor& file, const MemoryBuffer& content) {
     struct stat before {};
     if (::fstat(file.get(), &before) != 0)
         throwCannotWrite(path);
-    if (!content.empty() && !reserve(file.get(), content.size())) {
+    if (content.size() != 0 && !reserve(file.get(), content.size())) {
         // A reservation that stopped part-way may have made the file longer.
         struct stat after {};
         if (::fstat(file.get(), &after) == 0 && after.st_size != before.st_size) {
@@ -452,8 +492,8 @@ void overwrite(const std::string& path, Descriptor& file, const std::string& con
         }
         throwCannotWrite(path);
     }
-    if (!writeAllAt(file.get(), content.data(), content.size(), 0) ||
-        ::ftruncate(file.get(), static_cast<off_t>(content.size())) != 0 || !file.close())
+    if (!content.writeTo(file.get()) || ::ftruncate(file.get(), static_cast<off_t>(content.size())) != 0 ||
+        !file.close())
         throwCannotWrite(path);
 }
 
@@ -475,16 +515,16 @@ void writeInPlace(const std::string& path, const Target& target, FileWriter writ
         throwCannotWrite(path);
     // A writer that is passed an unopened file and writes nothing leaves an existing file as it is where no new
     // file can be made: the multi-party share's save, which would otherwise only empty it.
-    if (unopened == UnopenedFile::PassToWriter && memory.content().empty() && !created.created)
+    if (unopened == UnopenedFile::PassToWriter && memory.size() == 0 && !created.created)
         return;
-    overwrite(path, file, memory.content());
+    overwrite(path, file, memory);
     created.created = false;
 }
 
 // The complete temporary copied over a target the directory does not let the caller replace.
 void copyInPlace(const std::string& path, const Target& target, int temporary, std::size_t size) {
-    std::string content(size, '\0');
-    if (!readAllAt(temporary, content.data(), size, 0))
+    MemoryBuffer content;
+    if (!content.readFrom(temporary, size))
         throwCannotWrite(path);
     bool created = false;
     Descriptor file = openInPlace(target, created);
