@@ -513,10 +513,6 @@ void writeInPlace(const std::string& path, const Target& target, FileWriter writ
     writer.call(writer.state, stream);
     if (stream.fail())
         throwCannotWrite(path);
-    // A writer that is passed an unopened file and writes nothing leaves an existing file as it is where no new
-    // file can be made: the multi-party share's save, which would otherwise only empty it.
-    if (unopened == UnopenedFile::PassToWriter && memory.size() == 0 && !created.created)
-        return;
     overwrite(path, file, memory);
     created.created = false;
 }

@@ -23,8 +23,7 @@ enum class UnopenedFile {
     // "Cannot open file " + path, before the writer runs.
     Refuse,
     // The writer runs on a stream that takes no byte, so its first write reports the failure (nothing is raised
-    // for a writer that writes nothing). Such a writer that writes nothing also leaves an existing file as it is
-    // where no new file can be made beside it.
+    // for a writer that writes nothing).
     PassToWriter,
 };
 

@@ -116,6 +116,7 @@ TEST(FilesFallbackTest, WhereNoTemporaryCanBeMadeAFileIsWrittenOverOnlyWithRoomF
     known["earlier key"] = savedKey(other, scratch.file("other"));
     known["new key"] = savedKey(ctx, scratch.file("new"));
     known["record"] = {1, 0, 0, 0};
+    known["empty"] = {};
     ASSERT_EQ(known["new key"].size(), 12u);
     ASSERT_NE(known["new key"], known["earlier key"]);
 
@@ -146,19 +147,19 @@ TEST(FilesFallbackTest, WhereNoTemporaryCanBeMadeAFileIsWrittenOverOnlyWithRoomF
         {"no free inode",
          inodesUsedUp,
          0,
-         {cannotWrite + "m.bin; earlier, earlier key", "<no exception>; earlier, earlier key",
+         {cannotWrite + "m.bin; earlier, earlier key", "<no exception>; empty, earlier key",
           "<no exception>; record, earlier key", "<no exception>; record, new key",
           "<no exception>; fitting, new key"}},
         {"unwritable directories, files up to 1000 bytes",
          unwritable,
          1000,
-         {cannotWrite + "m.bin; earlier, earlier key", "<no exception>; earlier, earlier key",
+         {cannotWrite + "m.bin; earlier, earlier key", "<no exception>; empty, earlier key",
           "<no exception>; record, earlier key", "<no exception>; record, new key",
           "<no exception>; fitting, new key"}},
         {"unwritable directories, files up to 8 bytes",
          unwritable,
          8,
-         {cannotWrite + "m.bin; earlier, earlier key", "<no exception>; earlier, earlier key",
+         {cannotWrite + "m.bin; earlier, earlier key", "<no exception>; empty, earlier key",
           "<no exception>; record, earlier key", cannotWrite + "keys/PK/EncKey.bin; record, earlier key",
           cannotWrite + "m.bin; record, earlier key"}},
     };
