@@ -15,6 +15,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -442,58 +443,102 @@ bool reserve(int fd, std::size_t size) {
 #endif
 }
 
-// Opens the target of a save that cannot replace it, without truncating it; creates it exclusively when it did
-// not exist (`created`). A name that no longer leads to a regular file is not opened.
-Descriptor openInPlace(const Target& target, bool& created) {
-    constexpr int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    created = false;
-    Descriptor file;
-    if (!target.exists) {
-        // Readable too, so that a reservation the C library emulates can tell data from holes.
-        file = Descriptor(::openat(target.at(), target.name.c_str(), O_RDWR | O_CREAT | O_EXCL | flags, 0666));
-        created = static_cast<bool>(file);
-        if (!file && errno != EEXIST)
-            return file;
+// The target of a save that cannot replace it, opened without truncating it, and created exclusively when it did
+// not exist; a name that no longer leads to a regular file is not opened. Saves in place of one file take turns
+// through an exclusive lock on it, so that each reserves, writes and cuts its content whole. A file this save made
+// goes again when the save fails, unless another save has written it meanwhile.
+class InPlaceFile {
+public:
+    explicit InPlaceFile(const Target& target) : target_(target) {
+        constexpr int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+        if (!target.exists) {
+            // Readable too, so that a reservation the C library emulates can tell data from holes.
+            file_ = Descriptor(::openat(target.at(), target.name.c_str(), O_RDWR | O_CREAT | O_EXCL | flags, 0666));
+            created_ = static_cast<bool>(file_);
+            if (!file_ && errno != EEXIST)
+                return;
+        }
+        if (!file_)
+            file_ = Descriptor(::openat(target.at(), target.name.c_str(), O_RDWR | flags));
+        if (!file_ && errno == EACCES)
+            file_ = Descriptor(::openat(target.at(), target.name.c_str(), O_WRONLY | flags));
+        struct stat status {};
+        if (file_ && (::fstat(file_.get(), &status) != 0 || !S_ISREG(status.st_mode))) {
+            file_ = Descriptor();
+            created_ = false;
+        }
     }
-    if (!file)
-        file = Descriptor(::openat(target.at(), target.name.c_str(), O_RDWR | flags));
-    if (!file && errno == EACCES)
-        file = Descriptor(::openat(target.at(), target.name.c_str(), O_WRONLY | flags));
-    struct stat status {};
-    if (file && (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))) {
-        file = Descriptor();
-        created = false;
+    InPlaceFile(const InPlaceFile&) = delete;
+    InPlaceFile& operator=(const InPlaceFile&) = delete;
+    ~InPlaceFile() {
+        // Removed under the lock, and only while the name still leads to the file.
+        struct stat own {};
+        if (created_ && file_ && (locked_ ? ::fstat(file_.get(), &own) == 0 : lock(own)) && created_) {
+            struct stat named {};
+            if (::fstatat(target_.at(), target_.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                named.st_dev == own.st_dev && named.st_ino == own.st_ino)
+                ::unlinkat(target_.at(), target_.name.c_str(), 0);
+        }
+        unlock();
     }
-    return file;
-}
 
-// A file created by a save in place, removed again when the save fails.
-struct CreatedFile {
-    const Target& target;
-    bool created;
-    ~CreatedFile() {
-        if (created)
-            ::unlinkat(target.at(), target.name.c_str(), 0);
+    explicit operator bool() const { return static_cast<bool>(file_); }
+    int get() const { return file_.get(); }
+
+    // Waits for the other saves in place of the file and gives its status then; false when it is no longer linked
+    // (a save that made it has failed and removed it), so that nothing written to it would be kept. A file system
+    // without such locks lets the save go on alone.
+    bool lock(struct stat& status) {
+        int result = 0;
+        do
+            result = ::flock(file_.get(), LOCK_EX);
+        while (result != 0 && errno == EINTR);
+        locked_ = result == 0;
+        if (::fstat(file_.get(), &status) != 0 || status.st_nlink == 0)
+            return false;
+        // What another save wrote into the file since this one made it is that save's.
+        if (status.st_size != 0)
+            created_ = false;
+        return true;
     }
+
+    // The save is complete; false when the close reports an error.
+    bool finish() {
+        created_ = false;
+        unlock();
+        return file_.close();
+    }
+
+private:
+    // Explicitly, not by the close: a child forked meanwhile shares the open file, and so would its lock.
+    void unlock() {
+        if (std::exchange(locked_, false))
+            ::flock(file_.get(), LOCK_UN);
+    }
+
+    const Target& target_;
+    Descriptor file_;
+    bool created_ = false;
+    bool locked_ = false;
 };
 
 // Writes `content` over the open target: its whole length reserved first, refused when that fails (leaving the
 // file as it was), then written from the start and cut to its length.
-void overwrite(const std::string& path, Descriptor& file, const MemoryBuffer& content) {
+void overwrite(const std::string& path, InPlaceFile& file, const MemoryBuffer& content) {
     struct stat before {};
-    if (::fstat(file.get(), &before) != 0)
+    if (!file.lock(before))
         throwCannotWrite(path);
-    if (content.size() != 0 && !reserve(file.get(), content.size())) {
+    const int fd = file.get();
+    if (content.size() != 0 && !reserve(fd, content.size())) {
         // A reservation that stopped part-way may have made the file longer.
         struct stat after {};
-        if (::fstat(file.get(), &after) == 0 && after.st_size != before.st_size) {
-            const int restored = ::ftruncate(file.get(), before.st_size);
+        if (::fstat(fd, &after) == 0 && after.st_size != before.st_size) {
+            const int restored = ::ftruncate(fd, before.st_size);
             static_cast<void>(restored);
         }
         throwCannotWrite(path);
     }
-    if (!content.writeTo(file.get()) || ::ftruncate(file.get(), static_cast<off_t>(content.size())) != 0 ||
-        !file.close())
+    if (!content.writeTo(fd) || ::ftruncate(fd, static_cast<off_t>(content.size())) != 0 || !file.finish())
         throwCannotWrite(path);
 }
 
@@ -502,8 +547,7 @@ void overwrite(const std::string& path, Descriptor& file, const MemoryBuffer& co
 void writeInPlace(const std::string& path, const Target& target, FileWriter writer, UnopenedFile unopened) {
     // Opened first, so a file that does not open is refused (or passed on) before the writer runs, as a plain
     // open would have it.
-    CreatedFile created{target, false};
-    Descriptor file = openInPlace(target, created.created);
+    InPlaceFile file(target);
     if (!file) {
         passUnopened(path, writer, unopened);
         return;
@@ -514,7 +558,6 @@ void writeInPlace(const std::string& path, const Target& target, FileWriter writ
     if (stream.fail())
         throwCannotWrite(path);
     overwrite(path, file, memory);
-    created.created = false;
 }
 
 // The complete temporary copied over a target the directory does not let the caller replace.
@@ -522,13 +565,10 @@ void copyInPlace(const std::string& path, const Target& target, int temporary, s
     MemoryBuffer content;
     if (!content.readFrom(temporary, size))
         throwCannotWrite(path);
-    bool created = false;
-    Descriptor file = openInPlace(target, created);
-    CreatedFile made{target, created};
+    InPlaceFile file(target);
     if (!file)
         throwCannotWrite(path);
     overwrite(path, file, content);
-    made.created = false;
 }
 
 void replace(const std::string& path, const Target& target, FileWriter writer, UnopenedFile unopened) {

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <new>
 #include <set>
 #include <sstream>
 #include <string>
@@ -25,8 +26,11 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace Morvane;
@@ -363,4 +367,63 @@ TEST(FilesFallbackTest, ALinkSwappedInForATemporaryRedirectsNoWrite) {
         return std::string(held_bytes == victimBytes ? "untouched" : "written");
     });
     EXPECT_EQ(result, "untouched");
+}
+
+TEST(FilesFallbackTest, TwoSavesInPlaceOfOneFileAtOnceLeaveOneWholeContent) {
+    // Two processes save over one file of a directory neither may write, at the same moment, round after round:
+    // every round leaves one of the two contents, whole.
+    constexpr int rounds = 1000;
+    TempDir top;
+    const std::string dir = top.file("d"), file = dir + "/m.bin";
+    fs::create_directories(dir);
+    chmodAll({top.str(), dir}, 0755);
+    // Close in length, so that the writes of the two often overlap.
+    Message contents[] = {Message(12, Complex(1, 1)), Message(12, Complex(2, 2))};
+    contents[1].resize(contents[1].getSize() - 64);
+    const Known known{{"first", savedBytes(contents[0])}, {"second", savedBytes(contents[1])}};
+    const std::string result = inChildProcess([&] {
+        contents[1].save(file);
+        const std::string refused = lockDirectories({dir}, {file});
+        if (!refused.empty())
+            return refused;
+        struct Shared {
+            pthread_barrier_t barrier;
+            int failed;
+        };
+        void* memory = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (memory == MAP_FAILED)
+            return std::string("no shared memory");
+        auto* shared = new (memory) Shared{};
+        pthread_barrierattr_t attributes;
+        ::pthread_barrierattr_init(&attributes);
+        ::pthread_barrierattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
+        ::pthread_barrier_init(&shared->barrier, &attributes, 2);
+        const pid_t other = ::fork();
+        if (other < 0)
+            return std::string("no second process");
+        const Message& mine = contents[other == 0 ? 1 : 0];
+        std::map<std::string, int> seen;
+        for (int round = 0; round < rounds; ++round) {
+            ::pthread_barrier_wait(&shared->barrier);
+            if (messageOf([&] { mine.save(file); }) != "<no exception>")
+                __atomic_add_fetch(&shared->failed, 1, __ATOMIC_SEQ_CST);
+            ::pthread_barrier_wait(&shared->barrier);
+            // Read while the other process waits for the next round.
+            if (other != 0)
+                ++seen[contentOf(file, known)];
+            ::pthread_barrier_wait(&shared->barrier);
+        }
+        if (other == 0)
+            ::_exit(0);
+        int status = 0;
+        ::waitpid(other, &status, 0);
+        std::string report = std::to_string(__atomic_load_n(&shared->failed, __ATOMIC_SEQ_CST)) + " failed";
+        for (const auto& [content, count] : seen)
+            if (known.count(content) == 0)
+                report += "; " + content + " " + std::to_string(count) + " times";
+        return report + "; " + entriesOf(dir);
+    });
+    if (isNotAllowed(result))
+        GTEST_SKIP() << result;
+    EXPECT_EQ(result, "0 failed; m.bin");
 }
