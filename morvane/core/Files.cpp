@@ -389,9 +389,7 @@ public:
             file_ = std::move(file);
             if (!target.exists || takeOver(target.status))
                 return true;
-            file_.close();
-            ::unlinkat(directory_, name_.c_str(), 0);
-            name_.clear();
+            remove();
             return false;
         }
         return false;
@@ -401,6 +399,11 @@ public:
     const std::string& name() const { return name_; }
     bool closeFile() { return file_.close(); }
     void renamed() { name_.clear(); }
+    void remove() {
+        file_.close();
+        ::unlinkat(directory_, name_.c_str(), 0);
+        name_.clear();
+    }
 
 private:
     bool takeOver(const struct stat& old) {
@@ -560,17 +563,6 @@ void writeInPlace(const std::string& path, const Target& target, FileWriter writ
     overwrite(path, file, memory);
 }
 
-// The complete temporary copied over a target the directory does not let the caller replace.
-void copyInPlace(const std::string& path, const Target& target, int temporary, std::size_t size) {
-    MemoryBuffer content;
-    if (!content.readFrom(temporary, size))
-        throwCannotWrite(path);
-    InPlaceFile file(target);
-    if (!file)
-        throwCannotWrite(path);
-    overwrite(path, file, content);
-}
-
 void replace(const std::string& path, const Target& target, FileWriter writer, UnopenedFile unopened) {
     // An existing file the caller may not write is refused as a plain open would refuse it.
     if (target.exists && ::faccessat(target.at(), target.name.c_str(), W_OK, AT_EACCESS) != 0) {
@@ -590,7 +582,7 @@ void replace(const std::string& path, const Target& target, FileWriter writer, U
         throwCannotWrite(path);
     // The close is checked on its own descriptor; the copy kept open reads the content back if it must be
     // copied over the target.
-    const Descriptor content(::fcntl(temporary.file(), F_DUPFD_CLOEXEC, 0));
+    Descriptor content(::fcntl(temporary.file(), F_DUPFD_CLOEXEC, 0));
     if (!content || !temporary.closeFile())
         throwCannotWrite(path);
     if (::renameat(target.at(), temporary.name().c_str(), target.at(), target.name.c_str()) == 0) {
@@ -601,7 +593,17 @@ void replace(const std::string& path, const Target& target, FileWriter writer, U
     // another user), or a target that is a mount point of its own (a bind-mounted file).
     if (errno != EPERM && errno != EACCES && errno != EBUSY && errno != EXDEV)
         throwCannotWrite(path);
-    copyInPlace(path, target, content.get(), buffer.written());
+    // The complete temporary is copied over the target. It is read into memory and removed first, so that its
+    // room is free for the copy.
+    MemoryBuffer memory;
+    if (!memory.readFrom(content.get(), buffer.written()))
+        throwCannotWrite(path);
+    content.close();
+    temporary.remove();
+    InPlaceFile file(target);
+    if (!file)
+        throwCannotWrite(path);
+    overwrite(path, file, memory);
 }
 
 void writeThrough(const std::string& path, const Target& target, FileWriter writer, UnopenedFile unopened) {
