@@ -63,10 +63,12 @@ public:
 
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
-    // False when the close reports an error: some file systems report a failed write only there.
+    // False when the close reports an error: some file systems report a failed write only there. An interrupted
+    // close has released the descriptor all the same (on Linux), so it is not retried, which could close a
+    // descriptor another thread has just been given, and it is no failed write.
     bool close() {
         const int fd = std::exchange(fd_, -1);
-        return fd < 0 || ::close(fd) == 0;
+        return fd < 0 || ::close(fd) == 0 || errno == EINTR;
     }
 
 private:
@@ -108,6 +110,14 @@ bool writeAllAt(int fd, const char* data, std::size_t size, off_t offset) {
 
 bool readAllAt(int fd, char* data, std::size_t size, off_t offset) {
     return transferAllAt(::pread, fd, data, size, offset);
+}
+
+bool truncateTo(int fd, off_t size) {
+    int result = 0;
+    do
+        result = ::ftruncate(fd, size);
+    while (result != 0 && errno == EINTR);
+    return result == 0;
 }
 
 // The stream buffer of a save over a descriptor, with the buffer size of a file stream, so that a writer meets
@@ -424,11 +434,12 @@ private:
 };
 
 // Reserves the room of the first `size` bytes of the file without changing any byte of it, so that writes over
-// it cannot stop part-way. A file system that cannot reserve is refused like a full one: the C library emulates
-// the reservation where the file system lacks it, writing a zero only into blocks that hold none, and a
-// reservation it still cannot make (EOPNOTSUPP, or a file it may not read back) means the writes could stop
-// part-way through the earlier content. A file size limit stops writes even inside the file's present length,
-// where nothing needs reserving, so a length past it is refused first.
+// it do not stop part-way for want of room (a copy-on-write file system may still need new room for them). A file
+// system that cannot reserve is refused like a full one: the C library emulates the reservation where the file
+// system lacks it, writing a zero only into blocks that hold none, and a reservation it still cannot make
+// (EOPNOTSUPP, or a file it may not read back) means the writes could stop part-way through the earlier content.
+// A file size limit stops writes even inside the file's present length, where nothing needs reserving, so a length
+// past it is refused first.
 bool reserve(int fd, std::size_t size) {
     rlimit limit{};
     if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 ||
@@ -525,23 +536,24 @@ private:
     bool locked_ = false;
 };
 
-// Writes `content` over the open target: its whole length reserved first, refused when that fails (leaving the
-// file as it was), then written from the start and cut to its length.
+// Writes `content` over the open target: its whole length reserved first, then written from the start and cut to
+// its length. A save that fails gives the file its earlier length back: after a refused reservation, or a first
+// write that failed, that is the earlier file exactly; a write that fails after others leaves a mix of the two.
 void overwrite(const std::string& path, InPlaceFile& file, const MemoryBuffer& content) {
     struct stat before {};
     if (!file.lock(before))
         throwCannotWrite(path);
     const int fd = file.get();
-    if (content.size() != 0 && !reserve(fd, content.size())) {
-        // A reservation that stopped part-way may have made the file longer.
+    const std::size_t size = content.size();
+    if ((size != 0 && !reserve(fd, size)) || !content.writeTo(fd) || !truncateTo(fd, static_cast<off_t>(size))) {
         struct stat after {};
         if (::fstat(fd, &after) == 0 && after.st_size != before.st_size) {
-            const int restored = ::ftruncate(fd, before.st_size);
+            const bool restored = truncateTo(fd, before.st_size);
             static_cast<void>(restored);
         }
         throwCannotWrite(path);
     }
-    if (!content.writeTo(fd) || ::ftruncate(fd, static_cast<off_t>(content.size())) != 0 || !file.finish())
+    if (!file.finish())
         throwCannotWrite(path);
 }
 

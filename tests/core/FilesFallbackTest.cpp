@@ -9,12 +9,14 @@
 #include "morvane/keys/KeyGenerator.hpp"
 #include "tests/support/DataTestSupport.hpp"
 #include "tests/support/FullDisk.hpp"
+#include "tests/support/SyscallFaults.hpp"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -30,6 +32,7 @@
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -102,6 +105,22 @@ std::string lockDirectories(const std::vector<std::string>& directories, const s
             return notAllowed + "permission bits are not enforced for this user";
     return std::string();
 }
+
+bool endsWith(const char* text, const char* end) {
+    const std::size_t length = std::strlen(text), endLength = std::strlen(end);
+    return length >= endLength && std::strcmp(text + length - endLength, end) == 0;
+}
+
+bool createsTemporary(const SyscallCall& call) {
+    return call.number == SYS_openat && (call.args[2] & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL) &&
+           endsWith(reinterpret_cast<const char*>(call.args[1]), ".tmp");
+}
+
+// The decision of the fault case a child runs, whether it takes the temporary away, and the descriptor whose
+// close it interrupts, once.
+SyscallDecision caseDecision = nullptr;
+bool caseInPlace = false;
+int interruptedClose = -1;
 
 } // namespace
 
@@ -429,4 +448,87 @@ TEST(FilesFallbackTest, TwoSavesInPlaceOfOneFileAtOnceLeaveOneWholeContent) {
     if (isNotAllowed(result))
         GTEST_SKIP() << result;
     EXPECT_EQ(result, "0 failed; m.bin");
+}
+
+TEST(FilesFallbackTest, FailedOrInterruptedCallsOfASaveLeaveTheEarlierFileOrTheNewOneWhole) {
+    // Each case fails system calls of a save; `inPlace` takes away the temporary (as a directory the caller may
+    // not write would), so that the file is written over.
+    struct Case {
+        const char* name;
+        bool inPlace;
+        SyscallDecision decide;
+        SyscallObserver after;
+        // The file's content before (none, when null), the save, and what it raised and left.
+        std::function<Message()> earlier;
+        std::function<void(const std::string&)> save;
+        std::string expected;
+    };
+    const auto saveLarge = [](const std::string& file) { large().save(file); };
+    const auto saveFitting = [](const std::string& file) { fitting().save(file); };
+    // The descriptors opened on the file (in place) or on the temporary.
+    const auto onFile = [](const SyscallCall& call) {
+        if (call.number == SYS_openat && call.result >= 0 &&
+            std::strcmp(reinterpret_cast<const char*>(call.args[1]), "m.bin") == 0)
+            interruptedClose = static_cast<int>(call.result);
+    };
+    const auto onTemporary = [](const SyscallCall& call) {
+        if (call.number == SYS_openat && call.result >= 0 && createsTemporary(call))
+            interruptedClose = static_cast<int>(call.result);
+    };
+    const auto closeInterrupted = [](const SyscallCall& call) {
+        if (call.number == SYS_close && call.args[0] == interruptedClose) {
+            interruptedClose = -1;
+            return SyscallFault{EINTR, true};
+        }
+        return SyscallFault{};
+    };
+    const std::string cannotWrite = "Cannot write file <file>";
+    const Case cases[] = {
+        {"the first write fails", true,
+         [](const SyscallCall& call) { return SyscallFault{call.number == SYS_pwrite64 ? EIO : 0}; }, nullptr, earlier,
+         saveLarge, cannotWrite + "; earlier"},
+        {"the cut is interrupted once", true,
+         [](const SyscallCall& call) {
+             static bool interrupted = false;
+             if (call.number != SYS_ftruncate || std::exchange(interrupted, true))
+                 return SyscallFault{};
+             return SyscallFault{EINTR};
+         },
+         nullptr, large, saveFitting, "<no exception>; fitting"},
+        {"the close of the file is interrupted", true, closeInterrupted, onFile, large, saveFitting,
+         "<no exception>; fitting"},
+        {"the close of the temporary is interrupted", false, closeInterrupted, onTemporary, large, saveFitting,
+         "<no exception>; fitting"},
+    };
+    const Known known = knownMessages();
+    std::string skipped;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string file = dir.file("m.bin");
+        if (c.earlier)
+            c.earlier().save(file);
+        caseDecision = c.decide;
+        caseInPlace = c.inPlace;
+        const std::string result = inChildProcess([&] {
+            const auto decide = [](const SyscallCall& call) {
+                return caseInPlace && createsTemporary(call) ? SyscallFault{EACCES} : caseDecision(call);
+            };
+            if (!faultSyscalls({SYS_openat, SYS_pwrite64, SYS_ftruncate, SYS_close, SYS_fallocate}, decide, c.after))
+                return notAllowed + "no system call filter";
+            std::string line = messageOf([&] { c.save(file); });
+            line += "; " + (fs::exists(file) ? contentOf(file, known) : "no file");
+            return line + "; " + entriesOf(dir.str());
+        });
+        if (isNotAllowed(result)) {
+            skipped += std::string(c.name) + ": " + result + "\n";
+            continue;
+        }
+        std::string expected = c.expected;
+        if (const std::size_t at = expected.find("<file>"); at != std::string::npos)
+            expected.replace(at, 6, file);
+        EXPECT_EQ(result, expected + "; " + (expected.find("no file") == std::string::npos ? "m.bin" : ""));
+    }
+    if (!skipped.empty())
+        GTEST_SKIP() << skipped;
 }
