@@ -463,6 +463,7 @@ TEST(FilesFallbackTest, FailedOrInterruptedCallsOfASaveLeaveTheEarlierFileOrTheN
         std::function<void(const std::string&)> save;
         std::string expected;
     };
+    const auto pass = [](const SyscallCall&) { return SyscallFault{}; };
     const auto saveLarge = [](const std::string& file) { large().save(file); };
     const auto saveFitting = [](const std::string& file) { fitting().save(file); };
     // The descriptors opened on the file (in place) or on the temporary.
@@ -499,6 +500,26 @@ TEST(FilesFallbackTest, FailedOrInterruptedCallsOfASaveLeaveTheEarlierFileOrTheN
          "<no exception>; fitting"},
         {"the close of the temporary is interrupted", false, closeInterrupted, onTemporary, large, saveFitting,
          "<no exception>; fitting"},
+        // The C library emulates the reservation with a write into every block, which stops past the first two.
+        {"an emulated reservation stops part-way", true,
+         [](const SyscallCall& call) {
+             if (call.number == SYS_fallocate)
+                 return SyscallFault{EOPNOTSUPP};
+             return SyscallFault{call.number == SYS_pwrite64 && call.args[3] >= 8192 ? ENOSPC : 0};
+         },
+         nullptr, earlier, saveLarge, cannotWrite + "; earlier"},
+        // A file the save made is removed again.
+        {"no room for a new file", true,
+         [](const SyscallCall& call) { return SyscallFault{call.number == SYS_fallocate ? ENOSPC : 0}; }, nullptr,
+         nullptr, saveLarge, cannotWrite + "; no file"},
+        {"a new file whose writer fails", true, pass, nullptr, nullptr,
+         [](const std::string& file) {
+             detail::writeFile(file, [](std::ostream& stream) {
+                 stream << "part";
+                 throw RuntimeException("stopped");
+             });
+         },
+         "stopped; no file"},
     };
     const Known known = knownMessages();
     std::string skipped;
