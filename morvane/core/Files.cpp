@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -303,8 +304,10 @@ Target targetOf(const std::string& path) {
     constexpr int maxLinks = 40;
     Target target;
     target.name = path;
-    // No name to put a temporary beside ("" or a trailing slash), or no directory: the open reports it.
-    if (path.empty() || path.back() == '/')
+    // No name to put a temporary beside ("" or a trailing slash), or no directory: the open reports it. So does
+    // it for a path the system does not take whole (ENAMETOOLONG), though its directory would open: no load could
+    // open the file by that path.
+    if (path.empty() || path.back() == '/' || path.size() >= PATH_MAX)
         return target;
     std::string name;
     Descriptor directory = openDirectoryOf(AT_FDCWD, path, name);

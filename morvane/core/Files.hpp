@@ -55,7 +55,8 @@ void writeFileWith(const std::string& path, FileWriter writer, UnopenedFile unop
 // flock on it), so that each leaves its content whole; a save in place also waits for any other holder of such a lock
 // on the file.
 // Anything else (a device, a pipe, a descriptor link of /proc such as /dev/stdout) is opened and written through
-// directly, as a plain open would.
+// directly, as a plain open would; so is a path the system does not take whole (longer than PATH_MAX), whose open
+// fails.
 // A write that fails inside the writer fails as it would on a file stream (an archive raises its short-write message; a
 // file written over takes its content from memory, so its failures are the file's own); exceptions of the writer pass
 // unchanged. Messages of the file itself: "Cannot open file " + path when it cannot be created or an existing file is
