@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <streambuf>
 #include <utility>
@@ -121,12 +122,23 @@ bool truncateTo(int fd, off_t size) {
     return result == 0;
 }
 
+// The length past which the process may not make a regular file grow. A write past it is never made: the system
+// would answer it with SIGXFSZ, whose default action ends the process, and leave a temporary behind.
+std::size_t fileSizeLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur >= std::numeric_limits<std::size_t>::max())
+        return std::numeric_limits<std::size_t>::max();
+    return static_cast<std::size_t>(limit.rlim_cur);
+}
+
 // The stream buffer of a save over a descriptor, with the buffer size of a file stream, so that a writer meets
 // a failed write at the point a file stream would show it: a write that fails makes sputn return short (an
-// archive raises its short-write message) and every later one take nothing.
+// archive raises its short-write message) and every later one take nothing. `limit` is the length the file may
+// not pass (see fileSizeLimit); the file is written from its start.
 class DescriptorBuffer final : public std::streambuf {
 public:
-    explicit DescriptorBuffer(int fd) : fd_(fd) { setp(buffer_, buffer_ + capacity); }
+    DescriptorBuffer(int fd, std::size_t limit) : fd_(fd), limit_(limit) { setp(buffer_, buffer_ + capacity); }
 
     // Writes out what the buffer holds; false when this or any earlier write failed.
     bool finish() { return flush(); }
@@ -150,14 +162,8 @@ protected:
         if (size > static_cast<std::size_t>(epptr() - pptr())) {
             if (!flush())
                 return 0;
-            if (size >= capacity) {
-                if (!writeAll(fd_, data, size)) {
-                    failed_ = true;
-                    return 0;
-                }
-                written_ += size;
-                return count;
-            }
+            if (size >= capacity)
+                return put(data, size) ? count : 0;
         }
         std::memcpy(pptr(), data, size);
         pbump(static_cast<int>(size));
@@ -169,19 +175,23 @@ protected:
 private:
     static constexpr std::size_t capacity = 8192;
 
+    bool put(const char* data, std::size_t size) {
+        failed_ = size > limit_ - written_ || !writeAll(fd_, data, size);
+        if (!failed_)
+            written_ += size;
+        return !failed_;
+    }
+
     bool flush() {
         if (failed_)
             return false;
         const auto size = static_cast<std::size_t>(pptr() - pbase());
-        if (size > 0) {
-            failed_ = !writeAll(fd_, pbase(), size);
-            written_ += size;
-            setp(buffer_, buffer_ + capacity);
-        }
-        return !failed_;
+        setp(buffer_, buffer_ + capacity);
+        return size == 0 || put(buffer_, size);
     }
 
     int fd_;
+    std::size_t limit_;
     bool failed_ = false;
     std::size_t written_ = 0;
     char buffer_[capacity];
@@ -444,9 +454,7 @@ private:
 // A file size limit stops writes even inside the file's present length, where nothing needs reserving, so a length
 // past it is refused first.
 bool reserve(int fd, std::size_t size) {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 ||
-        (limit.rlim_cur != RLIM_INFINITY && static_cast<rlim_t>(size) > limit.rlim_cur))
+    if (size > fileSizeLimit())
         return false;
 #ifdef __APPLE__
     (void)fd;
@@ -590,7 +598,7 @@ void replace(const std::string& path, const Target& target, FileWriter writer, U
         return;
     }
 
-    DescriptorBuffer buffer(temporary.file());
+    DescriptorBuffer buffer(temporary.file(), fileSizeLimit());
     std::ostream stream(&buffer);
     writer.call(writer.state, stream);
     if (!buffer.finish() || stream.fail())
@@ -628,7 +636,10 @@ void writeThrough(const std::string& path, const Target& target, FileWriter writ
         passUnopened(path, writer, unopened);
         return;
     }
-    DescriptorBuffer buffer(file.get());
+    // Only a regular file (reached through a descriptor link of /proc) has a size limit.
+    struct stat status {};
+    const bool regular = ::fstat(file.get(), &status) == 0 && S_ISREG(status.st_mode);
+    DescriptorBuffer buffer(file.get(), regular ? fileSizeLimit() : std::numeric_limits<std::size_t>::max());
     std::ostream stream(&buffer);
     writer.call(writer.state, stream);
     // What the buffer still holds goes out here; a full device may only show now.

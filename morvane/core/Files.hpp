@@ -57,6 +57,8 @@ void writeFileWith(const std::string& path, FileWriter writer, UnopenedFile unop
 // Anything else (a device, a pipe, a descriptor link of /proc such as /dev/stdout) is opened and written through
 // directly, as a plain open would; so is a path the system does not take whole (longer than PATH_MAX), whose open
 // fails.
+// No write of a regular file goes past the process's file size limit: such a write is refused before it is made,
+// as a full disk refuses it, rather than answered with SIGXFSZ.
 // A write that fails inside the writer fails as it would on a file stream (an archive raises its short-write message; a
 // file written over takes its content from memory, so its failures are the file's own); exceptions of the writer pass
 // unchanged. Messages of the file itself: "Cannot open file " + path when it cannot be created or an existing file is

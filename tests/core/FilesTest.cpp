@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -98,11 +99,30 @@ TEST(FilesTest, AFailedSaveLeavesTheEarlierFileAndNoTemporary) {
     const Bytes earlier = readFile(path);
     const std::string fresh = dir.file("new.bin");
 
-    // 136 bytes wait in the file's buffer and fail on close; 16392 bytes pass the buffer and fail in the archive.
-    EXPECT_EQ(messageOnAFullDisk([&] { Message(3).save(path); }), "Cannot write file " + path);
-    EXPECT_EQ(messageOnAFullDisk([&] { Message(10).save(path); }).rfind("Failed to write 8 bytes to output stream!", 0),
-              0u);
-    EXPECT_EQ(messageOnAFullDisk([&] { Message(3).save(fresh); }), "Cannot write file " + fresh);
+    // A write past the file size limit is refused before it is made: the process is not ended by SIGXFSZ even
+    // where that signal has its default action.
+    for (const auto action : {SIG_IGN, SIG_DFL}) {
+        SCOPED_TRACE(action == SIG_IGN ? "SIGXFSZ ignored" : "SIGXFSZ by default");
+        const auto onAFullDisk = [action](const std::function<void()>& save) {
+            return messageOnAFullDisk([&] {
+                std::signal(SIGXFSZ, action);
+                save();
+            });
+        };
+        // 136 bytes wait in the file's buffer and fail on close; 16392 bytes pass the buffer and fail in the
+        // archive.
+        EXPECT_EQ(onAFullDisk([&] { Message(3).save(path); }), "Cannot write file " + path);
+        EXPECT_EQ(onAFullDisk([&] { Message(10).save(path); }).rfind("Failed to write 8 bytes to output stream!", 0),
+                  0u);
+        EXPECT_EQ(onAFullDisk([&] { Message(3).save(fresh); }), "Cannot write file " + fresh);
+        // A regular file written through, by a descriptor link of /proc.
+        TempDir other;
+        EXPECT_EQ(onAFullDisk([&] {
+                      const int fd = ::open(other.file("through.bin").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+                      Message(10).save("/proc/self/fd/" + std::to_string(fd));
+                  }).rfind("Failed to write 8 bytes to output stream!", 0),
+                  0u);
+    }
     // A writer that fails on its own passes its exception.
     EXPECT_EQ(thrownMessage([&] {
                   detail::writeFile(path, [](std::ostream& stream) {
