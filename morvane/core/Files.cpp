@@ -2,17 +2,22 @@
 
 #include "morvane/core/Exception.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
+#include <memory>
 #include <streambuf>
 #include <utility>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -60,10 +65,12 @@ public:
 
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
-    // False when the close reports an error: some file systems report a failed write only there.
+    // False when the close reports an error: some file systems report a failed write only there. An interrupted
+    // close has released the descriptor all the same (on Linux), so it is not retried, which could close a
+    // descriptor another thread has just been given, and it is no failed write.
     bool close() {
         const int fd = std::exchange(fd_, -1);
-        return fd < 0 || ::close(fd) == 0;
+        return fd < 0 || ::close(fd) == 0 || errno == EINTR;
     }
 
 private:
@@ -107,12 +114,31 @@ bool readAllAt(int fd, char* data, std::size_t size, off_t offset) {
     return transferAllAt(::pread, fd, data, size, offset);
 }
 
+bool truncateTo(int fd, off_t size) {
+    int result = 0;
+    do
+        result = ::ftruncate(fd, size);
+    while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+// The length past which the process may not make a regular file grow. A write past it is never made: the system
+// would answer it with SIGXFSZ, whose default action ends the process, and leave a temporary behind.
+std::size_t fileSizeLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        limit.rlim_cur >= std::numeric_limits<std::size_t>::max())
+        return std::numeric_limits<std::size_t>::max();
+    return static_cast<std::size_t>(limit.rlim_cur);
+}
+
 // The stream buffer of a save over a descriptor, with the buffer size of a file stream, so that a writer meets
 // a failed write at the point a file stream would show it: a write that fails makes sputn return short (an
-// archive raises its short-write message) and every later one take nothing.
+// archive raises its short-write message) and every later one take nothing. `limit` is the length the file may
+// not pass (see fileSizeLimit); the file is written from its start.
 class DescriptorBuffer final : public std::streambuf {
 public:
-    explicit DescriptorBuffer(int fd) : fd_(fd) { setp(buffer_, buffer_ + capacity); }
+    DescriptorBuffer(int fd, std::size_t limit) : fd_(fd), limit_(limit) { setp(buffer_, buffer_ + capacity); }
 
     // Writes out what the buffer holds; false when this or any earlier write failed.
     bool finish() { return flush(); }
@@ -136,14 +162,8 @@ protected:
         if (size > static_cast<std::size_t>(epptr() - pptr())) {
             if (!flush())
                 return 0;
-            if (size >= capacity) {
-                if (!writeAll(fd_, data, size)) {
-                    failed_ = true;
-                    return 0;
-                }
-                written_ += size;
-                return count;
-            }
+            if (size >= capacity)
+                return put(data, size) ? count : 0;
         }
         std::memcpy(pptr(), data, size);
         pbump(static_cast<int>(size));
@@ -155,42 +175,84 @@ protected:
 private:
     static constexpr std::size_t capacity = 8192;
 
+    bool put(const char* data, std::size_t size) {
+        failed_ = size > limit_ - written_ || !writeAll(fd_, data, size);
+        if (!failed_)
+            written_ += size;
+        return !failed_;
+    }
+
     bool flush() {
         if (failed_)
             return false;
         const auto size = static_cast<std::size_t>(pptr() - pbase());
-        if (size > 0) {
-            failed_ = !writeAll(fd_, pbase(), size);
-            written_ += size;
-            setp(buffer_, buffer_ + capacity);
-        }
-        return !failed_;
+        setp(buffer_, buffer_ + capacity);
+        return size == 0 || put(buffer_, size);
     }
 
     int fd_;
+    std::size_t limit_;
     bool failed_ = false;
     std::size_t written_ = 0;
     char buffer_[capacity];
 };
 
-// The whole content of a save that writes over the target: its length must be known before the target is touched.
+// The whole content of a save that writes over the target, whose length must be known before the target is
+// touched. It grows in blocks of a fixed size: nothing written is ever copied again, and no more than one block is
+// left unused.
 class MemoryBuffer final : public std::streambuf {
 public:
-    const std::string& content() const { return content_; }
+    std::size_t size() const { return full_ + static_cast<std::size_t>(pptr() - pbase()); }
+
+    // Takes the first `size` bytes of `fd`; false on an error or an early end.
+    bool readFrom(int fd, std::size_t size) {
+        for (std::size_t offset = 0; offset < size;) {
+            addBlock();
+            const std::size_t length = std::min(blockSize, size - offset);
+            if (!readAllAt(fd, pbase(), length, static_cast<off_t>(offset)))
+                return false;
+            pbump(static_cast<int>(length));
+            offset += length;
+        }
+        return true;
+    }
+
+    // Writes the content at the start of `fd`; false on an error.
+    bool writeTo(int fd) const {
+        std::size_t offset = 0;
+        for (const auto& block : blocks_) {
+            const std::size_t length = std::min(blockSize, size() - offset);
+            if (!writeAllAt(fd, block.get(), length, static_cast<off_t>(offset)))
+                return false;
+            offset += length;
+        }
+        return true;
+    }
 
 protected:
+    // The put area is the free part of the last block; the stream buffer's own sputn fills it.
     int_type overflow(int_type c) override {
-        if (!traits_type::eq_int_type(c, traits_type::eof()))
-            content_.push_back(traits_type::to_char_type(c));
-        return traits_type::not_eof(c);
-    }
-    std::streamsize xsputn(const char* data, std::streamsize count) override {
-        content_.append(data, static_cast<std::size_t>(count));
-        return count;
+        if (traits_type::eq_int_type(c, traits_type::eof()))
+            return traits_type::not_eof(c);
+        addBlock();
+        *pptr() = traits_type::to_char_type(c);
+        pbump(1);
+        return c;
     }
 
 private:
-    std::string content_;
+    static constexpr std::size_t blockSize = std::size_t{1} << 16;
+
+    void addBlock() {
+        full_ = size();
+        // Left uninitialised: every byte written out is written in first.
+        blocks_.emplace_back(new char[blockSize]);
+        setp(blocks_.back().get(), blocks_.back().get() + blockSize);
+    }
+
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    // The bytes of the blocks before the last.
+    std::size_t full_ = 0;
 };
 
 // The stream of a file that cannot be created: every write fails and takes nothing.
@@ -252,8 +314,10 @@ Target targetOf(const std::string& path) {
     constexpr int maxLinks = 40;
     Target target;
     target.name = path;
-    // No name to put a temporary beside ("" or a trailing slash), or no directory: the open reports it.
-    if (path.empty() || path.back() == '/')
+    // No name to put a temporary beside ("" or a trailing slash), or no directory: the open reports it. So does
+    // it for a path the system does not take whole (ENAMETOOLONG), though its directory would open: no load could
+    // open the file by that path.
+    if (path.empty() || path.back() == '/' || path.size() >= PATH_MAX)
         return target;
     std::string name;
     Descriptor directory = openDirectoryOf(AT_FDCWD, path, name);
@@ -348,9 +412,7 @@ public:
             file_ = std::move(file);
             if (!target.exists || takeOver(target.status))
                 return true;
-            file_.close();
-            ::unlinkat(directory_, name_.c_str(), 0);
-            name_.clear();
+            remove();
             return false;
         }
         return false;
@@ -360,6 +422,11 @@ public:
     const std::string& name() const { return name_; }
     bool closeFile() { return file_.close(); }
     void renamed() { name_.clear(); }
+    void remove() {
+        file_.close();
+        ::unlinkat(directory_, name_.c_str(), 0);
+        name_.clear();
+    }
 
 private:
     bool takeOver(const struct stat& old) {
@@ -380,15 +447,14 @@ private:
 };
 
 // Reserves the room of the first `size` bytes of the file without changing any byte of it, so that writes over
-// it cannot stop part-way. A file system that cannot reserve is refused like a full one: the C library emulates
-// the reservation where the file system lacks it, writing a zero only into blocks that hold none, and a
-// reservation it still cannot make (EOPNOTSUPP, or a file it may not read back) means the writes could stop
-// part-way through the earlier content. A file size limit stops writes even inside the file's present length,
-// where nothing needs reserving, so a length past it is refused first.
+// it do not stop part-way for want of room (a copy-on-write file system may still need new room for them). A file
+// system that cannot reserve is refused like a full one: the C library emulates the reservation where the file
+// system lacks it, writing a zero only into blocks that hold none, and a reservation it still cannot make
+// (EOPNOTSUPP, or a file it may not read back) means the writes could stop part-way through the earlier content.
+// A file size limit stops writes even inside the file's present length, where nothing needs reserving, so a length
+// past it is refused first.
 bool reserve(int fd, std::size_t size) {
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 ||
-        (limit.rlim_cur != RLIM_INFINITY && static_cast<rlim_t>(size) > limit.rlim_cur))
+    if (size > fileSizeLimit())
         return false;
 #ifdef __APPLE__
     (void)fd;
@@ -402,58 +468,103 @@ bool reserve(int fd, std::size_t size) {
 #endif
 }
 
-// Opens the target of a save that cannot replace it, without truncating it; creates it exclusively when it did
-// not exist (`created`). A name that no longer leads to a regular file is not opened.
-Descriptor openInPlace(const Target& target, bool& created) {
-    constexpr int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    created = false;
-    Descriptor file;
-    if (!target.exists) {
-        // Readable too, so that a reservation the C library emulates can tell data from holes.
-        file = Descriptor(::openat(target.at(), target.name.c_str(), O_RDWR | O_CREAT | O_EXCL | flags, 0666));
-        created = static_cast<bool>(file);
-        if (!file && errno != EEXIST)
-            return file;
+// The target of a save that cannot replace it, opened without truncating it, and created exclusively when it did
+// not exist; a name that no longer leads to a regular file is not opened. Saves in place of one file take turns
+// through an exclusive lock on it, so that each reserves, writes and cuts its content whole. A file this save made
+// goes again when the save fails, unless another save has written it meanwhile.
+class InPlaceFile {
+public:
+    explicit InPlaceFile(const Target& target) : target_(target) {
+        constexpr int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+        if (!target.exists) {
+            // Readable too, so that a reservation the C library emulates can tell data from holes.
+            file_ = Descriptor(::openat(target.at(), target.name.c_str(), O_RDWR | O_CREAT | O_EXCL | flags, 0666));
+            created_ = static_cast<bool>(file_);
+            if (!file_ && errno != EEXIST)
+                return;
+        }
+        if (!file_)
+            file_ = Descriptor(::openat(target.at(), target.name.c_str(), O_RDWR | flags));
+        if (!file_ && errno == EACCES)
+            file_ = Descriptor(::openat(target.at(), target.name.c_str(), O_WRONLY | flags));
+        struct stat status {};
+        if (file_ && (::fstat(file_.get(), &status) != 0 || !S_ISREG(status.st_mode))) {
+            file_ = Descriptor();
+            created_ = false;
+        }
     }
-    if (!file)
-        file = Descriptor(::openat(target.at(), target.name.c_str(), O_RDWR | flags));
-    if (!file && errno == EACCES)
-        file = Descriptor(::openat(target.at(), target.name.c_str(), O_WRONLY | flags));
-    struct stat status {};
-    if (file && (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))) {
-        file = Descriptor();
-        created = false;
+    InPlaceFile(const InPlaceFile&) = delete;
+    InPlaceFile& operator=(const InPlaceFile&) = delete;
+    ~InPlaceFile() {
+        // Removed under the lock, and only while the name still leads to the file.
+        struct stat own {};
+        if (created_ && file_ && (locked_ ? ::fstat(file_.get(), &own) == 0 : lock(own)) && created_) {
+            struct stat named {};
+            if (::fstatat(target_.at(), target_.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                named.st_dev == own.st_dev && named.st_ino == own.st_ino)
+                ::unlinkat(target_.at(), target_.name.c_str(), 0);
+        }
+        unlock();
     }
-    return file;
-}
 
-// A file created by a save in place, removed again when the save fails.
-struct CreatedFile {
-    const Target& target;
-    bool created;
-    ~CreatedFile() {
-        if (created)
-            ::unlinkat(target.at(), target.name.c_str(), 0);
+    explicit operator bool() const { return static_cast<bool>(file_); }
+    int get() const { return file_.get(); }
+
+    // Waits for the other saves in place of the file and gives its status then; false when it is no longer linked
+    // (a save that made it has failed and removed it), so that nothing written to it would be kept. A file system
+    // without such locks lets the save go on alone.
+    bool lock(struct stat& status) {
+        int result = 0;
+        do
+            result = ::flock(file_.get(), LOCK_EX);
+        while (result != 0 && errno == EINTR);
+        locked_ = result == 0;
+        if (::fstat(file_.get(), &status) != 0 || status.st_nlink == 0)
+            return false;
+        // What another save wrote into the file since this one made it is that save's.
+        if (status.st_size != 0)
+            created_ = false;
+        return true;
     }
+
+    // The save is complete; false when the close reports an error.
+    bool finish() {
+        created_ = false;
+        unlock();
+        return file_.close();
+    }
+
+private:
+    // Explicitly, not by the close: a child forked meanwhile shares the open file, and so would its lock.
+    void unlock() {
+        if (std::exchange(locked_, false))
+            ::flock(file_.get(), LOCK_UN);
+    }
+
+    const Target& target_;
+    Descriptor file_;
+    bool created_ = false;
+    bool locked_ = false;
 };
 
-// Writes `content` over the open target: its whole length reserved first, refused when that fails (leaving the
-// file as it was), then written from the start and cut to its length.
-void overwrite(const std::string& path, Descriptor& file, const std::string& content) {
+// Writes `content` over the open target: its whole length reserved first, then written from the start and cut to
+// its length. A save that fails gives the file its earlier length back: after a refused reservation, or a first
+// write that failed, that is the earlier file exactly; a write that fails after others leaves a mix of the two.
+void overwrite(const std::string& path, InPlaceFile& file, const MemoryBuffer& content) {
     struct stat before {};
-    if (::fstat(file.get(), &before) != 0)
+    if (!file.lock(before))
         throwCannotWrite(path);
-    if (!content.empty() && !reserve(file.get(), content.size())) {
-        // A reservation that stopped part-way may have made the file longer.
+    const int fd = file.get();
+    const std::size_t size = content.size();
+    if ((size != 0 && !reserve(fd, size)) || !content.writeTo(fd) || !truncateTo(fd, static_cast<off_t>(size))) {
         struct stat after {};
-        if (::fstat(file.get(), &after) == 0 && after.st_size != before.st_size) {
-            const int restored = ::ftruncate(file.get(), before.st_size);
+        if (::fstat(fd, &after) == 0 && after.st_size != before.st_size) {
+            const bool restored = truncateTo(fd, before.st_size);
             static_cast<void>(restored);
         }
         throwCannotWrite(path);
     }
-    if (!writeAllAt(file.get(), content.data(), content.size(), 0) ||
-        ::ftruncate(file.get(), static_cast<off_t>(content.size())) != 0 || !file.close())
+    if (!file.finish())
         throwCannotWrite(path);
 }
 
@@ -462,8 +573,7 @@ void overwrite(const std::string& path, Descriptor& file, const std::string& con
 void writeInPlace(const std::string& path, const Target& target, FileWriter writer, UnopenedFile unopened) {
     // Opened first, so a file that does not open is refused (or passed on) before the writer runs, as a plain
     // open would have it.
-    CreatedFile created{target, false};
-    Descriptor file = openInPlace(target, created.created);
+    InPlaceFile file(target);
     if (!file) {
         passUnopened(path, writer, unopened);
         return;
@@ -473,26 +583,7 @@ void writeInPlace(const std::string& path, const Target& target, FileWriter writ
     writer.call(writer.state, stream);
     if (stream.fail())
         throwCannotWrite(path);
-    // A writer that is passed an unopened file and writes nothing leaves an existing file as it is where no new
-    // file can be made: the multi-party share's save, which would otherwise only empty it.
-    if (unopened == UnopenedFile::PassToWriter && memory.content().empty() && !created.created)
-        return;
-    overwrite(path, file, memory.content());
-    created.created = false;
-}
-
-// The complete temporary copied over a target the directory does not let the caller replace.
-void copyInPlace(const std::string& path, const Target& target, int temporary, std::size_t size) {
-    std::string content(size, '\0');
-    if (!readAllAt(temporary, content.data(), size, 0))
-        throwCannotWrite(path);
-    bool created = false;
-    Descriptor file = openInPlace(target, created);
-    CreatedFile made{target, created};
-    if (!file)
-        throwCannotWrite(path);
-    overwrite(path, file, content);
-    made.created = false;
+    overwrite(path, file, memory);
 }
 
 void replace(const std::string& path, const Target& target, FileWriter writer, UnopenedFile unopened) {
@@ -507,14 +598,14 @@ void replace(const std::string& path, const Target& target, FileWriter writer, U
         return;
     }
 
-    DescriptorBuffer buffer(temporary.file());
+    DescriptorBuffer buffer(temporary.file(), fileSizeLimit());
     std::ostream stream(&buffer);
     writer.call(writer.state, stream);
     if (!buffer.finish() || stream.fail())
         throwCannotWrite(path);
     // The close is checked on its own descriptor; the copy kept open reads the content back if it must be
     // copied over the target.
-    const Descriptor content(::fcntl(temporary.file(), F_DUPFD_CLOEXEC, 0));
+    Descriptor content(::fcntl(temporary.file(), F_DUPFD_CLOEXEC, 0));
     if (!content || !temporary.closeFile())
         throwCannotWrite(path);
     if (::renameat(target.at(), temporary.name().c_str(), target.at(), target.name.c_str()) == 0) {
@@ -525,7 +616,17 @@ void replace(const std::string& path, const Target& target, FileWriter writer, U
     // another user), or a target that is a mount point of its own (a bind-mounted file).
     if (errno != EPERM && errno != EACCES && errno != EBUSY && errno != EXDEV)
         throwCannotWrite(path);
-    copyInPlace(path, target, content.get(), buffer.written());
+    // The complete temporary is copied over the target. It is read into memory and removed first, so that its
+    // room is free for the copy.
+    MemoryBuffer memory;
+    if (!memory.readFrom(content.get(), buffer.written()))
+        throwCannotWrite(path);
+    content.close();
+    temporary.remove();
+    InPlaceFile file(target);
+    if (!file)
+        throwCannotWrite(path);
+    overwrite(path, file, memory);
 }
 
 void writeThrough(const std::string& path, const Target& target, FileWriter writer, UnopenedFile unopened) {
@@ -535,7 +636,10 @@ void writeThrough(const std::string& path, const Target& target, FileWriter writ
         passUnopened(path, writer, unopened);
         return;
     }
-    DescriptorBuffer buffer(file.get());
+    // Only a regular file (reached through a descriptor link of /proc) has a size limit.
+    struct stat status {};
+    const bool regular = ::fstat(file.get(), &status) == 0 && S_ISREG(status.st_mode);
+    DescriptorBuffer buffer(file.get(), regular ? fileSizeLimit() : std::numeric_limits<std::size_t>::max());
     std::ostream stream(&buffer);
     writer.call(writer.state, stream);
     // What the buffer still holds goes out here; a full device may only show now.

@@ -23,8 +23,7 @@ enum class UnopenedFile {
     // "Cannot open file " + path, before the writer runs.
     Refuse,
     // The writer runs on a stream that takes no byte, so its first write reports the failure (nothing is raised
-    // for a writer that writes nothing). Such a writer that writes nothing also leaves an existing file as it is
-    // where no new file can be made beside it.
+    // for a writer that writes nothing).
     PassToWriter,
 };
 
@@ -37,7 +36,7 @@ struct FileWriter {
 void writeFileWith(const std::string& path, FileWriter writer, UnopenedFile unopened);
 
 // Writes the file `path` through `write(stream)`. A save ends either with the complete new content in place, or
-// with an exception and the earlier file exactly as it was.
+// with an exception and the earlier file as it was; only a file written over in place (below) can fare worse.
 // A regular file (an existing one or a new one; symbolic links followed to the file they name, the links left as
 // they are) is written to a new file beside it, through the descriptor that created it, and renamed over it only
 // once it is complete and closed: a save that fails leaves no temporary behind, and a reader never sees part of a
@@ -46,17 +45,25 @@ void writeFileWith(const std::string& path, FileWriter writer, UnopenedFile unop
 // contents, and it carries no ACL or extended attribute of it. The path is looked up once: every later step is
 // relative to the directory found then, so a concurrent change of the working directory redirects nothing.
 // Where the file cannot be replaced so (no new file can be made beside it: a full file system, no free inode, a
-// directory the caller may not write; or the directory refuses the rename: a sticky directory and a file of
-// another user, a bind-mounted file), the whole new content is known first and the room for it reserved in the
-// file before any byte of it changes; a save that cannot reserve it is refused: saves that worked with a plain
-// open keep working, and none of them leaves a cut file.
+// directory the caller may not write; or the directory refuses the rename: a sticky directory and a file of another
+// user, a bind-mounted file), it is written over in place: the whole new content is known first (a temporary already
+// written is read back and removed, so its room is free again), and the room for it is reserved in the file before any
+// byte of it changes; a save that cannot reserve it is refused, and a save that fails gives the file its earlier length
+// back. Saves that worked with a plain open keep working, and none of them leaves a cut file for want of room, except
+// that a copy-on-write file system may not honour the reservation; and an I/O error part-way through the writes can
+// leave a mix of the earlier and the new content. The library's saves in place of one file take turns (an exclusive
+// flock on it), so that each leaves its content whole; a save in place also waits for any other holder of such a lock
+// on the file.
 // Anything else (a device, a pipe, a descriptor link of /proc such as /dev/stdout) is opened and written through
-// directly, as a plain open would.
-// A write that fails inside the writer fails as it would on a file stream (an archive raises its short-write
-// message; a file written over takes its content from memory, so its failures are the file's own); exceptions of
-// the writer pass unchanged. Messages of the file itself: "Cannot open file " + path when
-// it cannot be created or an existing file is not writable, "Cannot write file " + path when the final write, the
-// close, the rename or the reservation of a file written over fails.
+// directly, as a plain open would; so is a path the system does not take whole (longer than PATH_MAX), whose open
+// fails.
+// No write of a regular file goes past the process's file size limit: such a write is refused before it is made,
+// as a full disk refuses it, rather than answered with SIGXFSZ.
+// A write that fails inside the writer fails as it would on a file stream (an archive raises its short-write message; a
+// file written over takes its content from memory, so its failures are the file's own); exceptions of the writer pass
+// unchanged. Messages of the file itself: "Cannot open file " + path when it cannot be created or an existing file is
+// not writable, "Cannot write file " + path when the final write, the close, the rename or the reservation of a file
+// written over fails (or that file was removed meanwhile).
 template <typename Write>
 void writeFile(const std::string& path, Write&& write, UnopenedFile unopened = UnopenedFile::Refuse) {
     using Callable = std::remove_reference_t<Write>;

@@ -90,8 +90,8 @@ void bindCollectiveKeyGenData(py::module_& m) {
             ReleaseLock(), py::arg("path"))
         .def(
             "save",
-            // Leaves an empty file; where no file can be made (nor one beside an existing file), nothing changes and
-            // nothing is raised.
+            // Leaves an empty file wherever the path opens; where it does not, nothing changes and nothing is
+            // raised.
             [](const CollectiveKeyGenData& self, const std::string& path) {
                 Morvane::detail::writeFile(
                     path, [&self](std::ostream& stream) { self.save(stream); },

@@ -13,11 +13,14 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <set>
 #include <string>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,11 +99,30 @@ TEST(FilesTest, AFailedSaveLeavesTheEarlierFileAndNoTemporary) {
     const Bytes earlier = readFile(path);
     const std::string fresh = dir.file("new.bin");
 
-    // 136 bytes wait in the file's buffer and fail on close; 16392 bytes pass the buffer and fail in the archive.
-    EXPECT_EQ(messageOnAFullDisk([&] { Message(3).save(path); }), "Cannot write file " + path);
-    EXPECT_EQ(messageOnAFullDisk([&] { Message(10).save(path); }).rfind("Failed to write 8 bytes to output stream!", 0),
-              0u);
-    EXPECT_EQ(messageOnAFullDisk([&] { Message(3).save(fresh); }), "Cannot write file " + fresh);
+    // A write past the file size limit is refused before it is made: the process is not ended by SIGXFSZ even
+    // where that signal has its default action.
+    for (const auto action : {SIG_IGN, SIG_DFL}) {
+        SCOPED_TRACE(action == SIG_IGN ? "SIGXFSZ ignored" : "SIGXFSZ by default");
+        const auto onAFullDisk = [action](const std::function<void()>& save) {
+            return messageOnAFullDisk([&] {
+                std::signal(SIGXFSZ, action);
+                save();
+            });
+        };
+        // 136 bytes wait in the file's buffer and fail on close; 16392 bytes pass the buffer and fail in the
+        // archive.
+        EXPECT_EQ(onAFullDisk([&] { Message(3).save(path); }), "Cannot write file " + path);
+        EXPECT_EQ(onAFullDisk([&] { Message(10).save(path); }).rfind("Failed to write 8 bytes to output stream!", 0),
+                  0u);
+        EXPECT_EQ(onAFullDisk([&] { Message(3).save(fresh); }), "Cannot write file " + fresh);
+        // A regular file written through, by a descriptor link of /proc.
+        TempDir other;
+        EXPECT_EQ(onAFullDisk([&] {
+                      const int fd = ::open(other.file("through.bin").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+                      Message(10).save("/proc/self/fd/" + std::to_string(fd));
+                  }).rfind("Failed to write 8 bytes to output stream!", 0),
+                  0u);
+    }
     // A writer that fails on its own passes its exception.
     EXPECT_EQ(thrownMessage([&] {
                   detail::writeFile(path, [](std::ostream& stream) {
@@ -214,4 +236,74 @@ TEST(FilesTest, AnUnwritableDirectoryTakesNoNewFileButItsFilesAreWrittenThrough)
     EXPECT_NE(readFile(inLocked), lockedBytes);
     EXPECT_EQ(namesIn(locked), Names{"m.bin"});
     EXPECT_EQ(namesIn(dir.str()), (Names{"locked", "ro.bin"}));
+}
+
+TEST(FilesTest, APathPastTheSystemsLimitIsRefusedAsItsOpenRefusesIt) {
+    // The directory opens, but the whole path is longer than the system takes: no load could open the file by it.
+    TempDir dir;
+    std::string deep = dir.str();
+    const std::string existingName(250, 'e'), newName(250, 'n');
+    while (deep.size() + 1 + existingName.size() < PATH_MAX) {
+        deep += "/" + std::string(200, 'd');
+        fs::create_directory(deep);
+    }
+    ASSERT_LT(deep.size(), static_cast<std::size_t>(PATH_MAX));
+    const std::string existing = deep + "/" + existingName, fresh = deep + "/" + newName;
+    std::ostringstream earlierRecord;
+    Message(1, {7, 7}).save(earlierRecord);
+    const Bytes earlier = bytesOf(earlierRecord.str());
+    {
+        const int directory = ::open(deep.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(directory, 0);
+        const int file = ::openat(directory, existingName.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        ASSERT_GE(file, 0);
+        ASSERT_EQ(::write(file, earlier.data(), earlier.size()), static_cast<ssize_t>(earlier.size()));
+        ::close(file);
+        ::close(directory);
+    }
+    bool wrote = false;
+    const auto writer = [&wrote](std::ostream& stream) {
+        wrote = true;
+        Serialize::save(stream, std::int32_t{1});
+    };
+    const auto nothing = [](std::ostream&) {};
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> save;
+        // What it raises; "Cannot open file " is followed by the path.
+        std::string expected;
+        bool writerRuns;
+    };
+    const Case cases[] = {
+        {"Message::save", [](const std::string& path) { Message(2).save(path); }, "Cannot open file ", false},
+        {"a writer, refused", [&](const std::string& path) { detail::writeFile(path, writer); }, "Cannot open file ",
+         false},
+        // As for every file that does not open: the writer's first write fails, and one that writes nothing
+        // raises nothing.
+        {"a writer, passed the unopened file",
+         [&](const std::string& path) { detail::writeFile(path, writer, detail::UnopenedFile::PassToWriter); },
+         "Failed to write 4 bytes to output stream! Wrote 0", true},
+        {"a writer that writes nothing, passed the unopened file",
+         [&](const std::string& path) { detail::writeFile(path, nothing, detail::UnopenedFile::PassToWriter); },
+         "<no exception>", false},
+    };
+    for (const Case& c : cases)
+        for (const std::string& path : {existing, fresh}) {
+            SCOPED_TRACE(std::string(c.name) + (path == existing ? ", an existing file" : ", a new file"));
+            wrote = false;
+            const std::string expected = c.expected == "Cannot open file " ? c.expected + path : c.expected;
+            EXPECT_EQ(messageOf([&] { c.save(path); }), expected);
+            EXPECT_EQ(wrote, c.writerRuns);
+        }
+    EXPECT_EQ(namesIn(deep), Names{existingName});
+    const int directory = ::open(deep.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(directory, 0);
+    const int file = ::openat(directory, existingName.c_str(), O_RDONLY | O_CLOEXEC);
+    ::close(directory);
+    ASSERT_GE(file, 0);
+    Bytes kept(earlier.size() + 1);
+    const ssize_t n = ::read(file, kept.data(), kept.size());
+    ::close(file);
+    kept.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+    EXPECT_EQ(kept, earlier);
 }

@@ -189,15 +189,16 @@ def test_data_save_on_an_unopenable_path_raises_nothing(tmp_path, capfd):
     assert capfd.readouterr().out == SAVE_LINE
 
 
-def test_data_save_where_no_file_can_be_made_leaves_an_existing_file(tmp_path):
-    # A file system without a free inode: the save gets no file, so the one there stays as it is.
+def test_data_save_where_no_file_can_be_made_beside_it_empties_an_existing_file(tmp_path):
+    # A file system without a free inode: the file is written over in place, and the empty file is all of its new
+    # content, as in any other directory.
     lines = run_in_own_file_system(tmp_path, "size=16k,nr_inodes=2", """
         pm.simulate_alert(False)
         with open(path + "/data.bin", "wb") as f:
             f.write(b"earlier contents")
         pm.CollectiveKeyGenData(pm.CollectiveKeyGenConfig(pm.CollectiveKeyGenConfig.Enc)).save(path + "/data.bin")
         print(open(path + "/data.bin", "rb").read(), os.listdir(path))""")
-    assert lines == ["b'earlier contents' ['data.bin']", "<no exception>"]
+    assert lines == ["b'' ['data.bin']", "<no exception>"]
 
 
 @pytest.mark.parametrize("call", [lambda d: d.save(1), lambda d: d.load(None), lambda d: Data(None),
