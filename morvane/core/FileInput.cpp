@@ -2,9 +2,6 @@
 
 #include "morvane/core/Files.hpp"
 
-#include <filesystem>
-#include <system_error>
-
 namespace Morvane::detail {
 
 bool openForReading(std::ifstream& file, const std::string& path, std::ios::openmode mode) {
@@ -26,11 +23,6 @@ bool openForReading(std::ifstream& file, const std::string& path, std::ios::open
 void openFileForReading(std::ifstream& file, const std::string& path) {
     if (!openForReading(file, path, std::ios::binary))
         throwCannotOpen(path);
-}
-
-bool isDirectory(const std::string& path) {
-    std::error_code error;
-    return std::filesystem::is_directory(path, error);
 }
 
 } // namespace Morvane::detail

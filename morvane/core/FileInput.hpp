@@ -1,6 +1,6 @@
 #pragma once
 
-// Library-internal: the opening of every file the library reads and the directory test of its key directories.
+// Library-internal: the opening of every file the library reads.
 
 #include <fstream>
 #include <string>
@@ -17,10 +17,6 @@ bool openForReading(std::ifstream& file, const std::string& path, std::ios::open
 
 // openForReading in binary mode; "Cannot open file " + path when the file does not open.
 void openFileForReading(std::ifstream& file, const std::string& path);
-
-// Whether `path` names a directory (symbolic links followed). A path the system cannot look up (missing,
-// over-long, through a file, without search permission) is no directory; nothing is thrown.
-bool isDirectory(const std::string& path);
 
 } // namespace detail
 } // namespace Morvane

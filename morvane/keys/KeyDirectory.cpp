@@ -6,6 +6,7 @@
 #include "morvane/core/Serialize.hpp"
 #include "morvane/keys/KeyPack.hpp"
 
+#include <filesystem>
 #include <fstream>
 
 namespace Morvane {
@@ -18,7 +19,9 @@ std::string rotKeyFile(const std::string& dir, u64 idx) {
     return dir.empty() ? std::string() : dir + "/PK/RotKey" + std::to_string(idx) + ".bin";
 }
 
-bool isKeyDirectory(const std::string& path) { return isDirectory(path) && isDirectory(path + "/PK"); }
+bool isKeyDirectory(const std::string& path) {
+    return std::filesystem::is_directory(path) && std::filesystem::is_directory(path + "/PK");
+}
 
 void checkKeyDirectory(const std::string& path) {
     if (!isKeyDirectory(path))

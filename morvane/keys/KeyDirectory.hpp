@@ -23,8 +23,9 @@ std::string keyFile(const std::string& dir, const char* suffix);
 // `<dir>/PK/RotKey<idx>.bin`.
 std::string rotKeyFile(const std::string& dir, u64 idx);
 
-// Both the path and `<path>/PK` must be directories (symbolic links followed); a path the system cannot look up
-// (over-long, without search permission) is none, never an exception.
+// Both the path and `<path>/PK` must be directories (symbolic links followed). A missing path, or one through a
+// file, is none; a path whose status cannot be had otherwise (over-long, a component without search permission)
+// throws std::filesystem::filesystem_error.
 bool isKeyDirectory(const std::string& path);
 // "Cannot find path " + path unless it is a key directory.
 void checkKeyDirectory(const std::string& path);

@@ -1,9 +1,13 @@
-// Paths that name no readable file or no usable key directory: every loader, key directory and evaluator gives
-// the library's own exception with the message it gives for a missing path, whatever the system reports.
+// Paths that name no readable file or no usable key directory. Every loader gives the library's own exception
+// with the message it gives for a missing file, whatever the system reports. A key directory that is missing,
+// or lies behind a file, gives the library's message for a missing directory; one whose status the system cannot
+// give otherwise, or that cannot be made, gives the standard library's file-system error.
 #include "tests/eval/EvalTestSupport.hpp"
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <system_error>
 #include <thread>
 
 #include <grp.h>
@@ -24,6 +28,8 @@ std::string outcome(const std::function<void()>& call) {
         call();
     } catch (const RuntimeException& e) {
         return e.what();
+    } catch (const fs::filesystem_error& e) {
+        return "file-system error: " + e.code().message() + " of " + e.path1().string();
     } catch (const std::exception& e) {
         return std::string("not a RuntimeException: ") + e.what();
     }
@@ -65,6 +71,18 @@ struct BadPath {
     bool unprivileged = false;
 };
 
+// What a key directory taker meets at a bad path: the error the system gives for the status of the path or of
+// its "/PK" (none when it reports the path missing), and the error of making its "/PK".
+struct BadDirectory : BadPath {
+    std::optional<std::errc> statusError;
+    std::string statusPath;
+    std::errc makeError;
+};
+
+std::string fileSystemError(std::errc error, const std::string& path) {
+    return "file-system error: " + std::make_error_code(error).message() + " of " + path;
+}
+
 // The kinds of bad path in one temporary directory: a directory where a file is read, names past the system's
 // limits, a file standing for a directory, entries of a directory the caller may not search.
 class BadPaths {
@@ -100,12 +118,20 @@ public:
                 {"a file in a directory without search permission", root_.file("locked/file"), true}};
     }
 
-    std::vector<BadPath> directories() const {
-        return {{"a name over 255 bytes", root_.file(std::string(300, 'n'))},
-                {"a path over 4096 bytes", longPath_},
-                {"a directory whose PK path is over 4096 bytes", deep_},
-                {"a path through a file", root_.file("file/x")},
-                {"a directory without search permission", root_.file("locked/keys"), true}};
+    std::vector<BadDirectory> directories() const {
+        const auto bad = [](const char* kind, const std::string& path, bool unprivileged,
+                            std::optional<std::errc> statusError, const std::string& statusPath, std::errc makeError) {
+            return BadDirectory{{kind, path, unprivileged}, statusError, statusPath, makeError};
+        };
+        const std::string longName = root_.file(std::string(300, 'n'));
+        const std::string locked = root_.file("locked/keys");
+        const auto tooLong = std::errc::filename_too_long;
+        return {bad("a name over 255 bytes", longName, false, tooLong, longName, tooLong),
+                bad("a path over 4096 bytes", longPath_, false, tooLong, longPath_, tooLong),
+                bad("a directory whose PK path is over 4096 bytes", deep_, false, tooLong, deep_ + "/PK", tooLong),
+                bad("a path through a file", root_.file("file/x"), false, std::nullopt, "", std::errc::not_a_directory),
+                bad("a component without search permission", locked, true, std::errc::permission_denied, locked,
+                    std::errc::permission_denied)};
     }
 
 private:
@@ -113,6 +139,8 @@ private:
     std::string deep_;
     std::string longPath_;
 };
+
+std::string cannotFindPath(const std::string& path) { return "Cannot find path " + path; }
 
 std::string run(const BadPath& bad, const std::function<void(const std::string&)>& call) {
     const auto bound = [&] { call(bad.path); };
@@ -160,7 +188,7 @@ TEST(PathErrorTest, LoadersFailAsForAMissingFileAndKeepTheirTarget) {
     EXPECT_TRUE(getOpHistory(context).empty());
 }
 
-TEST(PathErrorTest, KeyDirectoriesFailAsForAMissingDirectoryAndWriteNothing) {
+TEST(PathErrorTest, KeyDirectoriesWhoseStatusIsUnknownOrThatCannotBeMadeGiveTheFileSystemErrorAndWriteNothing) {
     const Context fgd = makeContext(ParameterPreset::FGd);
     const Context sgd0 = makeContext(ParameterPreset::SGd0);
     const SecretKey sk(fgd);
@@ -169,26 +197,31 @@ TEST(PathErrorTest, KeyDirectoriesFailAsForAMissingDirectoryAndWriteNothing) {
     KeyPack pack = keygen.getKeyPack();
     fgd->clearOpHistory();
 
-    const std::string cannotFind = "Cannot find path ";
-    const std::string cannotFindKeyDir = "Cannot find key_dir_path.";
+    // Each taker's outcome at a bad directory.
     struct Taker {
         const char* name;
         std::function<void(const std::string&)> use;
-        bool namesThePath;
-        std::string message;
+        std::function<std::string(const BadDirectory&)> expected;
+    };
+    const auto checked = [](const std::string& missing) {
+        return [missing](const BadDirectory& bad) {
+            if (!bad.statusError)
+                return missing.empty() ? cannotFindPath(bad.path) : missing;
+            return fileSystemError(*bad.statusError, bad.statusPath);
+        };
     };
     const Taker takers[] = {
-        {"KeyPack", [&](const std::string& p) { KeyPack(fgd, p); }, true, cannotFind},
-        {"KeyPack with a sparse context", [&](const std::string& p) { KeyPack(fgd, sgd0, p); }, true, cannotFind},
-        {"HomEvaluator", [&](const std::string& p) { HomEvaluator(fgd, p); }, true, cannotFind},
-        {"KeyPack::save", [&](const std::string& p) { pack.save(p); }, false, cannotFindKeyDir},
-        {"KeyGenerator::save", [&](const std::string& p) { keygen.save(p); }, false, cannotFindKeyDir},
+        {"KeyPack", [&](const std::string& p) { KeyPack(fgd, p); }, checked("")},
+        {"KeyPack with a sparse context", [&](const std::string& p) { KeyPack(fgd, sgd0, p); }, checked("")},
+        {"HomEvaluator", [&](const std::string& p) { HomEvaluator(fgd, p); }, checked("")},
+        {"KeyPack::save", [&](const std::string& p) { pack.save(p); }, checked("Cannot find key_dir_path.")},
+        {"KeyGenerator::save", [&](const std::string& p) { keygen.save(p); },
+         [](const BadDirectory& bad) { return fileSystemError(bad.makeError, bad.path + "/PK"); }},
     };
     const BadPaths bad;
     for (const Taker& taker : takers)
-        for (const BadPath& path : bad.directories())
-            EXPECT_EQ(run(path, taker.use), taker.namesThePath ? taker.message + path.path : taker.message)
-                << taker.name << ", " << path.kind;
+        for (const BadDirectory& path : bad.directories())
+            EXPECT_EQ(run(path, taker.use), taker.expected(path)) << taker.name << ", " << path.kind;
 
     EXPECT_FALSE(pack.getImpl()->isKeyDirPathSet());
     EXPECT_TRUE(getOpHistory(fgd).empty());
