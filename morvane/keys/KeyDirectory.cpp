@@ -7,7 +7,6 @@
 #include "morvane/keys/KeyPack.hpp"
 
 #include <filesystem>
-#include <fstream>
 
 namespace Morvane {
 
@@ -28,11 +27,11 @@ void checkKeyDirectory(const std::string& path) {
         throw RuntimeException("Cannot find path " + path);
 }
 
+bool openKeyFile(InputFile& file, const std::string& path) { return !path.empty() && file.open(path); }
+
 bool isAvailable(const std::string& path) {
-    if (path.empty())
-        return false;
-    std::ifstream file;
-    return openForReading(file, path, std::ios::in);
+    InputFile file;
+    return openKeyFile(file, path);
 }
 
 } // namespace detail::keydir

@@ -4,12 +4,15 @@
 // give otherwise, or that cannot be made, gives the standard library's file-system error.
 #include "tests/eval/EvalTestSupport.hpp"
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <system_error>
 #include <thread>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -269,6 +272,15 @@ TEST(PathErrorTest, AKeyEntryThatIsADirectoryIsAMissingKey) {
     EXPECT_EQ(getOpHistory(context), (std::map<std::string, u64>{{"Generate homevaluator", 2}}));
 }
 
+// A read error of the system is the stream library's failure, as a file stream's buffer reports it: neither the
+// end of the record nor a file that does not open. Position 0 of a process's memory is never mapped.
+TEST(PathErrorTest, AReadErrorIsReportedAsOne) {
+    Message message = messageOfSize(3, firstSlot);
+    EXPECT_THROW(message.load(std::string("/proc/self/mem")), std::ios_base::failure);
+    EXPECT_TRUE(slotsAre(message, firstSlot));
+    EXPECT_EQ(message.getSize(), 3u);
+}
+
 // Only directories are refused: devices and pipes load as before.
 TEST(PathErrorTest, DevicesAndPipesStillLoad) {
     Message fromDevice = messageOfSize(3, firstSlot);
@@ -285,6 +297,130 @@ TEST(PathErrorTest, DevicesAndPipesStillLoad) {
     writer.join();
     EXPECT_EQ(received.getSize(), 5u);
     EXPECT_TRUE(slotsAre(received, secondSlot));
+}
+
+// What `load()` gives in a child process that reads `entry` while this process writes `data` into it once and
+// closes it; "<hung>" when the child still waits after ten seconds. `entry` is made here: a FIFO, or with
+// `descriptorLink` a symbolic link to /dev/fd/<n> of an anonymous pipe, as a shell's process substitution gives.
+std::string outcomeOfPipeLoad(const std::string& entry, bool descriptorLink, const datatest::Bytes& data,
+                              const std::function<std::string()>& load) {
+    int pipeEnds[2] = {-1, -1};
+    if (descriptorLink) {
+        if (::pipe(pipeEnds) != 0)
+            return "<no pipe>";
+        fs::create_symlink("/dev/fd/" + std::to_string(pipeEnds[0]), entry);
+    } else if (::mkfifo(entry.c_str(), 0600) != 0) {
+        return "<no fifo>";
+    }
+    int report[2];
+    if (::pipe(report) != 0)
+        return "<no pipe>";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(report[0]);
+        if (descriptorLink)
+            ::close(pipeEnds[1]);
+        ::alarm(10);
+        const std::string text = load();
+        const ssize_t written = ::write(report[1], text.data(), text.size());
+        ::_exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
+    }
+    ::close(report[1]);
+    // A reader that closes before the write must not end this process.
+    struct sigaction ignore {};
+    struct sigaction previous {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, &previous);
+    int writer = pipeEnds[1];
+    // A FIFO opens for writing once the child has it open for reading.
+    for (int tries = 0; !descriptorLink && writer < 0 && tries < 10000; ++tries) {
+        writer = ::open(entry.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (writer < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (writer >= 0) {
+        const ssize_t written = ::write(writer, data.data(), data.size());
+        EXPECT_EQ(written, static_cast<ssize_t>(data.size()));
+        ::close(writer);
+    }
+    if (descriptorLink)
+        ::close(pipeEnds[0]);
+    ::sigaction(SIGPIPE, &previous, nullptr);
+
+    std::string text;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
+    ::close(report[0]);
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child)
+        return "<child failed>";
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM)
+        return "<hung>";
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? text : "<child failed>";
+}
+
+// A pipe gives its data to one open: a context file or a key file that is one, written once, is read from the
+// open that tested it.
+TEST(PathErrorTest, PipesWrittenOnceLoadAsContextAndKeyFiles) {
+    const Context context = makeContext(ParameterPreset::FX);
+    TempDir saved;
+    saveContextToFile(context, saved.file("context.bin"));
+    {
+        const KeyGenerator keygen(context, SecretKey(context));
+        keygen.genEncryptionKey();
+        keygen.genMultiplicationKey();
+        keygen.save(saved.str());
+    }
+    const auto loaded = [](const Context& used, const char* label, const std::function<void()>& call) {
+        return [=] {
+            const std::string text = outcome(call);
+            return text + ", " + std::to_string(countOf(used, label)) + " loaded";
+        };
+    };
+    struct Case {
+        const char* name;
+        const char* entry;
+        std::string recordOf;
+        std::function<std::function<std::string()>(const std::string& dir)> load;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"makeContextFromFile", "context.bin", saved.file("context.bin"),
+         [](const std::string& dir) {
+             return [dir] {
+                 const Context made = makeContextFromFile(dir + "/context.bin");
+                 return made->parameter.presetName + ", history " + std::to_string(getOpHistory(made).size());
+             };
+         },
+         "FX, history 0"},
+        {"an encryptor's lazy load", "PK/EncKey.bin", saved.file("PK/EncKey.bin"),
+         [&](const std::string& dir) {
+             return loaded(context, "Load encryption key", [=] {
+                 Ciphertext ctxt(context);
+                 Encryptor(context).encrypt(messageOfSize(4, firstSlot), KeyPack(context, dir), ctxt);
+             });
+         },
+         "<no exception>, 1 loaded"},
+        {"an evaluator's lazy load", "PK/MultKey.bin", saved.file("PK/MultKey.bin"),
+         [&](const std::string& dir) {
+             return loaded(context, "Load multiplication key", [=] {
+                 const Ciphertext op = ciphertextOf(context, firstSlot, 3);
+                 Ciphertext res(context);
+                 HomEvaluator(context, dir).mult(op, op, res);
+             });
+         },
+         "<no exception>, 1 loaded"},
+    };
+    for (const Case& c : cases)
+        for (const bool link : {false, true}) {
+            TempDir dir;
+            fs::create_directories(dir.file("PK"));
+            context->clearOpHistory();
+            EXPECT_EQ(outcomeOfPipeLoad(dir.file(c.entry), link, datatest::readFile(c.recordOf), c.load(dir.str())),
+                      c.expected)
+                << c.name << (link ? ", a descriptor link" : ", a FIFO");
+        }
 }
 
 } // namespace
