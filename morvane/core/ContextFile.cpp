@@ -5,7 +5,6 @@
 #include "morvane/core/Serialize.hpp"
 
 #include <cstdint>
-#include <fstream>
 #include <memory>
 
 namespace Morvane {
@@ -20,9 +19,10 @@ void saveContextToFile(const Context& context, const std::string& path) {
 
 Context makeContextFromFile(const std::string& path, const std::set<int>& cuda_device_ids) {
     detail::checkPath(path, "makeContextFromFile");
-    // Only a check that the file opens; the record is read through the binary open below.
-    std::ifstream probe;
-    if (!detail::openForReading(probe, path, std::ios::in))
+    // The record is read from the open that tests the file: a pipe or a descriptor link gives its data to one
+    // open only, and a second open of a pipe waits for a writer that may be gone.
+    detail::InputFile file;
+    if (!file.open(path))
         throw RuntimeException("[makeContextFromFile] Cannot open " + path);
 
     std::int32_t preset = 0;
@@ -33,7 +33,7 @@ Context makeContextFromFile(const std::string& path, const std::set<int>& cuda_d
     u64 tpsize = 0;
     u64 qpsize = 0;
     u64 chain_length = 0;
-    Serialize::load(path, preset, log_dimension, encryption_level, gadget_rank, bpsize, tpsize, qpsize, chain_length);
+    Serialize::load(file, preset, log_dimension, encryption_level, gadget_rank, bpsize, tpsize, qpsize, chain_length);
 
     const std::set<Device> devices = makeDeviceSet(cuda_device_ids);
     // The stored encryption level is not used: a custom context recomputes it from chain_length.

@@ -1,26 +1,74 @@
 #pragma once
 
-// Library-internal: the opening of every file the library reads and the directory test of its key directories.
+// Library-internal: the opening and reading of every file the library reads.
 
-#include <fstream>
+#include <cstddef>
+#include <istream>
+#include <streambuf>
 #include <string>
+
+#include <sys/types.h>
 
 namespace Morvane {
 namespace detail {
 
-// Opens `path` into `file` for reading with `mode` and tells whether it is open. A directory, or any file whose
-// first read fails, is a file that does not open: the system opens a directory for reading and fails only at the
-// first read, with an error of the stream library instead of the caller's own message. Anything else opens as a
-// plain open would, devices, pipes and descriptor links (/dev/stdin) included; its first bytes are read here
-// (a pipe is waited for). A file not opened is left closed.
-bool openForReading(std::ifstream& file, const std::string& path, std::ios::openmode mode);
+// The input buffer of one file, over a descriptor of its own. Small reads go through the buffer, a read of a
+// buffer's size or more straight into the destination; a read returns short only at the end of the file, so a
+// reader's short-read count is the number of bytes the file still held. A read error of the system throws
+// std::ios_base::failure, as a file stream's buffer does. Positions are known only for regular files and block
+// devices; any other file reads as a stream that cannot seek.
+class InputFileBuffer final : public std::streambuf {
+public:
+    InputFileBuffer() = default;
+    InputFileBuffer(const InputFileBuffer&) = delete;
+    InputFileBuffer& operator=(const InputFileBuffer&) = delete;
+    ~InputFileBuffer() override { close(); }
 
-// openForReading in binary mode; "Cannot open file " + path when the file does not open.
-void openFileForReading(std::ifstream& file, const std::string& path);
+    // Opens `path` for reading, closing what was open. A directory does not open: the system opens one for
+    // reading and fails only at the first read. It is told by the opened descriptor's status, never by a read,
+    // so that a pipe keeps its data for the reader.
+    bool open(const std::string& path);
+    bool isOpen() const { return fd_ >= 0; }
+    void close();
 
-// Whether `path` names a directory (symbolic links followed). A path the system cannot look up (missing,
-// over-long, through a file, without search permission) is no directory; nothing is thrown.
-bool isDirectory(const std::string& path);
+protected:
+    int_type underflow() override;
+    std::streamsize xsgetn(char* data, std::streamsize count) override;
+    pos_type seekoff(off_type offset, std::ios_base::seekdir direction, std::ios_base::openmode which) override;
+    pos_type seekpos(pos_type position, std::ios_base::openmode which) override;
+
+private:
+    // The buffer size of a file stream.
+    static constexpr std::size_t capacity = 8192;
+
+    // Reads at most `size` bytes; 0 only at the end of the file.
+    std::size_t readSome(char* data, std::size_t size);
+
+    int fd_ = -1;
+    bool seekable_ = false;
+    // The file position of the end of what the buffer holds.
+    off_t position_ = 0;
+    char buffer_[capacity];
+};
+
+// A file opened for reading, as an input stream. A file that does not open leaves the stream failed and reading
+// nothing, as a file stream that did not open.
+class InputFile final : public std::istream {
+public:
+    InputFile() : std::istream(nullptr) { rdbuf(&buffer_); }
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    // Whether `path` opened (see InputFileBuffer::open).
+    bool open(const std::string& path);
+    bool isOpen() const { return buffer_.isOpen(); }
+
+private:
+    InputFileBuffer buffer_;
+};
+
+// Opens `path` into `file`; "Cannot open file " + path when it does not open.
+void openFileForReading(InputFile& file, const std::string& path);
 
 } // namespace detail
 } // namespace Morvane

@@ -65,11 +65,11 @@ void load(std::istream& stream, Values&&... values) {
     archive(std::forward<Values>(values)...);
 }
 
-// "Cannot open file " + path when the file does not open, a directory included (see openForReading).
+// "Cannot open file " + path when the file does not open, a directory included (see InputFileBuffer::open).
 template <typename... Values>
 void load(const std::string& path, Values&&... values) {
     Morvane::detail::checkPath(path, "Serialize::load");
-    std::ifstream file;
+    Morvane::detail::InputFile file;
     Morvane::detail::openFileForReading(file, path);
     load(static_cast<std::istream&>(file), std::forward<Values>(values)...);
 }

@@ -6,7 +6,7 @@
 #include "morvane/core/Serialize.hpp"
 #include "morvane/keys/KeyPack.hpp"
 
-#include <fstream>
+#include <filesystem>
 
 namespace Morvane {
 
@@ -18,18 +18,20 @@ std::string rotKeyFile(const std::string& dir, u64 idx) {
     return dir.empty() ? std::string() : dir + "/PK/RotKey" + std::to_string(idx) + ".bin";
 }
 
-bool isKeyDirectory(const std::string& path) { return isDirectory(path) && isDirectory(path + "/PK"); }
+bool isKeyDirectory(const std::string& path) {
+    return std::filesystem::is_directory(path) && std::filesystem::is_directory(path + "/PK");
+}
 
 void checkKeyDirectory(const std::string& path) {
     if (!isKeyDirectory(path))
         throw RuntimeException("Cannot find path " + path);
 }
 
+bool openKeyFile(InputFile& file, const std::string& path) { return !path.empty() && file.open(path); }
+
 bool isAvailable(const std::string& path) {
-    if (path.empty())
-        return false;
-    std::ifstream file;
-    return openForReading(file, path, std::ios::in);
+    InputFile file;
+    return openKeyFile(file, path);
 }
 
 } // namespace detail::keydir

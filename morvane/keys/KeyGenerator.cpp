@@ -6,7 +6,6 @@
 #include "morvane/core/tables/ZeroResponse.hpp"
 
 #include <filesystem>
-#include <system_error>
 
 namespace Morvane {
 
@@ -147,10 +146,8 @@ void KeyGeneratorImpl::save(const std::string& key_dir_path) const {
     // An empty path would make "/PK" at the root before the pack's own check refused it.
     if (key_dir_path.empty())
         throw RuntimeException("Cannot find key_dir_path.");
-    // A directory that cannot be made (an over-long path, a file in its way) is reported by the pack's own check
-    // of the key directory, before anything is written or counted.
-    std::error_code ignored;
-    std::filesystem::create_directories(key_dir_path + "/PK", ignored);
+    // A directory that cannot be made throws the file-system error before anything is written or counted.
+    std::filesystem::create_directories(key_dir_path + "/PK");
     getKeyPack().save(key_dir_path);
 }
 

@@ -131,20 +131,21 @@ std::unique_ptr<SparseSecretEncapsulationKey> KeyPackImpl::makeSparseKeyToLoad()
 namespace {
 
 // The lazy load of a single key: the presence and file tests run before the key's mutex is taken and the
-// presence test again under it, so threads that race for one key read and count it once.
+// presence test again under it, so threads that race for one key read and count it once. The key is read from
+// the open that tested its file.
 template <typename Key, typename MakeKey>
 void lazyLoad(const KeyPackImpl& pack, std::mutex& leaf, std::mutex& keyMutex, std::shared_ptr<Key>& slot,
               std::atomic<bool>& held, const char* suffix, const HistoryLabel& label, MakeKey&& makeKey) {
     // A held key needs no lock at all: the common case of every operation that requires one.
     if (isHeld(held))
         return;
-    const std::string path = keyFile(pack.getKeyDirPath(), suffix);
-    if (!isAvailable(path))
+    detail::InputFile file;
+    if (!openKeyFile(file, keyFile(pack.getKeyDirPath(), suffix)))
         return;
     std::lock_guard<std::mutex> lock(keyMutex);
     if (isHeld(held))
         return;
-    readAndStore(leaf, slot, held, std::shared_ptr<Key>(makeKey()), [&path](Key& key) { Serialize::load(path, key); });
+    readAndStore(leaf, slot, held, std::shared_ptr<Key>(makeKey()), [&file](Key& key) { Serialize::load(file, key); });
     pack.getContext()->updateOpHistory(label);
 }
 
@@ -181,14 +182,15 @@ void KeyPackImpl::maybeLoadSparseSecretEncapsulationKey() const {
 void KeyPackImpl::maybeLoadRotationKey(unsigned long idx) {
     if (isRotKeyLoaded(idx))
         return;
-    const std::string path = rotKeyFile(getKeyDirPath(), idx);
-    if (!isAvailable(path))
+    detail::InputFile file;
+    if (!openKeyFile(file, rotKeyFile(getKeyDirPath(), idx)))
         return;
     std::lock_guard<std::mutex> lock(getRotKeyMutex(idx));
     if (isRotKeyLoaded(idx))
         return;
-    readThenStore(std::make_shared<EvaluationKey>(), [&path](EvaluationKey& key) { Serialize::load(path, key); },
-                  [this, idx](std::shared_ptr<EvaluationKey> key) { setRotKey(idx, std::move(key)); });
+    readThenStore(
+        std::make_shared<EvaluationKey>(), [&file](EvaluationKey& key) { Serialize::load(file, key); },
+        [this, idx](std::shared_ptr<EvaluationKey> key) { setRotKey(idx, std::move(key)); });
     context->updateOpHistory(labels::loadRotationKey);
 }
 

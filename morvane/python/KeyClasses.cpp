@@ -3,7 +3,6 @@
 
 #include "morvane/python/Binding.hpp"
 
-#include <fstream>
 #include <istream>
 #include <string>
 
@@ -14,16 +13,9 @@ using Morvane::u64;
 
 namespace {
 
-// The path forms of the explicit loads open an input stream and hand it over without testing the open: a file
-// that does not open (a directory among them) reads as an empty stream, so the loader reports the record's
-// first short read.
-std::ifstream openKeyFile(const std::string& path) {
-    std::ifstream file;
-    Morvane::detail::openForReading(file, path, std::ios::in);
-    return file;
-}
-
-// A load from the key directory, then its form from a file path.
+// A load from the key directory, then its form from a file path. The path forms of the explicit loads open an
+// input file and hand it over without testing the open: a file that does not open (a directory among them) reads
+// as an empty stream, so the loader reports the record's first short read.
 template <void (KeyPack::*Load)(), void (KeyPack::*LoadFrom)(std::istream&)>
 void defLoads(py::class_<KeyPack>& cls, const char* name) {
     cls.def(
@@ -31,7 +23,8 @@ void defLoads(py::class_<KeyPack>& cls, const char* name) {
         .def(
             name,
             [](KeyPack& self, const std::string& path) {
-                std::ifstream stream = openKeyFile(path);
+                Morvane::detail::InputFile stream;
+                stream.open(path);
                 (self.*LoadFrom)(stream);
             },
             ReleaseLock(), py::arg("path"));
@@ -44,7 +37,8 @@ void defRotationLoads(py::class_<KeyPack>& cls, const char* name) {
         .def(
             name,
             [](KeyPack& self, u64 rot_idx, const std::string& path) {
-                std::ifstream stream = openKeyFile(path);
+                Morvane::detail::InputFile stream;
+                stream.open(path);
                 (self.*LoadFrom)(rot_idx, stream);
             },
             ReleaseLock(), py::arg("rot_idx"), py::arg("path"));

@@ -83,8 +83,8 @@ void bindCollectiveKeyGenData(py::module_& m) {
             "load",
             // A file that does not open, a directory among them, reads as an empty stream.
             [](CollectiveKeyGenData& self, const std::string& path) {
-                std::ifstream stream;
-                Morvane::detail::openForReading(stream, path, std::ios::in);
+                Morvane::detail::InputFile stream;
+                stream.open(path);
                 self.load(stream);
             },
             ReleaseLock(), py::arg("path"))

@@ -451,9 +451,10 @@ TEST(KeyGeneratorTest, SaveWhereThePKDirectoryCannotBeMadeWritesNothing) {
     const std::string dir = root.file("keys");
     fs::create_directories(dir);
     { std::ofstream(dir + "/PK") << "a file, not a directory"; }
-    EXPECT_EQ(thrownMessage([&] { keygen.save(dir); }), "Cannot find key_dir_path.");
+    EXPECT_THROW(keygen.save(dir), fs::filesystem_error);
     EXPECT_TRUE(ctx->getOpHistory().empty());
     EXPECT_TRUE(fs::is_regular_file(dir + "/PK"));
+    EXPECT_FALSE(keygen.getKeyPack().getImpl()->isKeyDirPathSet());
 }
 
 // ---------------------------------------------------------------------------------------------------------------

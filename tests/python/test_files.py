@@ -8,6 +8,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -116,6 +117,40 @@ def test_a_directory_given_as_a_file_to_read_fails_as_a_missing_file(tmp_path, c
     os.mkdir(path)
     assert outcome(call, contexts, path, capfd) == missing
     assert contexts[FGD].get_history() == {} and contexts[SGD0].get_history() == {}
+
+
+def test_a_context_file_that_is_a_fifo_written_once_loads(tmp_path):
+    # A pipe gives its data to one open only: the context is read from the open that tests the file.
+    saved, fifo = tmp_path / "saved.bin", tmp_path / "fifo"
+    pm.save_context_to_file(pm.make_context(FGD), str(saved))
+    os.mkfifo(fifo)
+    code = ("import pymorvane as pm\n"
+            f"ctx = pm.make_context_from_file({str(fifo)!r})\n"
+            "print(pm.get_log_full_slots(ctx), pm.get_encryption_level(ctx), ctx.get_history())\n")
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                             env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    try:
+        # Written once, as soon as the child has the FIFO open for reading.
+        writer = None
+        while writer is None and child.poll() is None:
+            try:
+                writer = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+            except OSError:
+                time.sleep(0.001)
+        if writer is not None:
+            try:
+                os.write(writer, saved.read_bytes())
+            finally:
+                os.close(writer)
+        out, err = child.communicate(timeout=20)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        child.communicate()
+        pytest.fail("make_context_from_file still waits for the FIFO")
+    assert child.returncode == 0, err
+    expected = pm.make_context(FGD)
+    assert out.split(" ", 2) == [str(pm.get_log_full_slots(expected)), str(pm.get_encryption_level(expected)),
+                                 "{}\n"]
 
 
 # --- Failed saves ----------------------------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 # The classes SecretKey, KeyGenerator and KeyPack: checks, generation into shared key stores, key directories,
 # lazy and explicit loads, device moves.
+import errno
 import os
 import struct
 
@@ -319,6 +320,37 @@ def test_directory_checks(fx, tmp_path):
     generator.save(plain)
     assert os.listdir(os.path.join(plain, "PK")) == ["EncKey.bin"]
     KeyPack(fx, plain.encode())
+
+
+def test_key_directories_the_system_cannot_look_up_or_make(fx, tmp_path):
+    # A path whose status the system cannot give, and a key directory that cannot be made, fail with the standard
+    # library's file-system error in its own words, the path's bytes kept; a path through a file is missing.
+    (tmp_path / "file").write_bytes(b"x")
+    too_long = os.fsencode(tmp_path) + b"/" + b"\xff" * 300
+    through_file = os.fsencode(tmp_path) + b"/file/caf\xe9"
+    generator = KeyGenerator(fx, SecretKey(fx))
+    generator.gen_enc_key()
+    history = fx.get_history()
+
+    def raised(call, path):
+        with pytest.raises(RuntimeError) as caught:
+            call(path)
+        return str(caught.value)
+
+    def is_file_system_error(text, code, path):
+        return (text.startswith("filesystem error: ") and os.strerror(code) in text
+                and text.endswith(" [" + path.decode("utf-8", "surrogateescape") + "]"))
+
+    for take in (lambda p: KeyPack(fx, p), lambda p: KeyPack(preset("FGd"), preset("SGd0"), p),
+                 lambda p: pm.HomEvaluator(fx, p), generator.keypack.save):
+        assert is_file_system_error(raised(take, too_long), errno.ENAMETOOLONG, too_long)
+    assert raised(lambda p: KeyPack(fx, p), through_file) == \
+        "Cannot find path " + through_file.decode("utf-8", "surrogateescape")
+    assert raised(generator.keypack.save, through_file) == "Cannot find key_dir_path."
+    for path, code in ((too_long, errno.ENAMETOOLONG), (through_file, errno.ENOTDIR)):
+        assert is_file_system_error(raised(generator.save, path), code, path + b"/PK")
+    assert os.listdir(tmp_path) == ["file"]
+    assert fx.get_history() == history
 
 
 @pytest.mark.parametrize("make, text", [
