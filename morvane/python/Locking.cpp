@@ -102,8 +102,12 @@ void checkInterrupt() {
     handleSignals();
 }
 
-// Polls that come after the interpreter is finalized, from a program that embeds it, check nothing.
-void uninstallInterruptCheck() { Morvane::setInterruptCheck(nullptr); }
+// The check installed before the import: a program that embeds the interpreter may have one of its own.
+Morvane::InterruptCheck checkBeforeImport = nullptr;
+
+// Polls that come after the interpreter is finalized, from a program that embeds it, run the check it had before
+// the import; one it installed since stays.
+void restoreInterruptCheck() { Morvane::replaceInterruptCheck(&checkInterrupt, checkBeforeImport); }
 
 } // namespace
 
@@ -122,11 +126,11 @@ ReleasedInterpreter::~ReleasedInterpreter() {
 
 void installThreadSupport() {
     mainThread.store(findMainThread(), std::memory_order_relaxed);
-    Morvane::setInterruptCheck(&checkInterrupt);
+    checkBeforeImport = Morvane::setInterruptCheck(&checkInterrupt);
     // Run once the interpreter is finalized; the interpreter keeps a few such functions only, and when they are
     // taken, Python's own exit functions, which run before finalization, do it.
-    if (Py_AtExit(&uninstallInterruptCheck) != 0)
-        py::module_::import("atexit").attr("register")(py::cpp_function(&uninstallInterruptCheck));
+    if (Py_AtExit(&restoreInterruptCheck) != 0)
+        py::module_::import("atexit").attr("register")(py::cpp_function(&restoreInterruptCheck));
     pthread_atfork(nullptr, nullptr, &ObjectLocks::afterForkInChild);
 }
 

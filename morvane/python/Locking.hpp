@@ -69,9 +69,10 @@ private:
 using ReleaseLock = py::call_guard<ReleasedInterpreter>;
 
 // At module import: installs the library's interrupt check, so that the polls of long loops let the main thread
-// handle pending signals and Ctrl-C ends such a call with KeyboardInterrupt (or whatever the handler raises); the
-// check is uninstalled again once the interpreter is finalized. Also makes a forked child start with the object
-// locks of its own thread only.
+// handle pending signals and Ctrl-C ends such a call with KeyboardInterrupt (or whatever the handler raises); once
+// the interpreter is finalized, the check installed before the import is back, unless the program that embeds the
+// interpreter installed another meanwhile. Also makes a forked child start with the object locks of its own thread
+// only.
 void installThreadSupport();
 
 template <typename T>
