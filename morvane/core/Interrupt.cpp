@@ -10,7 +10,13 @@ namespace {
 std::atomic<InterruptCheck> installedCheck{nullptr};
 } // namespace
 
-void setInterruptCheck(InterruptCheck check) { installedCheck.store(check, std::memory_order_release); }
+InterruptCheck setInterruptCheck(InterruptCheck check) {
+    return installedCheck.exchange(check, std::memory_order_acq_rel);
+}
+
+bool replaceInterruptCheck(InterruptCheck expected, InterruptCheck check) {
+    return installedCheck.compare_exchange_strong(expected, check, std::memory_order_acq_rel);
+}
 
 namespace utils {
 

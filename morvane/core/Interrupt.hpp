@@ -8,8 +8,12 @@ namespace Morvane {
 // A check run by the polls; it ends the running call by throwing. Null (the default) polls nothing.
 using InterruptCheck = void (*)();
 
-// Installs `check` for every thread; the previous check, if any, is replaced.
-void setInterruptCheck(InterruptCheck check);
+// Installs `check` for every thread and returns the check it replaces.
+InterruptCheck setInterruptCheck(InterruptCheck check);
+
+// Installs `check` only while `expected` is the installed check, so that a check installed meanwhile by someone
+// else stays; whether it did.
+bool replaceInterruptCheck(InterruptCheck expected, InterruptCheck check);
 
 namespace utils {
 // Called between iterations. Cheap enough for loops over a few slots: the check runs at most about every

@@ -21,9 +21,10 @@
 // - Classes: default unique holder, no docstring, no dynamic attributes, no pickling, not module-local; only
 //   Message exports a buffer.
 // - Properties that return a reference into their owner use reference_internal; a method result that the
-//   library returns by reference is copied.
+//   library returns by reference is copied. Message.device instead gives a Device that follows the message.
 // - Casters (Casters.hpp): sets of device ids from a set only, strings (paths) from a str or bytes without NUL
-//   only, and objects of the module's classes only when their instance holds one.
+//   only, objects of the module's classes only when their instance holds one, and a Device that follows a message
+//   as that message's device at the time of the call.
 // - Alert lines are the library's own writes to the process's standard output; text meant for Python's
 //   sys.stdout goes through py::print.
 

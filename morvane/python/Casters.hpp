@@ -1,8 +1,9 @@
 #pragma once
 
 // The casters of the Python module: sets of device ids from a set only, strings from a str or bytes without NUL only,
-// and objects of the module's classes only when their instance holds one. Every registration unit includes this
-// header through Binding.hpp, so these are the one caster of each type in the module.
+// objects of the module's classes only when their instance holds one, and a Device that follows a message as that
+// message's device. Every registration unit includes this header through Binding.hpp, so these are the one caster
+// of each type in the module.
 
 #include "morvane/morvane.hpp"
 
@@ -19,6 +20,18 @@ struct ContextWrapper;
 namespace Morvane {
 class BindingGPU;
 } // namespace Morvane
+
+// The result of Message.device: a Device that follows the message. It holds a reference to the message and is
+// read through it at every use, under the message's lock, so it shows every later change of the message's device
+// and never refers to a device record the message has given up. Both functions are defined with the Device class
+// (Enumerations.cpp).
+struct FollowingDevice {
+    const Morvane::Message* message;
+};
+// A new Device that follows `message`, the value of `messageObject`.
+pybind11::object makeFollowingDevice(pybind11::handle messageObject, const Morvane::Message& message);
+// Whether `device` is the value of a Device that follows a message; if so, `current` is that message's device now.
+bool readFollowedDevice(const Morvane::Device& device, Morvane::Device& current);
 
 // The ciphertexts of a list argument, by reference: converting the list to copies would read each ciphertext
 // before its object lock is held (see Locking.hpp). The elements are kept alive for the call in a list of their
@@ -151,7 +164,34 @@ private:
     class type_caster<Type> : public constructed_only_caster<Type> {}
 
 MORVANE_CONSTRUCTED_ONLY(ContextWrapper);
-MORVANE_CONSTRUCTED_ONLY(Morvane::Device);
+
+// A Device that follows a message converts, as an argument or as the self of its own members, to a copy of that
+// message's device at the time of the call: what the call reads is then neither changed nor freed under it.
+template <>
+class type_caster<Morvane::Device> : public constructed_only_caster<Morvane::Device> {
+public:
+    bool load(handle src, bool convert) {
+        if (!constructed_only_caster<Morvane::Device>::load(src, convert))
+            return false;
+        if (value != nullptr && readFollowedDevice(*static_cast<const Morvane::Device*>(value), current_))
+            value = &current_;
+        return true;
+    }
+
+private:
+    Morvane::Device current_;
+};
+
+// Shown as a Device in signatures; cast once the getter has returned, with its message as the parent.
+template <>
+struct type_caster<FollowingDevice> {
+    static constexpr auto name = make_caster<Morvane::Device>::name;
+
+    static handle cast(const FollowingDevice& src, return_value_policy, handle parent) {
+        return makeFollowingDevice(parent, *src.message).release();
+    }
+};
+
 MORVANE_CONSTRUCTED_ONLY(Morvane::Message);
 MORVANE_CONSTRUCTED_ONLY(Morvane::Plaintext);
 MORVANE_CONSTRUCTED_ONLY(Morvane::Ciphertext);

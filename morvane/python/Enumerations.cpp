@@ -1,11 +1,69 @@
-// The enumerations SecurityLevel, ParameterPreset and DeviceType, and the class Device.
+// The enumerations SecurityLevel, ParameterPreset and DeviceType, and the class Device with the Devices that follow
+// a message.
 
 #include "morvane/python/Binding.hpp"
 
+#include <unordered_map>
+
 using Morvane::Device;
 using Morvane::DeviceType;
+using Morvane::Message;
 using Morvane::ParameterPreset;
 using Morvane::SecurityLevel;
+
+namespace {
+
+// The Devices that follow a message, by their value, with the interpreter lock held. Each entry holds a reference
+// to the message object, given back when the Device is deallocated.
+struct Followed {
+    PyObject* messageObject;
+    const Message* message;
+};
+std::unordered_map<const Device*, Followed> followedDevices;
+
+destructor pybindDeviceDealloc = nullptr;
+
+void deallocDevice(PyObject* object) {
+    PyObject* messageObject = nullptr;
+    if (!followedDevices.empty()) {
+        const void* value = reinterpret_cast<py::detail::instance*>(object)->get_value_and_holder().value_ptr();
+        const auto found = followedDevices.find(static_cast<const Device*>(value));
+        if (found != followedDevices.end()) {
+            messageObject = found->second.messageObject;
+            followedDevices.erase(found);
+        }
+    }
+    pybindDeviceDealloc(object);
+    Py_XDECREF(messageObject);
+}
+
+} // namespace
+
+py::object makeFollowingDevice(py::handle messageObject, const Message& message) {
+    // The Device's own value is the message's device as read now; it is not read while the Device follows. Made
+    // once the message is let go: making a Python object may run finalizers.
+    const Device now = [&message] {
+        const BriefLocks locks(message);
+        return message.getDevice();
+    }();
+    py::object device = py::cast(now);
+    const void* value = reinterpret_cast<py::detail::instance*>(device.ptr())->get_value_and_holder().value_ptr();
+    followedDevices.emplace(static_cast<const Device*>(value), Followed{messageObject.inc_ref().ptr(), &message});
+    return device;
+}
+
+bool readFollowedDevice(const Device& device, Device& current) {
+    if (followedDevices.empty())
+        return false;
+    const auto found = followedDevices.find(&device);
+    if (found == followedDevices.end())
+        return false;
+    // Other entries may come and go while the lock waits; this one stays with the Device the caller has.
+    const Message& message = *found->second.message;
+    const BriefLocks locks(message);
+    current = message.getDevice();
+    return true;
+}
 
 // The library's enumerations are scoped, so pybind11 makes them strict: equality with any other type is
 // false and ordering against it a TypeError. Their members are not exported into the module.
@@ -49,12 +107,16 @@ void bindDeviceType(py::module_& m) {
 }
 
 void bindDevice(py::module_& m) {
-    py::class_<Device>(m, "Device")
-        .def(py::init([](DeviceType device_type) {
-                 // A GPU device made from its type alone is the current CUDA device.
-                 return Device(device_type, device_type == DeviceType::GPU ? Morvane::CudaTools::cudaGetDevice() : 0);
-             }),
-             "construct device from device type", py::arg("device_type"))
+    py::class_<Device> cls(m, "Device");
+    // A Device that follows a message gives its reference back with the Device.
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    pybindDeviceDealloc = type->tp_dealloc;
+    type->tp_dealloc = deallocDevice;
+    cls.def(py::init([](DeviceType device_type) {
+                // A GPU device made from its type alone is the current CUDA device.
+                return Device(device_type, device_type == DeviceType::GPU ? Morvane::CudaTools::cudaGetDevice() : 0);
+            }),
+            "construct device from device type", py::arg("device_type"))
         .def(py::init<DeviceType, int>(), "construct device from device type and device id", py::arg("device_type"),
              py::arg("device_id"))
         .def_property_readonly("type", &Device::type, "return device type")

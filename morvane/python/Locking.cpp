@@ -102,8 +102,12 @@ void checkInterrupt() {
     handleSignals();
 }
 
-// Polls that come after the interpreter is finalized, from a program that embeds it, check nothing.
-void uninstallInterruptCheck() { Morvane::setInterruptCheck(nullptr); }
+// The check installed before the import: a program that embeds the interpreter may have one of its own.
+Morvane::InterruptCheck checkBeforeImport = nullptr;
+
+// Polls that come after the interpreter is finalized, from a program that embeds it, run the check it had before
+// the import; one it installed since stays.
+void restoreInterruptCheck() { Morvane::replaceInterruptCheck(&checkInterrupt, checkBeforeImport); }
 
 } // namespace
 
@@ -122,16 +126,20 @@ ReleasedInterpreter::~ReleasedInterpreter() {
 
 void installThreadSupport() {
     mainThread.store(findMainThread(), std::memory_order_relaxed);
-    Morvane::setInterruptCheck(&checkInterrupt);
+    checkBeforeImport = Morvane::setInterruptCheck(&checkInterrupt);
     // Run once the interpreter is finalized; the interpreter keeps a few such functions only, and when they are
     // taken, Python's own exit functions, which run before finalization, do it.
-    if (Py_AtExit(&uninstallInterruptCheck) != 0)
-        py::module_::import("atexit").attr("register")(py::cpp_function(&uninstallInterruptCheck));
+    if (Py_AtExit(&restoreInterruptCheck) != 0)
+        py::module_::import("atexit").attr("register")(py::cpp_function(&restoreInterruptCheck));
     pthread_atfork(nullptr, nullptr, &ObjectLocks::afterForkInChild);
 }
 
 NestedCalls::NestedCalls() { ++nestedDepth; }
-NestedCalls::~NestedCalls() { --nestedDepth; }
+NestedCalls::~NestedCalls() {
+    --nestedDepth;
+    // The stretch's Python code may have forked, and this thread's call goes on with its records.
+    ObjectLocks::keepForkingThreadOnly();
+}
 
 ObjectLocks::ObjectLocks(const std::vector<const Morvane::Ciphertext*>& read, Morvane::Ciphertext& written)
     : spill_(new Request[read.size() + 1]), requests_(spill_.get()) {
@@ -149,6 +157,7 @@ ObjectLocks::ObjectLocks(const std::vector<const Morvane::Ciphertext*>& read, Mo
         else
             requests_[count_++] = *request;
     }
+    keepForkingThreadOnly();
     owner_ = PyThread_get_thread_ident();
     acquireAmongOthers();
 }
@@ -284,12 +293,15 @@ void ObjectLocks::afterForkInChild() {
     // A thread that held the wake mutex or slept on the condition variable at the fork is not in the child.
     wakeMutex.renew();
     woken.renew();
-    // A fork by a thread without the interpreter lock, as library code may make to start a program, may find the
-    // records halfway through a change by the thread that has it; such a child never runs Python code.
-    if (PyGILState_Check() == 0)
-        return;
     const unsigned long self = PyThread_get_thread_ident();
-    mainThread.store(self, std::memory_order_relaxed);
+    forkingThread_ = self;
+    // A fork made with the interpreter lock, as Python's own, makes the forking thread the child's main thread.
+    if (PyGILState_Check() != 0)
+        mainThread.store(self, std::memory_order_relaxed);
+}
+
+void ObjectLocks::dropOtherThreads() {
+    const unsigned long self = std::exchange(forkingThread_, 0);
     // Only a call of the forking thread may have records here: one inside which Python code forked.
     const auto keepOwn = [self](ObjectLocks*& head) {
         ObjectLocks* last = nullptr;

@@ -27,7 +27,10 @@
 //   lives: anything that shares an object's storage, as a property returned with reference_internal would, is
 //   held with it.
 // - A child forked while other threads' calls hold or wait for objects never sees those calls end: it starts with
-//   the records of the forking thread only.
+//   the records of the forking thread only. A thread that forks without the interpreter lock (through ctypes, say)
+//   may find another thread's change of the records halfway done, so the child reads them first when it uses them
+//   with the interpreter lock held: it can take that lock again only if no thread held it at the fork, and then no
+//   record was being changed. A child that never takes it (one that only starts another program) never reads them.
 // The locks cover members only: a view exported through the buffer protocol reads and writes the slots with
 // no lock at all, which its fixed length (see BufferExports.hpp) keeps within the storage.
 
@@ -69,9 +72,10 @@ private:
 using ReleaseLock = py::call_guard<ReleasedInterpreter>;
 
 // At module import: installs the library's interrupt check, so that the polls of long loops let the main thread
-// handle pending signals and Ctrl-C ends such a call with KeyboardInterrupt (or whatever the handler raises); the
-// check is uninstalled again once the interpreter is finalized. Also makes a forked child start with the object
-// locks of its own thread only.
+// handle pending signals and Ctrl-C ends such a call with KeyboardInterrupt (or whatever the handler raises); once
+// the interpreter is finalized, the check installed before the import is back, unless the program that embeds the
+// interpreter installed another meanwhile. Also makes a forked child start with the object locks of its own thread
+// only.
 void installThreadSupport();
 
 template <typename T>
@@ -98,6 +102,7 @@ public:
         (add(objects), ...);
         if (count_ == 0)
             return;
+        keepForkingThreadOnly();
         owner_ = PyThread_get_thread_ident();
         if (held_ == nullptr && queueHead_ == nullptr)
             linkHeld();
@@ -176,15 +181,26 @@ private:
     void enqueue();
     void dequeue();
     static void promoteWaiting();
-    // In a forked child, where only the forking thread runs: the records of the other threads, whose calls the
-    // child never finishes, are dropped, and the forking thread's waiting call gets what is free now.
+    // Run in a forked child by the forking thread, which may not hold the interpreter lock: reads no record, only
+    // leaves them to keepForkingThreadOnly.
     static void afterForkInChild();
+    // Called with the interpreter lock held where a call first reads the records, and where Python code it ran
+    // may have forked (the end of NestedCalls). In a forked child the first call drops the records of the other
+    // threads, whose calls the child never finishes, and gives the forking thread's waiting call what is free now.
+    static void keepForkingThreadOnly() {
+        if (forkingThread_ != 0)
+            dropOtherThreads();
+    }
+    static void dropOtherThreads();
     friend void installThreadSupport();
+    friend class NestedCalls;
 
     // The records of the calls that hold objects, and the queue of those that wait for them, oldest first.
     static inline ObjectLocks* held_ = nullptr;
     static inline ObjectLocks* queueHead_ = nullptr;
     static inline ObjectLocks* queueTail_ = nullptr;
+    // In a forked child whose records have not been read yet, the thread that forked; 0 otherwise.
+    static inline unsigned long forkingThread_ = 0;
 
     Request inline_[kInlineRequests];
     std::unique_ptr<Request[]> spill_;
@@ -206,6 +222,7 @@ class BriefLocks {
 public:
     template <typename... Objects>
     explicit BriefLocks(Objects&... objects) {
+        ObjectLocks::keepForkingThreadOnly();
         if (ObjectLocks::held_ != nullptr)
             waited_.emplace(ObjectLocks::brief, objects...);
     }

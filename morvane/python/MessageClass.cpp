@@ -232,12 +232,7 @@ void bindMessage(py::module_& m, std::string moduleName) {
                                   const BriefLocks locks(self);
                                   return self.isEmpty() ? u64{0} : self.getLogSlots();
                               })
-        // A copy, as the other data classes give: a reference would be read later without the message's lock.
-        .def_property_readonly("device",
-                               [](const Message& self) {
-                                   const BriefLocks locks(self);
-                                   return self.getDevice();
-                               })
+        .def_property_readonly("device", [](const Message& self) { return FollowingDevice{&self}; })
         .def_property_readonly("device_type", [](const Message& self) {
             const BriefLocks locks(self);
             return self.getDevice().type();

@@ -20,10 +20,10 @@ using Generation = std::shared_ptr<Key> (CollectiveKeyGenerator::*)(const Collec
                                                                      const CollectiveKeyGenData&) const;
 
 // The wrapper of a gen_and_save_*_key member. The key is generated before the file is opened, so a generation
-// that fails (no sparse context) leaves an existing file as it was. The open is not tested: an unopenable path,
-// or one beside which no new file can be made, fails at the first write with the archive's short-write error and
-// leaves an existing file as it is. A failed write (a full disk) is reported, and the file is replaced only by a
-// complete key.
+// that fails (no sparse context) leaves an existing file as it was. The open is not tested: a path that does not
+// open fails at the first write with the archive's short-write error. A file beside which no new file can be made
+// is written over in place, as every other save does, once the room for all of the key is reserved. A failed
+// write (a full disk) is reported, and the file is replaced only by a complete key.
 template <typename Key>
 auto generateAndSave(Generation<Key> generate) {
     return [generate](const CollectiveKeyGenerator& self, const CollectiveKeyGenData& first,

@@ -185,6 +185,45 @@ TEST(EmbeddedInterpreter, TextsThatAreNotUtf8KeepTheExceptionTypesOfUtf8Ones) {
         testing::ExitedWithCode(0), "");
 }
 
+// The checks of the program itself: each counts its runs (the polls run on this thread only).
+unsigned programChecks = 0;
+unsigned laterChecks = 0;
+void countProgramCheck() { ++programChecks; }
+void countLaterCheck() { ++laterChecks; }
+
+// The program installs a check of its own before the import; the module's check replaces it while the interpreter
+// runs. Once the interpreter is finalized the polls run the program's check again, or the one the program
+// installed after the import, which the module leaves in place.
+TEST(EmbeddedInterpreter, TheProgramsOwnInterruptCheckIsBackOnceTheInterpreterIsFinalized) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const bool installsLater : {false, true}) {
+        SCOPED_TRACE(installsLater ? "a check installed after the import" : "the check of before the import");
+        EXPECT_EXIT(
+            {
+                Morvane::setInterruptCheck(&countProgramCheck);
+                Py_InitializeEx(0);
+                if (PyRun_SimpleString(kImport) != 0)
+                    std::_Exit(2);
+                {
+                    const Deadline deadline(std::chrono::seconds(20), "the polls did not return\n");
+                    PyThreadState* const state = PyEval_SaveThread();
+                    pollFor(std::chrono::milliseconds(50));
+                    PyEval_RestoreThread(state);
+                }
+                if (programChecks != 0)
+                    std::_Exit(3);
+                if (installsLater)
+                    Morvane::setInterruptCheck(&countLaterCheck);
+                if (Py_FinalizeEx() != 0)
+                    std::_Exit(4);
+                pollFor(std::chrono::milliseconds(50));
+                const bool backAsExpected = installsLater ? programChecks == 0 && laterChecks != 0 : programChecks != 0;
+                std::_Exit(backAsExpected ? 0 : 1);
+            },
+            testing::ExitedWithCode(0), "");
+    }
+}
+
 TEST(EmbeddedInterpreter, LibraryLoopsPollNothingOnceTheInterpreterIsFinalized) {
     Py_InitializeEx(0);
     ASSERT_EQ(PyRun_SimpleString(kImport), 0);

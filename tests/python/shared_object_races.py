@@ -10,8 +10,8 @@ import threading
 import time
 
 import pymorvane as pm
-from pymorvane import (Ciphertext, Decryptor, Encryptor, HomEvaluator, KeyGenerator, Message, ParameterPreset,
-                       Plaintext, SecretKey)
+from pymorvane import (Ciphertext, Decryptor, Device, DeviceType, Encryptor, HomEvaluator, KeyGenerator, Message,
+                       ParameterPreset, Plaintext, SecretKey)
 
 faulthandler.enable()
 SECONDS = float(sys.argv[1]) if len(sys.argv) > 1 else 0.25
@@ -143,6 +143,29 @@ def message_read_with_the_interpreter_lock_held():
     race(lambda i: msg.set_data(data[i % 2]), read)
 
 
+def message_device_read_while_replaced():
+    # The device read once follows the message, which the evaluator replaces by outputs of other lengths: each
+    # read, and each call it is passed to, sees one of the devices the message has had, and it still follows the
+    # message afterwards.
+    msg, other = Message(), Message()
+    device = msg.device
+    sources = [constant(1, SMALL), constant(2, LARGE)]
+    seen = {(DeviceType.CPU, 0), (DeviceType.GPU, 5)}
+
+    def write(i):
+        ev.negate(sources[i % 2], msg)
+        msg.to(Device(DeviceType.GPU, 5))
+
+    def read(i):
+        assert device.type in {DeviceType.CPU, DeviceType.GPU} and device.id in {0, 5}
+        other.to(device)
+        assert (other.device_type, other.device.id) in seen
+
+    race(write, read)
+    msg.to(Device(DeviceType.CPU_PINNED, 9))
+    assert (device.type, device.id) == (DeviceType.CPU_PINNED, 9)
+
+
 def message_exported_while_resized():
     msg = constant(1, SMALL)
     data = [[1] * SMALL, [2] * LARGE]
@@ -228,7 +251,7 @@ def opposite_orders_and_aliases():
 
 SCENARIOS = [message_replaced_while_read, message_output_replaced_while_written, message_loaded_while_read,
              message_decrypted_into_while_read, message_read_with_the_interpreter_lock_held,
-             message_exported_while_resized, ciphertext_replaced_while_read, ciphertext_loaded_while_read,
+             message_device_read_while_replaced, message_exported_while_resized, ciphertext_replaced_while_read, ciphertext_loaded_while_read,
              plaintext_decrypted_into_while_read, writer_among_busy_readers, opposite_orders_and_aliases]
 
 if __name__ == "__main__":

@@ -293,38 +293,70 @@ def test_saves_where_no_temporary_can_be_made(tmp_path):
                      "['PK', 'm.bin'] ['EncKey.bin']", "<no exception>"]
 
 
-def test_an_unwritable_directory_takes_no_new_file_but_its_files_are_written_through(tmp_path, capfd):
-    locked = tmp_path / "locked"
-    locked.mkdir()
-    (locked / "m.bin").write_bytes(b"earlier")
-    locked.chmod(0o555)
+def run_as_user(code):
+    """Runs `code` in a new interpreter as a user who is not root, acting as a second user (65534) when root, and
+    returns its lines; skips where that user cannot run the module or permission bits do not hold it."""
+    second = os.geteuid() == 0
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(entry) for entry in sys.path))
     try:
-        if os.access(locked, os.W_OK):
-            pytest.skip("permission bits are not enforced for this user")
-        path = str(locked / "new.bin")
-        with pytest.raises(RuntimeError) as caught:
-            Message(2).save(path)
-        assert str(caught.value) == "Cannot open file " + path
-        # The multi-party files keep their messages: the archive's short write, and nothing for no data.
-        with pytest.raises(RuntimeError, match="^Failed to write 4 bytes to output stream! Wrote 0$"):
-            CollectiveKeyGenerator(pm.make_context(ParameterPreset.FGb)).gen_and_save_enc_key(Data(CRD), Data(CRD),
-                                                                                               path)
-        Data(CRD).save(path)
-        assert sorted(os.listdir(locked)) == ["m.bin"]
-        # Nor over an existing file: they leave it as it is.
-        Data(CRD).save(str(locked / "m.bin"))
-        with pytest.raises(RuntimeError, match="^Failed to write 4 bytes to output stream! Wrote 0$"):
-            CollectiveKeyGenerator(pm.make_context(ParameterPreset.FGb)).gen_and_save_enc_key(Data(CRD), Data(CRD),
-                                                                                               str(locked / "m.bin"))
-        assert (locked / "m.bin").read_bytes() == b"earlier"
-        # No temporary can be made beside a file the caller may write: it is saved in place, as a plain open would.
-        Message(2).save(str(locked / "m.bin"))
-        Message(2).save(str(tmp_path / "expected.bin"))
-        assert (locked / "m.bin").read_bytes() == (tmp_path / "expected.bin").read_bytes()
-        assert sorted(os.listdir(locked)) == ["m.bin"]
-    finally:
-        locked.chmod(0o755)
-    capfd.readouterr()
+        result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                                timeout=60, env=env, cwd="/",
+                                preexec_fn=(lambda: (os.setgroups([]), os.setgid(65534), os.setuid(65534)))
+                                if second else None)
+    except PermissionError:
+        pytest.skip("the interpreter cannot be run by the second user")
+    if second and ("ModuleNotFoundError" in result.stderr or "PermissionError" in result.stderr):
+        pytest.skip("the module is not readable by the second user")
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    if lines == ["<permission bits not enforced>"]:
+        pytest.skip("permission bits are not enforced for this user")
+    return lines
+
+
+def test_an_unwritable_directory_takes_no_new_file_but_its_files_are_written_through():
+    # No temporary can be made beside a file the user may write: every save writes it in place, as a plain open
+    # would, a multi-party key file included; a new file cannot be made at all.
+    lines = run_as_user("""
+        import os, tempfile
+        import pymorvane as pm
+        pm.simulate_alert(False)
+        gen = pm.CollectiveKeyGenerator(pm.make_context(pm.ParameterPreset.FGb))
+        data = pm.CollectiveKeyGenData(pm.CollectiveKeyGenConfig(pm.CollectiveKeyGenConfig.Enc))
+        saves = {"Message.save": lambda p: pm.Message(2).save(p),
+                 "gen_and_save_enc_key": lambda p: gen.gen_and_save_enc_key(data, data, p)}
+        with tempfile.TemporaryDirectory() as top:
+            locked = os.path.join(top, "locked")
+            os.mkdir(locked)
+            with open(os.path.join(locked, "m.bin"), "wb") as f:
+                f.write(b"earlier")
+            os.chmod(locked, 0o555)
+            try:
+                if os.access(locked, os.W_OK):
+                    print("<permission bits not enforced>")
+                    raise SystemExit
+                for name, save in saves.items():
+                    for target in ("new.bin", "m.bin"):
+                        try:
+                            save(os.path.join(locked, target))
+                            outcome = "<no exception>"
+                        except RuntimeError as error:
+                            outcome = str(error).replace(locked, "<locked>")
+                        save(os.path.join(top, "expected.bin"))
+                        written = open(os.path.join(locked, "m.bin"), "rb").read()
+                        state = {b"earlier": "earlier", open(os.path.join(top, "expected.bin"), "rb").read(): "saved"}
+                        print(name, target, outcome, state.get(written, written), sorted(os.listdir(locked)))
+                        with open(os.path.join(locked, "m.bin"), "wb") as f:
+                            f.write(b"earlier")
+            finally:
+                os.chmod(locked, 0o755)
+        """)
+    assert lines == [
+        "Message.save new.bin Cannot open file <locked>/new.bin earlier ['m.bin']",
+        "Message.save m.bin <no exception> saved ['m.bin']",
+        "gen_and_save_enc_key new.bin Failed to write 4 bytes to output stream! Wrote 0 earlier ['m.bin']",
+        "gen_and_save_enc_key m.bin <no exception> saved ['m.bin']",
+    ]
 
 
 def test_another_user_saves_over_files_a_directory_does_not_let_it_replace():
@@ -346,7 +378,7 @@ def test_another_user_saves_over_files_a_directory_does_not_let_it_replace():
             with open(os.path.join(directory, "root.bin"), "wb") as f:
                 f.write(b"earlier")
             os.chmod(os.path.join(directory, "root.bin"), 0o666)
-        child = textwrap.dedent(f"""
+        child = f"""
             import os, pymorvane as pm
             for directory in {[shared, locked]!r}:
                 pm.Message([1.0, 2.0]).save(os.path.join(directory, "root.bin"))
@@ -369,16 +401,8 @@ def test_another_user_saves_over_files_a_directory_does_not_let_it_replace():
                 except RuntimeError as error:
                     outcome = str(error)
                 print(outcome, os.path.getsize(file), os.stat(file).st_uid, sorted(os.listdir(directory)))
-            """)
-        try:
-            result = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, timeout=60,
-                                    env=dict(os.environ), preexec_fn=lambda: (os.setgid(65534), os.setuid(65534)))
-        except PermissionError:
-            pytest.skip("the interpreter cannot be run by the second user")
-        if "ModuleNotFoundError" in result.stderr or "PermissionError" in result.stderr:
-            pytest.skip("the module is not readable by the second user")
-        assert result.returncode == 0, result.stderr
-        assert result.stdout.splitlines() == ["[(1+0j), (2+0j)] ['root.bin']"] * 2 + [
+            """
+        assert run_as_user(child) == ["[(1+0j), (2+0j)] ['root.bin']"] * 2 + [
             "Cannot open file " + os.path.join(locked, "new.bin"),
             "<no exception> 12 0 ['root.bin']",
             "<no exception> 12 0 ['root.bin']"]

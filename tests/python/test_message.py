@@ -1,6 +1,7 @@
 # The class Message: constructors, item access, slicing, iteration, buffer export, devices, files, text.
 import gc
 import struct
+import weakref
 
 import pytest
 
@@ -250,30 +251,39 @@ def test_numpy_shares_the_slots():
     (lambda msg: msg.to(Device(DeviceType.UNDEFINED, -1)), DeviceType.UNDEFINED, -1),
 ])
 def test_device_moves_and_the_device_read_before(move, device_type, device_id):
-    # The device read is a copy, as for the other data classes: a move afterwards leaves it as it was.
+    # The device read follows the message: a move afterwards shows in it, and in what it is passed to.
     msg = Message([1, 2])
     msg.to(Device(DeviceType.GPU, 7))
     device = msg.device
     move(msg)
-    assert (device.type, device.id) == (DeviceType.GPU, 7)
+    assert (device.type, device.id) == (device_type, device_id)
     assert (msg.device_type, msg.device.id) == (device_type, device_id)
+    other = Message([1])
+    other.to(device)
+    assert (other.device_type, other.device.id) == (device_type, device_id)
 
 
-def test_device_read_is_a_copy_through_the_members_and_after_the_message(tmp_path):
+def test_device_follows_the_message_through_its_members_and_keeps_it_alive(tmp_path):
     path = str(tmp_path / "m.bin")
     Message([1, 2, 3, 4]).save(path)
     msg = Message([1, 2])
-    msg.to(Device(DeviceType.CPU_PINNED, 3))
     device = msg.device
     msg.set_data([1, 2, 3, 4, 5, 6, 7, 8])
     msg.load(path)
     msg.fill(1)
     msg[0] = 2
     msg.to(Device(DeviceType.GPU, 4))
-    assert (msg.device_type, msg.device.id) == (DeviceType.GPU, 4)
+    alive = weakref.ref(msg)
     del msg
     gc.collect()
+    assert alive() is not None
+    assert (device.type, device.id) == (DeviceType.GPU, 4)
+    alive().to(Device(DeviceType.CPU_PINNED, 3))
     assert (device.type, device.id) == (DeviceType.CPU_PINNED, 3)
+    # The message goes with the device.
+    del device
+    gc.collect()
+    assert alive() is None
 
 
 CUDA_GET_DEVICE = "[CudaTools::cudaGetDevice] Always return 0 in Morvane-simulator\n"
@@ -368,7 +378,7 @@ def test_representation_of_devices(device, text):
 @pytest.mark.skipif(not hasattr(pymorvane, "HomEvaluator"), reason="needs the HomEvaluator and KeyPack classes")
 def test_library_output_that_replaces_the_slots(ctx):
     # negate replaces an output of another length by a new message: refused while exported; otherwise the
-    # device read before, a copy, stays as it was read.
+    # device read before follows the message itself, whose earlier device record is gone.
     evaluator = pymorvane.HomEvaluator(ctx, pymorvane.KeyPack(ctx))
     res = Message([1, 2])
     res.to_device()
@@ -380,4 +390,6 @@ def test_library_output_that_replaces_the_slots(ctx):
     view.release()
     evaluator.negate(Message([1, 2, 3, 4]), res)
     assert res[:] == [-1, -2, -3, -4]
-    assert (device.type, device.id) == (DeviceType.GPU, 0)
+    assert (device.type, device.id) == (res.device_type, res.device.id)
+    res.to(Device(DeviceType.CPU_PINNED, 2))
+    assert (device.type, device.id) == (DeviceType.CPU_PINNED, 2)

@@ -120,6 +120,29 @@ child.join(20)
 print(child.exitcode if child.exitcode is not None else "hangs")
 child.kill()
 """, id="multiprocessing"),
+    # ctypes releases the interpreter lock around the fork, from the main thread or from another.
+    pytest.param("""
+import ctypes
+pid = ctypes.CDLL(None).fork()
+if pid == 0:
+    use_both()
+    os._exit(0)
+print(exit_code(pid))
+""", id="fork without the interpreter lock"),
+    pytest.param("""
+import ctypes
+def fork_and_wait():
+    # Once the main thread waits in join, no thread holds the interpreter lock at the fork: the child can take it.
+    time.sleep(0.1)
+    pid = ctypes.CDLL(None).fork()
+    if pid == 0:
+        use_both()
+        os._exit(0)
+    print(exit_code(pid))
+thread = threading.Thread(target=fork_and_wait)
+thread.start()
+thread.join()
+""", id="fork by another thread without the interpreter lock"),
 ])
 def test_a_forked_child_uses_objects_that_threads_held_at_the_fork(fork):
     # One thread's endless call holds msg and out; another waits for out.
