@@ -362,8 +362,8 @@ def test_an_unwritable_directory_takes_no_new_file_but_its_files_are_written_thr
 def test_another_user_saves_over_files_a_directory_does_not_let_it_replace():
     # Run as root, the test acts as a second user: in a sticky shared directory a file of root's that the user may
     # write cannot be replaced by a rename, and in a directory the user may not write no temporary can be made.
-    # Both are written as a plain open writes them, with no temporary left behind, and keep their owner; the
-    # multi-party share's save, which writes nothing, leaves the file in the directory the user may not write.
+    # Both are written as a plain open writes them, with no temporary left behind, and keep their owner; so is a
+    # multi-party key file, over the file the share's save emptied.
     if os.geteuid() != 0:
         pytest.skip("acting as a second user needs root")
     import tempfile
