@@ -3,6 +3,7 @@
 // ("ops", "bootstraps") and its time over the replay of those operations through the evaluator ("vs_replay").
 #include "bench/MathReplay.hpp"
 #include "morvane/math/detail/Iteration.hpp"
+#include "morvane/math/tables/Coefficients.hpp"
 #include "morvane/morvane.hpp"
 #include "tests/support/MathKeySetup.hpp"
 
@@ -95,6 +96,28 @@ const std::vector<Function>& functions() {
          [](const Setup& s, const Ciphertext& op, Ciphertext& res) {
              Math::approxSqrtInverseForGreaterThanOne(s.eval, s.btp, op, res, 524288.0,
                                                       sqrtInverseBoundForSteps(1.0 - 1.0 / 512.0, 20));
+         }},
+        {"sqrt_inverse_newton", [](double t) { return 0.5 + t; },
+         [](const Setup& s, const Ciphertext& op, Ciphertext& res) {
+             Math::approxSqrtInverseNewton(s.eval, s.btp, op, res, 0.8, 8);
+         }},
+        {"inverse_newton", [](double t) { return 0.5 + t; },
+         [](const Setup& s, const Ciphertext& op, Ciphertext& res) {
+             Math::approxInverseNewton(s.eval, s.btp, op, res, 0.6, 8);
+         }},
+        {"eighth_root_inverse", [](double t) { return 1.0 + 262143.0 * t; },
+         [](const Setup& s, const Ciphertext& op, Ciphertext& res) {
+             Math::approx8thRootInverse(s.eval, s.btp, op, res, 262144.0, 1e-6);
+         }},
+        {"minimax_sigmoid", [](double t) { return -0.5 + t; },
+         [](const Setup& s, const Ciphertext& op, Ciphertext& res) { Math::miniMaxSigmoid(s.eval, s.btp, op, res); }},
+        {"chebyshev_expansion", [](double t) { return -1.0 + 2.0 * t; },
+         [](const Setup& s, const Ciphertext& op, Ciphertext& res) {
+             res = Math::tools::evaluateChebyshevExpansion(s.eval, s.btp, op, Math::tables::sigmoidUpToEight(), 1.0);
+         }},
+        {"domain_extension_inverse", [](double t) { return -1.0 + 2.0 * t; },
+         [](const Setup& s, const Ciphertext& op, Ciphertext& res) {
+             res = Math::approxDomainExtensionInverse(s.eval, op, 3, 2.0);
          }},
         {"sqrt_inverse_less_than_one", [](double t) { return 0.0009765625 + 0.999 * t; },
          [](const Setup& s, const Ciphertext& op, Ciphertext& res) {

@@ -1,6 +1,6 @@
-// The sign family and the sort, with error simulation on and off ("exact"), each against the replay of the operations one call
-// records (vs_replay: the call's time over the replay's), beside bare loops doing one full-width slot pass and
-// the sign iteration on plain doubles.
+// The sign family, the domain extensions and the sort, with error simulation on and off ("exact"), each against the
+// replay of the operations one call records (vs_replay: the call's time over the replay's), beside bare loops doing one
+// full-width slot pass and the sign iteration on plain doubles.
 #include "bench/MathReplay.hpp"
 #include "morvane/morvane.hpp"
 #include "tests/support/MathKeySetup.hpp"
@@ -39,10 +39,12 @@ Setup& setup(ParameterPreset preset) {
     return preset == ParameterPreset::FVa ? fva : fx;
 }
 
-// The inputs of one benchmark: two in [-0.5, 0.5], integers of [-64, 64], and two outputs.
+// The inputs of one benchmark: two in [-0.5, 0.5], integers of [-64, 64], two outputs and the selection mask of
+// distance 1.
 struct Inputs {
     explicit Inputs(Setup& s)
-        : a(s.input(0.5)), b(s.input(0.5, 500)), grid(s.input(64.0)), r1(s.context), r2(s.context) {
+        : a(s.input(0.5)), b(s.input(0.5, 500)), grid(s.input(64.0)), r1(s.context), r2(s.context),
+          mask(genMasks(getLogFullSlots(s.context), 1)) {
         for (Complex& slot : grid.message().slots())
             slot = Complex(std::round(slot.real()), 0.0);
     }
@@ -51,6 +53,7 @@ struct Inputs {
     Ciphertext grid;
     Ciphertext r1;
     Ciphertext r2;
+    Message mask;
 };
 
 using Call = void (*)(Setup&, Inputs&);
@@ -65,9 +68,29 @@ const std::vector<std::pair<const char*, Call>> kCalls = {
      [](Setup& s, Inputs& x) { approxGreaterThanZeroPair(s.eval, s.btp, x.a, x.b, x.r1, x.r2, 8, 3, 0); }},
     {"approxGreaterThan", [](Setup& s, Inputs& x) { approxGreaterThan(s.eval, s.btp, x.a, x.b, x.r1, 8, 3); }},
     {"approxMinMax", [](Setup& s, Inputs& x) { approxMinMax(s.eval, s.btp, x.a, x.b, x.r1, x.r2, 8, 3); }},
-    {"approxDiscreteEqualZero", [](Setup& s, Inputs& x) { approxDiscreteEqualZero(s.eval, s.btp, x.grid, x.r1, 6, 0); }},
+    {"approxDiscreteEqualZero",
+     [](Setup& s, Inputs& x) { approxDiscreteEqualZero(s.eval, s.btp, x.grid, x.r1, 6, 0); }},
     {"approxDiscreteEqual", [](Setup& s, Inputs& x) { approxDiscreteEqual(s.eval, s.btp, x.grid, x.a, x.r1, 6, 0); }},
-    {"unitSort", [](Setup& s, Inputs& x) {
+    {"approxSignPairWide",
+     [](Setup& s, Inputs& x) { approxSignPair(s.eval, s.btp, x.grid, x.a, x.r1, x.r2, 8, 3, 7); }},
+    {"approxDomainExtension",
+     [](Setup& s, Inputs& x) { x.r1 = approxDomainExtension(s.eval, s.btp, x.grid, 1.0, 128.0, 2.0); }},
+    {"approxDomainExtensionPair",
+     [](Setup& s, Inputs& x) { approxDomainExtensionPair(s.eval, s.btp, x.grid, x.a, x.r1, x.r2, 1.0, 128.0, 2.0); }},
+    {"compForSort", [](Setup& s, Inputs& x) { compForSort(s.eval, s.btp, x.a, x.mask, 1, x.r1); }},
+    // The operand sorted or flipped in place is a copy of the input, made in the call's time.
+    {"twoSort",
+     [](Setup& s, Inputs& x) {
+         x.r2 = x.a;
+         twoSort(s.eval, s.btp, x.r2, 1, true);
+     }},
+    {"flipCtxt",
+     [](Setup& s, Inputs& x) {
+         x.r2 = x.a;
+         flipCtxt(s.eval, x.r2, 1);
+     }},
+    {"unitSort",
+     [](Setup& s, Inputs& x) {
          unitSort(s.eval, s.btp, x.a, x.r1, static_cast<int>(s.context->parameter.fullSlots), true, false);
      }},
 };

@@ -11,6 +11,26 @@ CiphertextImpl::CiphertextImpl(const Context& context_, bool is_extended)
                                   context_->parameter.chain_length + (is_extended ? context_->parameter.numTP : 0),
                                   is_extended)) {}
 
+namespace detail {
+
+void makeFresh(Ciphertext& ctxt, const Context& context) {
+    const Parameter& parameter = context->parameter;
+    CiphertextImpl& impl = ctxt.impl();
+    Message& message = impl.poly.message;
+    if (message.getSize() != parameter.fullSlots)
+        message.slots().assign(parameter.fullSlots, Complex());
+    impl.context = context;
+    impl.log_slots = parameter.log_dimension - 1;
+    impl.rescale_counter = 0;
+    impl.size = 2;
+    impl.poly.numPrimes = parameter.chain_length;
+    impl.poly.level = parameter.chain_length - 1;
+    impl.poly.is_extended = false;
+    message.allocate(getDefaultDevice());
+}
+
+} // namespace detail
+
 void CiphertextImpl::copyMetaDataFrom(const CiphertextImpl& other) {
     context = other.context;
     log_slots = other.log_slots;

@@ -84,4 +84,11 @@ Message getMessage(const Ciphertext& ctxt);
 // either message is empty.
 void setMessage(const Message& msg, Ciphertext& ctxt);
 
+namespace detail {
+// Library-internal: `ctxt` in the state of a fresh Ciphertext(context, false) in everything but its slot values,
+// for working ciphertexts that are reused: the slot vector keeps its storage, and its values where it already has
+// the context's length (every user writes them before reading). A failure to grow it leaves ctxt as it was.
+void makeFresh(Ciphertext& ctxt, const Context& context);
+} // namespace detail
+
 } // namespace Morvane

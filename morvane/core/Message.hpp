@@ -68,4 +68,12 @@ Message replicateMessage(const Message& source, u64 log_slots);
 // Reads 2^log_slots slots back as the mean of the complete replicas in `source`.
 Message averageReplicas(const Message& source, u64 log_slots);
 
+namespace detail {
+// The longest working slot vector a thread keeps from one library call for its next: freed at the end of every
+// call, the vectors would let the allocator hand the top of its heap back to the system, and the next call would
+// fault them in anew. Longer ones are freed when their call ends.
+inline constexpr u64 kKeptSlotsLimit = u64{1} << 16;
+inline bool keptBetweenCalls(const std::vector<Complex>& slots) { return slots.capacity() <= kKeptSlotsLimit; }
+} // namespace detail
+
 } // namespace Morvane

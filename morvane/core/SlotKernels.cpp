@@ -144,15 +144,33 @@ bool allZero(const Complex* slots, std::size_t n) { return active().allZero(slot
 
 namespace {
 
-// The shorter side of an in-place rotation is parked here: grown to the largest side a thread has rotated,
-// then reused, so rotations in steady state allocate nothing. Nothing may poll for an interrupt while it is in
-// use: a signal handler run by the poll could rotate in place on the same thread and reuse it.
-Complex* rotationScratch(std::size_t n) {
-    thread_local std::vector<Complex> scratch;
-    if (scratch.size() < n)
-        scratch.resize(n);
-    return scratch.data();
-}
+// The shorter side of an in-place rotation is parked in the thread's scratch: grown to the largest side a thread
+// has rotated, up to kKeptSlotsLimit slots, then reused, so rotations in steady state allocate nothing. A longer
+// side is parked in storage of its own, freed after the rotation. Nothing may poll for an interrupt while the
+// scratch is in use: a signal handler run by the poll could rotate in place on the same thread and reuse it.
+class ParkedSide {
+public:
+    explicit ParkedSide(std::size_t n) {
+        if (n > detail::kKeptSlotsLimit) {
+            own_.resize(n);
+            data_ = own_.data();
+            return;
+        }
+        thread_local std::vector<Complex> scratch;
+        // Grown to exactly n, so that what is kept stays within the limit.
+        if (scratch.size() < n)
+            scratch = std::vector<Complex>(n);
+        data_ = scratch.data();
+    }
+    ParkedSide(const ParkedSide&) = delete;
+    ParkedSide& operator=(const ParkedSide&) = delete;
+
+    Complex* data() const { return data_; }
+
+private:
+    std::vector<Complex> own_;
+    Complex* data_ = nullptr;
+};
 
 // memcpy of nothing may still not be given the null data pointer of an empty vector.
 void copySlots(const Complex* from, std::size_t n, Complex* to) {
@@ -167,15 +185,15 @@ void rotateInPlace(Complex* slots, std::size_t n, std::size_t shift) {
         return;
     const std::size_t rest = n - shift;
     if (shift <= rest) {
-        Complex* parked = rotationScratch(shift);
-        copySlots(slots, shift, parked);
+        const ParkedSide parked(shift);
+        copySlots(slots, shift, parked.data());
         std::memmove(static_cast<void*>(slots), slots + shift, rest * sizeof(Complex));
-        copySlots(parked, shift, slots + rest);
+        copySlots(parked.data(), shift, slots + rest);
     } else {
-        Complex* parked = rotationScratch(rest);
-        copySlots(slots + shift, rest, parked);
+        const ParkedSide parked(rest);
+        copySlots(slots + shift, rest, parked.data());
         std::memmove(static_cast<void*>(slots + rest), slots, shift * sizeof(Complex));
-        copySlots(parked, rest, slots);
+        copySlots(parked.data(), rest, slots);
     }
 }
 

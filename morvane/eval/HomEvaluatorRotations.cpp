@@ -131,19 +131,22 @@ void rotateReduce(const HomEvaluatorImpl& eval, const Ciphertext& op, const Gap&
 
 // The running sum of a message rotate-and-sum, kept apart from the output until it is complete, so that an
 // interrupted sum leaves its output (and so an in-place operand) as it was. The storage is the thread's, grown to
-// the longest message it has summed and reused; it is taken out for the length of the sum, so a sum started
-// inside it (a signal handler run by an interrupt poll) works on storage of its own.
+// the longest message it has summed up to kKeptSlotsLimit slots and reused; a longer one is freed with its sum.
+// It is taken out for the length of the sum, so a sum started inside it (a signal handler run by an interrupt
+// poll) works on storage of its own.
 class RunningSum {
 public:
     explicit RunningSum(u64 n) {
-        mine_.swap(spare());
+        if (n <= detail::kKeptSlotsLimit)
+            mine_.swap(spare());
+        // Grown to exactly n, so that what is kept stays within the limit.
         if (mine_.size() < n)
-            mine_.resize(n);
+            mine_ = std::vector<Complex>(n);
     }
     RunningSum(const RunningSum&) = delete;
     RunningSum& operator=(const RunningSum&) = delete;
     ~RunningSum() {
-        if (mine_.capacity() >= spare().capacity())
+        if (mine_.size() <= detail::kKeptSlotsLimit && mine_.size() >= spare().size())
             spare().swap(mine_);
     }
 

@@ -62,7 +62,7 @@ public:
             // every later call of the evaluator.
             try {
                 if (slot.object)
-                    makeFresh(*slot.object);
+                    detail::makeFresh(*slot.object, context_);
                 else
                     slot.object.emplace(context_, false);
             } catch (...) {
@@ -75,23 +75,6 @@ public:
     }
 
 private:
-    // The bookkeeping of a fresh ciphertext of the context; the slot vector keeps its storage.
-    void makeFresh(Ciphertext& ct) const {
-        const Parameter& parameter = context_->parameter;
-        CiphertextImpl& impl = ct.impl();
-        impl.context = context_;
-        impl.log_slots = parameter.log_dimension - 1;
-        impl.rescale_counter = 0;
-        impl.size = 2;
-        impl.poly.numPrimes = parameter.chain_length;
-        impl.poly.level = parameter.chain_length - 1;
-        impl.poly.is_extended = false;
-        Message& message = impl.poly.message;
-        if (message.getSize() != parameter.fullSlots)
-            message.slots().assign(parameter.fullSlots, Complex());
-        message.allocate(getDefaultDevice());
-    }
-
     static constexpr std::size_t kKept = 8;
     const Context context_;
     std::array<Slot, kKept> slots_;

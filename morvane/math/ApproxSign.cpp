@@ -106,7 +106,8 @@ double solveCubicRealRoot(const std::array<double, 4>& p) {
 
 void evalSignCubicStep(const HomEvaluator& eval, const std::array<double, 4>& coefficients, const Ciphertext& x,
                        Ciphertext& out, double root, double factor) {
-    detail::SignWorkspace ws(eval.context);
+    detail::Workspace workspace(eval.context);
+    detail::SignWorkspace ws(workspace);
     detail::evalSignCubicStep(eval, coefficients, x, out, root, factor, ws);
 }
 
@@ -118,10 +119,13 @@ void approxSignNative(const HomEvaluator& eval, const Bootstrapper& btp, const C
 void approxSignNativePair(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1,
                           const Ciphertext& op2, Ciphertext& res1, Ciphertext& res2, u64 num_iter_g, u64 num_iter_f,
                           double multiplier) {
-    Ciphertext a(op1);
-    Ciphertext b(op2);
-    tools::levelToLower(eval, a, b);
+    // The iterations run on copies of the operands, in working ciphertexts.
     detail::Workspace ws(eval.context);
+    Ciphertext& a = ws.take();
+    a = op1;
+    Ciphertext& b = ws.take();
+    b = op2;
+    tools::levelToLower(eval, a, b);
     approxSignPairIterations(eval, btp, a, b, res1, res2, num_iter_g, num_iter_f, multiplier, ws);
 }
 
@@ -191,7 +195,7 @@ void approxSignOfRange(const HomEvaluator& eval, const Bootstrapper& btp, const 
     // which may be op, is written by the last step only, so a call that fails or is interrupted on the way leaves
     // it as it was.
     Workspace ws(eval.context);
-    Ciphertext x = ws.take();
+    Ciphertext& x = ws.take();
     const Ciphertext* in = &op;
     if (log_range != 0) {
         approxDomainExtension(eval, btp, op, 1.0, std::pow(2.0, static_cast<double>(log_range)), kRangeRatio, x, ws);
@@ -210,8 +214,8 @@ void approxSignPairOfRange(const HomEvaluator& eval, const Bootstrapper& btp, co
     }
     // The extension's working ciphertexts serve the steps afterwards.
     Workspace ws(eval.context);
-    Ciphertext x1 = ws.take();
-    Ciphertext x2 = ws.take();
+    Ciphertext& x1 = ws.take();
+    Ciphertext& x2 = ws.take();
     approxDomainExtensionPair(eval, btp, op1, op2, 1.0, std::pow(2.0, static_cast<double>(log_range)), kRangeRatio, x1,
                               x2, ws);
     approxSignPairIterations(eval, btp, x1, x2, res1, res2, num_iter_g, num_iter_f, multiplier, ws);

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -66,7 +65,7 @@ void validateRecord(const ChebyshevCoefficients& coeffs) {
 // build of the first giant-step polynomial (event num_bs) and the blocks in the order they are evaluated, lowest
 // first (event num_bs + 1 + k). A basis element is given back after the last event that reads it, or after its
 // own build when none does; the accumulator of the upper part of a block range after it is added into the lower
-// part; the giant-step polynomials and the scratch term at the end.
+// part; the giant-step polynomials and the scratch term stay until the workspace ends.
 class Expansion {
 public:
     Expansion(const HomEvaluator& eval, const ChebyshevCoefficients& coeffs, double multiplier, detail::Workspace& ws)
@@ -76,13 +75,12 @@ public:
     }
     Expansion(const Expansion&) = delete;
     Expansion& operator=(const Expansion&) = delete;
-    ~Expansion();
 
     // T_1 is op itself.
     void buildBasis(const Ciphertext& op);
     void buildGiantSteps();
-    // The value of the polynomial, in a fresh ciphertext that its last operation writes.
-    Ciphertext evaluate();
+    // The value of the polynomial, in a working ciphertext that its last operation writes.
+    Ciphertext& evaluate();
 
 private:
     u64 topLength() const { return coeffs_.coefficients.size() - (coeffs_.num_gs - 1) * bs_; }
@@ -98,16 +96,15 @@ private:
     const Ciphertext& basis(u64 i);
     Ciphertext& build(u64 i);
     Ciphertext& term() {
-        if (!term_)
-            term_.emplace(ws_.take());
+        if (term_ == nullptr)
+            term_ = &ws_.take();
         return *term_;
     }
-    // The output of the last operation of a range: its accumulator, or for the whole polynomial the result, made
-    // here so that it is the last ciphertext the call makes.
+    // The output of the last operation of a range: its accumulator, or for the whole polynomial the result.
     Ciphertext& target(Ciphertext& acc, bool last) {
         if (!last)
             return acc;
-        result_.emplace(ws_.fresh());
+        result_ = &ws_.take();
         return *result_;
     }
 
@@ -144,9 +141,9 @@ private:
     detail::Workspace& ws_;
     const Ciphertext* op_ = nullptr;
     // T_2 ... T_(num_bs - 1): the value while alive, the event after which it is dead and whether it was built;
-    // an element read but never built is a fresh ciphertext, with zero slots.
+    // an element read but never built has zero slots.
     struct Element {
-        std::optional<Ciphertext> value;
+        Ciphertext* value = nullptr;
         u64 lastEvent = 0;
         bool built = false;
     };
@@ -154,9 +151,9 @@ private:
     // T_2 ... T_(num_bs - 1) by their last events, and the first one not yet given back: events come in order.
     std::vector<u64> byLastEvent_;
     std::size_t nextRelease_ = 0;
-    std::vector<Ciphertext> giant_;
-    std::optional<Ciphertext> term_;
-    std::optional<Ciphertext> result_;
+    std::vector<Ciphertext*> giant_;
+    Ciphertext* term_ = nullptr;
+    Ciphertext* result_ = nullptr;
     // The top block's coefficients in split form.
     std::vector<double> split_;
 };
@@ -258,32 +255,22 @@ void Expansion::endEvent(u64 event) {
         Element& e = elements_[byLastEvent_[nextRelease_]];
         if (e.lastEvent > event)
             return;
-        if (e.value) {
-            ws_.give(std::move(*e.value));
-            e.value.reset();
+        if (e.value != nullptr) {
+            ws_.give(*e.value);
+            e.value = nullptr;
         }
     }
-}
-
-Expansion::~Expansion() {
-    for (Element& e : elements_)
-        if (e.value)
-            ws_.give(std::move(*e.value));
-    for (Ciphertext& g : giant_)
-        ws_.give(std::move(g));
-    if (term_)
-        ws_.give(std::move(*term_));
 }
 
 const Ciphertext& Expansion::basis(u64 i) {
     if (i == 1)
         return *op_;
     Element& e = elements_[i];
-    if (!e.value) {
+    if (e.value == nullptr) {
         // The plan gives an element back only after its last read.
         if (e.built)
             throw std::logic_error("evaluateChebyshevExpansion: T_" + std::to_string(i) + " read after its last use");
-        e.value.emplace(ws_.fresh());
+        e.value = &ws_.zeros();
     }
     return *e.value;
 }
@@ -291,7 +278,8 @@ const Ciphertext& Expansion::basis(u64 i) {
 Ciphertext& Expansion::build(u64 i) {
     Element& e = elements_[i];
     e.built = true;
-    return e.value.emplace(ws_.take());
+    e.value = &ws_.take();
+    return *e.value;
 }
 
 void Expansion::buildBasis(const Ciphertext& op) {
@@ -328,41 +316,41 @@ void Expansion::buildGiantSteps() {
     // built, each from the one before, and dropped.
     const u64 read = ceilLog2(coeffs_.num_gs);
     giant_.reserve(read);
-    giant_.push_back(ws_.take());
+    giant_.push_back(&ws_.take());
     if (bs_ % 2 == 0) {
-        doubleSquareMinusOne(basis(bs_ / 2), giant_[0]);
+        doubleSquareMinusOne(basis(bs_ / 2), *giant_[0]);
     } else {
         const u64 k = bs_ / 2;
-        doubleProductMinus(basis(k + 1), basis(k), basis(1), giant_[0]);
+        doubleProductMinus(basis(k + 1), basis(k), basis(1), *giant_[0]);
     }
     endEvent(bs_);
     // The record's log_gs is at least `read`.
     for (u64 i = 1; i < read; ++i) {
-        giant_.push_back(ws_.take());
-        doubleSquareMinusOne(giant_[i - 1], giant_[i]);
+        giant_.push_back(&ws_.take());
+        doubleSquareMinusOne(*giant_[i - 1], *giant_[i]);
     }
-    std::optional<Ciphertext> dropped[2];
-    const Ciphertext* previous = &giant_[read - 1];
+    Ciphertext* dropped[2] = {nullptr, nullptr};
+    const Ciphertext* previous = giant_[read - 1];
     for (u64 i = read; i < coeffs_.log_gs; ++i) {
-        std::optional<Ciphertext>& out = dropped[i % 2];
-        if (!out)
-            out.emplace(ws_.take());
+        Ciphertext*& out = dropped[i % 2];
+        if (out == nullptr)
+            out = &ws_.take();
         doubleSquareMinusOne(*previous, *out);
-        previous = &*out;
+        previous = out;
     }
-    for (std::optional<Ciphertext>& out : dropped)
-        if (out)
-            ws_.give(std::move(*out));
+    for (Ciphertext* out : dropped)
+        if (out != nullptr)
+            ws_.give(*out);
 }
 
-Ciphertext Expansion::evaluate() {
-    Ciphertext acc = ws_.take();
+Ciphertext& Expansion::evaluate() {
+    Ciphertext& acc = ws_.take();
     if (coeffs_.num_gs == 1)
         babyStep(0, bs_, true, acc, true);
     else
         giantStep(0, coeffs_.num_gs, true, acc, true);
-    ws_.give(std::move(acc));
-    return std::move(*result_);
+    ws_.give(acc);
+    return *result_;
 }
 
 void Expansion::giantStep(u64 a, u64 x, bool split_top, Ciphertext& acc, bool last) {
@@ -382,16 +370,16 @@ void Expansion::giantStep(u64 a, u64 x, bool split_top, Ciphertext& acc, bool la
         }
         giantStep(a, l, false, acc, false);
         Ciphertext& t = term();
-        eval_.mult(giant_[k], real(v), t);
+        eval_.mult(*giant_[k], real(v), t);
         eval_.add(acc, t, target(acc, last));
         return;
     }
     giantStep(a, l, false, acc, false);
-    Ciphertext high = ws_.take();
+    Ciphertext& high = ws_.take();
     giantStep(a + l, x - l, split_top, high, false);
-    eval_.mult(high, giant_[k], high);
+    eval_.mult(high, *giant_[k], high);
     eval_.add(acc, high, target(acc, last));
-    ws_.give(std::move(high));
+    ws_.give(high);
 }
 
 void Expansion::babyStep(u64 block, u64 n, bool split_top, Ciphertext& acc, bool last) {
@@ -452,7 +440,7 @@ Ciphertext linearTransform(const HomEvaluator& eval, const Bootstrapper& btp, co
 Ciphertext evaluateChebyshevExpansion(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
                                       const ChebyshevCoefficients& coeffs, double multiplier) {
     detail::Workspace ws(eval.context);
-    return detail::evaluateChebyshevExpansion(eval, btp, op, coeffs, multiplier, ws);
+    return ws.handOut(detail::evaluateChebyshevExpansion(eval, btp, op, coeffs, multiplier, ws));
 }
 
 } // namespace Morvane::Math::tools
@@ -465,8 +453,8 @@ const Ciphertext& linearTransformInto(const HomEvaluator& eval, const Bootstrapp
     return tools::transform(eval, op, interval, out);
 }
 
-Ciphertext evaluateChebyshevExpansion(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
-                                      const tools::ChebyshevCoefficients& coeffs, double multiplier, Workspace& ws) {
+Ciphertext& evaluateChebyshevExpansion(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                                       const tools::ChebyshevCoefficients& coeffs, double multiplier, Workspace& ws) {
     const u64 required =
         btp.isBootstrapReady(op.getLogSlots()) ? coeffs.level_cost + btp.getMinLevelForBootstrap() : coeffs.level_cost;
     checkLevelOfInput(tools::kExpansionName, op, required);

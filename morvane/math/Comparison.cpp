@@ -31,10 +31,10 @@ void shrinkForDoublings(const HomEvaluator& eval, const Bootstrapper& btp, const
                         u64 log_range, Ciphertext& out, detail::Workspace& ws) {
     const double b = std::pow(2.0, static_cast<double>(log_range));
     if (b > 16.0 * t) {
-        Ciphertext x = ws.take();
+        Ciphertext& x = ws.take();
         detail::approxDomainExtension(eval, btp, op, 16.0 * t, b, 2.25, x, ws);
         detail::approxDomainExtension(eval, btp, x, t, 16.0 * t, 2.0, out, ws);
-        ws.give(std::move(x));
+        ws.give(x);
         return;
     }
     detail::approxDomainExtension(eval, btp, op, t, b, 2.0, out, ws);
@@ -71,27 +71,27 @@ void equalZero(const HomEvaluator& eval, const Bootstrapper& btp, const Cipherte
     const double t = std::pow(2.0, static_cast<double>(logBound));
 
     // Into [-pi, pi], through a domain extension when more than the doublings' range is asked for.
-    Ciphertext x = ws.take();
+    Ciphertext& x = ws.take();
     if (static_cast<i64>(log_range) > logBound) {
-        Ciphertext shrunk = ws.take();
+        Ciphertext& shrunk = ws.take();
         shrinkForDoublings(eval, btp, op, t, log_range, shrunk, ws);
         eval.mult(shrunk, real(detail::kPi / t), x);
-        ws.give(std::move(shrunk));
+        ws.give(shrunk);
     } else {
         eval.mult(op, real(detail::kPi / t), x);
     }
     if (spent != nullptr)
-        ws.give(std::move(*spent));
+        ws.give(*spent);
     tools::refreshIfBelow(btp, x, kEqualityLevels);
 
-    Ciphertext x2 = ws.take();
+    Ciphertext& x2 = ws.take();
     eval.mult(x, x, x2);
-    ws.give(std::move(x));
-    Ciphertext u = ws.take();
-    Ciphertext v = ws.take();
+    ws.give(x);
+    Ciphertext& u = ws.take();
+    Ciphertext& v = ws.take();
     taylor(eval, x2, tables::kSinOverY, u);
     taylor(eval, x2, tables::kCos, v);
-    ws.give(std::move(x2));
+    ws.give(x2);
 
     // sin(2y)/(2y) = (sin(y)/y) cos(y) and cos(2y) = 2 cos(y)^2 - 1, one level each.
     if (static_cast<i64>(log_range) != log_dist) {
@@ -105,7 +105,7 @@ void equalZero(const HomEvaluator& eval, const Bootstrapper& btp, const Cipherte
         }
     }
 
-    ws.give(std::move(v));
+    ws.give(v);
     // u is free again: the sign steps work in it, so that res keeps u - 0.5 until the last step. An operand is
     // never written before that step: in place, u - 0.5 goes to u itself.
     Ciphertext& start = in_place ? u : res;
@@ -135,17 +135,17 @@ void approxGreaterThanZeroPair(const HomEvaluator& eval, const Bootstrapper& btp
 
 void approxGreaterThan(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1, const Ciphertext& op2,
                        Ciphertext& res, u64 num_iter_g, u64 num_iter_f) {
-    Ciphertext work(eval.context, false);
-    detail::SignWorkspace ws(eval.context);
-    detail::approxGreaterThan(eval, btp, op1, op2, res, num_iter_g, num_iter_f, work, ws);
+    detail::Workspace ws(eval.context);
+    detail::approxGreaterThan(eval, btp, op1, op2, res, num_iter_g, num_iter_f, ws);
 }
 
 void approxMinMax(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1, const Ciphertext& op2,
                   Ciphertext& min, Ciphertext& max, u64 num_iter_g, u64 num_iter_f) {
     detail::checkComparedInputs(eval, btp, "approxMinMax", op1, op2);
-    Ciphertext gt(eval.context, false);
-    approxGreaterThan(eval, btp, op1, op2, gt, num_iter_g, num_iter_f);
-    Ciphertext d(eval.context, false);
+    detail::Workspace ws(eval.context);
+    Ciphertext& gt = ws.take();
+    detail::approxGreaterThan(eval, btp, op1, op2, gt, num_iter_g, num_iter_f, ws);
+    Ciphertext& d = ws.take();
     eval.sub(op1, op2, d);
     tools::refreshIfBelow(btp, gt, 1);
     tools::refreshIfBelow(btp, d, 1);
@@ -181,7 +181,7 @@ void approxDiscreteEqual(const HomEvaluator& eval, const Bootstrapper& btp, cons
     // The difference goes to a working ciphertext, not res: the inner checks may still refuse it, and res may be
     // an input.
     detail::Workspace ws(eval.context);
-    Ciphertext difference = ws.take();
+    Ciphertext& difference = ws.take();
     eval.sub(op1, op2, difference);
     checkEqualZeroInput(eval, btp, difference, log_range, log_dist);
     equalZero(eval, btp, difference, res, log_range, log_dist, ws, &difference, &res == &op1 || &res == &op2);
@@ -205,6 +205,13 @@ void approxGreaterThan(const HomEvaluator& eval, const Bootstrapper& btp, const 
     eval.sub(op1, op2, difference);
     approxSignIterations(eval, btp, difference, work, res, num_iter_g, num_iter_f, kHalf, ws);
     eval.add(res, real(kHalf), res);
+}
+
+void approxGreaterThan(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1, const Ciphertext& op2,
+                       Ciphertext& res, u64 num_iter_g, u64 num_iter_f, Workspace& ws) {
+    Ciphertext& work = ws.take();
+    SignWorkspace sign(ws);
+    approxGreaterThan(eval, btp, op1, op2, res, num_iter_g, num_iter_f, work, sign);
 }
 
 } // namespace detail

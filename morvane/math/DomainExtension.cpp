@@ -8,7 +8,6 @@
 #include "morvane/math/detail/Workspace.hpp"
 
 #include <cmath>
-#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -70,12 +69,12 @@ struct Scale {
 u64 nextBound(u64 bound, double ratio) { return static_cast<u64>(std::ceil(static_cast<double>(bound) / ratio)); }
 
 // The multiplicand of the cubic: x itself, or x * 1024/L in `scaled` for a large L, taken from ws on first use.
-const Ciphertext& prescaled(const HomEvaluator& eval, const Ciphertext& x, const Scale& scale,
-                            std::optional<Ciphertext>& scaled, detail::Workspace& ws) {
+const Ciphertext& prescaled(const HomEvaluator& eval, const Ciphertext& x, const Scale& scale, Ciphertext*& scaled,
+                            detail::Workspace& ws) {
     if (!scale.large())
         return x;
-    if (!scaled)
-        scaled.emplace(ws.take());
+    if (scaled == nullptr)
+        scaled = &ws.take();
     eval.multWithoutRescale(x, Complex(1024.0 * scale.invL, 0.0), *scaled);
     eval.rescale(*scaled);
     return *scaled;
@@ -104,11 +103,11 @@ void extend(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext&
             Ciphertext& out, detail::Workspace& ws) {
     u64 bound = plan.bound;
     Scale scale(bound);
-    Ciphertext work = ws.take();
-    Ciphertext tmp = ws.take();
-    Ciphertext square = ws.take();
+    Ciphertext& work = ws.take();
+    Ciphertext& tmp = ws.take();
+    Ciphertext& square = ws.take();
     // Only a large bound prescales.
-    std::optional<Ciphertext> a;
+    Ciphertext* a = nullptr;
     const Ciphertext* w = &op;
     const Ciphertext* o = &op;
     for (u64 step = 0; step < plan.steps; ++step) {
@@ -129,10 +128,9 @@ void extend(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext&
         o = &out;
         bound = nextBound(bound, ratio);
     }
-    for (Ciphertext* c : {&work, &tmp, &square})
-        ws.give(std::move(*c));
-    if (a)
-        ws.give(std::move(*a));
+    for (Ciphertext* c : {&work, &tmp, &square, a})
+        if (c != nullptr)
+            ws.give(*c);
 }
 
 // The pair steps from op1 and op2 into out1 and out2, working ciphertexts apart from the operands, which are only
@@ -155,12 +153,12 @@ void extendPair(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphert
     const Ciphertext* w1 = o1;
     const Ciphertext* w2 = o2;
 
-    Ciphertext work1 = ws.take();
-    Ciphertext work2 = ws.take();
-    Ciphertext tmp = ws.take();
-    Ciphertext square = ws.take();
-    std::optional<Ciphertext> a1;
-    std::optional<Ciphertext> a2;
+    Ciphertext& work1 = ws.take();
+    Ciphertext& work2 = ws.take();
+    Ciphertext& tmp = ws.take();
+    Ciphertext& square = ws.take();
+    Ciphertext* a1 = nullptr;
+    Ciphertext* a2 = nullptr;
     for (u64 step = 0; step < plan.steps; ++step) {
         utils::pollInterrupt();
         if (w1->getLevel() < plan.baseLevel + 3 + (scale.large() ? 1 : 0)) {
@@ -194,12 +192,9 @@ void extendPair(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphert
         out1 = *o1;
     if (o2 != &out2)
         out2 = *o2;
-    for (Ciphertext* c : {&work1, &work2, &tmp, &square})
-        ws.give(std::move(*c));
-    if (a1)
-        ws.give(std::move(*a1));
-    if (a2)
-        ws.give(std::move(*a2));
+    for (Ciphertext* c : {&work1, &work2, &tmp, &square, a1, a2})
+        if (c != nullptr)
+            ws.give(*c);
 }
 
 } // namespace
@@ -246,11 +241,11 @@ void approxDomainExtensionPair(const HomEvaluator& eval, const Bootstrapper& btp
     const detail::CopyOrigin origin1(op1);
     const detail::CopyOrigin origin2(op2);
     detail::Workspace ws(eval.context);
-    Ciphertext out1 = ws.take();
-    Ciphertext out2 = ws.take();
+    Ciphertext& out1 = ws.take();
+    Ciphertext& out2 = ws.take();
     extendPair(eval, btp, op1, op2, plan, ratio, out1, out2, ws);
-    detail::writeAsCopy(res1, origin1, std::move(out1));
-    detail::writeAsCopy(res2, origin2, std::move(out2));
+    detail::writeAsCopy(res1, origin1, out1);
+    detail::writeAsCopy(res2, origin2, out2);
 }
 
 Ciphertext approxDomainExtensionInverse(const HomEvaluator& eval, const Ciphertext& op, u64 order, double ratio) {
@@ -283,8 +278,8 @@ void approxDomainExtensionInverse(const HomEvaluator& eval, const Ciphertext& op
         ((1.0 - 1.0 / std::pow(ratio, k2 + 2.0)) * (a * 0.4444444444444444)) / (1.0 - 1.0 / std::pow(ratio, 4.0));
     const double d = (a + b) + 0.1;
 
-    Ciphertext x2 = ws.take();
-    Ciphertext t = ws.take();
+    Ciphertext& x2 = ws.take();
+    Ciphertext& t = ws.take();
     eval.square(op, x2);
     eval.square(x2, res);
     eval.negate(res, res);
@@ -295,8 +290,8 @@ void approxDomainExtensionInverse(const HomEvaluator& eval, const Ciphertext& op
     eval.mult(t, x2, t);
     eval.mult(res, t, res);
     eval.add(res, op, res);
-    ws.give(std::move(x2));
-    ws.give(std::move(t));
+    ws.give(x2);
+    ws.give(t);
 }
 
 } // namespace detail

@@ -8,6 +8,7 @@
 #include "morvane/math/detail/Iteration.hpp"
 #include "morvane/math/detail/Output.hpp"
 #include "morvane/math/detail/Toolbox.hpp"
+#include "morvane/math/detail/Workspace.hpp"
 
 #include <cmath>
 #include <string>
@@ -70,12 +71,11 @@ bool refreshInverse(const HomEvaluator& eval, const Bootstrapper& btp, Ciphertex
 
 // max(num_iter, 1) steps y <- y (2 - x y) from the constant start value init, on an x that needs no bootstrap;
 // returns y. The first step multiplies by init through its decomposition.
-Ciphertext inverseIteration(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& x,
-                            const DecomposedConstant& init, u64 num_iter, Refresh refresh) {
-    const Context& context = eval.context;
-    Ciphertext t(context, false);
-    Ciphertext u(context, false);
-    Ciphertext y(context, false);
+Ciphertext& inverseIteration(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& x,
+                             const DecomposedConstant& init, u64 num_iter, Refresh refresh, detail::Workspace& ws) {
+    Ciphertext& t = ws.take();
+    Ciphertext& u = ws.take();
+    Ciphertext& y = ws.take();
     // t = x init, u = 2 - t, y = init u.
     detail::multDecomposed(eval, x, init, t);
     eval.negate(t, u);
@@ -105,21 +105,21 @@ void checkGreaterThanOneInput(const HomEvaluator& eval, const Bootstrapper& btp,
     detail::checkFinite(name, "error", error);
 }
 
-// The functions below compute into a ciphertext of their own, which the public ones move into res once complete:
+// The functions below compute into a working ciphertext, which the public ones deliver into res once complete:
 // a call that fails or is interrupted on the way leaves res, which may be op, as it was.
 
-Ciphertext inverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, double init,
-                         u64 num_iter) {
+Ciphertext& inverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, double init,
+                          u64 num_iter, detail::Workspace& ws) {
     if (op.getLevel() < btp.getLevelAfterFullSlotBootstrap()) {
-        Ciphertext x(eval.context, false);
+        Ciphertext& x = ws.take();
         btp.bootstrapExtended(op, x, false);
-        return inverseIteration(eval, btp, x, DecomposedConstant(init, 0), num_iter, Refresh::Plain);
+        return inverseIteration(eval, btp, x, DecomposedConstant(init, 0), num_iter, Refresh::Plain, ws);
     }
-    return inverseIteration(eval, btp, op, DecomposedConstant(init, 0), num_iter, Refresh::Plain);
+    return inverseIteration(eval, btp, op, DecomposedConstant(init, 0), num_iter, Refresh::Plain, ws);
 }
 
-Ciphertext inverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
-                                    double right_end, double error) {
+Ciphertext& inverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                                     double right_end, double error, detail::Workspace& ws) {
     constexpr std::string_view name = "approxInverseForGreaterThanOne";
     checkGreaterThanOneInput(eval, btp, op, name, right_end, error);
 
@@ -127,30 +127,31 @@ Ciphertext inverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper
     const u64 steps = inverseSteps(init, error);
     const u64 full = btp.getLevelAfterFullSlotBootstrap();
     if (right_end <= kTwoTo20)
-        return inverseNewton(eval, btp, op, init, steps);
+        return inverseNewton(eval, btp, op, init, steps, ws);
     // Beyond 2^20 the iteration runs on x itself from 1/right_end: a domain extension of x into [1, 2^20] is not
     // one-to-one there, so no iteration on the shrunk values can give 1/x. Slots outside the extended bootstrap's
     // range [-2^20, 2^20] reach the full level scaled by 2^-20 and multiplied back, the start value, which may be
     // too small for a single constant product, is applied decomposed, and y is refreshed scaled.
     if (op.getLevel() >= full)
-        return inverseIteration(eval, btp, op, DecomposedConstant(init), steps, Refresh::Scaled);
+        return inverseIteration(eval, btp, op, DecomposedConstant(init), steps, Refresh::Scaled, ws);
     if (op.getLevel() < btp.getMinLevelForBootstrap() + 2)
         fail(name, "Input Ciphertext level is not enough.");
-    Ciphertext x(eval.context, false);
+    Ciphertext& x = ws.take();
     eval.mult(op, real(kTwoToMinus20), x);
     btp.bootstrapExtended(x, x, false);
     eval.multInteger(x, u64{1} << 20, x);
     // The scaling multiplied the bootstrap's error by 2^20: the small difference from op is bootstrapped plainly
     // and added back.
-    Ciphertext v(eval.context, false);
+    Ciphertext& v = ws.take();
     eval.sub(op, x, v);
     btp.bootstrap(v, v, false);
     eval.add(x, v, x);
-    return inverseIteration(eval, btp, x, DecomposedConstant(init), steps, Refresh::Scaled);
+    ws.give(v);
+    return inverseIteration(eval, btp, x, DecomposedConstant(init), steps, Refresh::Scaled, ws);
 }
 
-Ciphertext sqrtInverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, double init,
-                             u64 num_iter) {
+Ciphertext& sqrtInverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, double init,
+                              u64 num_iter, detail::Workspace& ws) {
     constexpr std::string_view name = "approxSqrtInverseNewton";
     const u64 min = btp.getMinLevelForBootstrap();
     const double s = init * init;
@@ -163,7 +164,6 @@ Ciphertext sqrtInverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, 
     if (!(range < 19342813113834066795298816.0))
         fail(name, "2/init^2 - 1 must be below 2^84");
 
-    const Context& context = eval.context;
     const bool large = range > kTwoTo20;
     // Scaling exponent k: slots of [1, range] times 2^-k lie below 1/2, or below 2^19 for a large range. A range
     // below 1 (init^2 above 1) takes the smallest exponent, 2.
@@ -172,26 +172,27 @@ Ciphertext sqrtInverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, 
         const double log = std::floor(std::log2(range));
         k = static_cast<u64>(large ? log - 18.0 : log + 2.0);
     }
-    Ciphertext x = op;
+    Ciphertext& x = ws.take();
+    x = op;
     eval.mult(x, real(std::pow(2.0, -static_cast<double>(k))), x);
     if (large)
         btp.bootstrapExtended(x, x, false);
     else
         btp.bootstrap(x, x, false);
     // x = op / 4 at the bootstrapped level, then the bootstrapping error corrected by a second, small bootstrap.
-    Ciphertext v(context, false);
+    Ciphertext& v = ws.take();
     eval.multInteger(x, u64{1} << (k - 2), x);
     eval.mult(op, real(0.25), v);
     eval.sub(v, x, v);
     btp.bootstrap(v, v, false);
     eval.add(x, v, x);
     // x = -Re(op) / 2.
-    Ciphertext w(context, false);
+    Ciphertext& w = ws.take();
     eval.negate(x, x);
     eval.conjugate(x, w);
     eval.add(x, w, x);
     // y = x init^2, as two factors when init^2 is too small for the evaluator to tell from 0.
-    Ciphertext y(context, false);
+    Ciphertext& y = ws.take();
     if (s < 1e-8) {
         eval.mult(x, real(init), y);
         eval.mult(y, real(init), y);
@@ -200,7 +201,7 @@ Ciphertext sqrtInverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, 
     }
     // First step from the constant start value, then z <- z (1.5 + y) with y = x z^2, which is y w^2 between
     // bootstraps.
-    Ciphertext z(context, false);
+    Ciphertext& z = ws.take();
     eval.add(y, real(1.5), w);
     eval.mult(w, real(init), z);
     for (u64 i = 1; i < num_iter; ++i) {
@@ -219,18 +220,19 @@ Ciphertext sqrtInverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, 
     return z;
 }
 
-Ciphertext sqrtInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
-                                        double right_end, double error) {
+Ciphertext& sqrtInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                                         double right_end, double error, detail::Workspace& ws) {
     checkGreaterThanOneInput(eval, btp, op, "approxSqrtInverseForGreaterThanOne", right_end, error);
     const double init = std::sqrt(2.0 / (right_end + 1.0));
-    return sqrtInverseNewton(eval, btp, op, init, sqrtInverseSteps(init, error));
+    return sqrtInverseNewton(eval, btp, op, init, sqrtInverseSteps(init, error), ws);
 }
 
 } // namespace
 
 void approxInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
                                     Ciphertext& res, double right_end, double error) {
-    res = inverseForGreaterThanOne(eval, btp, op, right_end, error);
+    detail::Workspace ws(eval.context);
+    ws.deliver(res, inverseForGreaterThanOne(eval, btp, op, right_end, error, ws));
 }
 
 void approxInverseForLessThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
@@ -242,27 +244,31 @@ void approxInverseForLessThanOne(const HomEvaluator& eval, const Bootstrapper& b
     detail::checkFinite(name, "left_end", left_end);
     detail::checkFinite(name, "error", error);
 
-    Ciphertext x = op;
+    detail::Workspace ws(eval.context);
+    Ciphertext& x = ws.take();
+    x = op;
     if (x.getLevel() < btp.getLevelAfterFullSlotBootstrap())
         btp.bootstrap(x, x, false);
     // Slots in [c * left_end, c], within [1, c].
     const u64 c = static_cast<u64>(std::ceil(1.0 / left_end));
     eval.multInteger(x, c, x);
     const double scale = static_cast<double>(c);
-    Ciphertext y = inverseForGreaterThanOne(eval, btp, x, scale, error / scale);
+    Ciphertext& y = inverseForGreaterThanOne(eval, btp, x, scale, error / scale, ws);
     tools::refreshIfBelow(btp, y, 1);
     scaleRealPart(eval, y, x, c);
-    res = std::move(y);
+    ws.deliver(res, y);
 }
 
 void approxInverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
                          double init, u64 num_iter) {
-    res = inverseNewton(eval, btp, op, init, num_iter);
+    detail::Workspace ws(eval.context);
+    ws.deliver(res, inverseNewton(eval, btp, op, init, num_iter, ws));
 }
 
 void approxSqrtInverseForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
                                         Ciphertext& res, double right_end, double error) {
-    res = sqrtInverseForGreaterThanOne(eval, btp, op, right_end, error);
+    detail::Workspace ws(eval.context);
+    ws.deliver(res, sqrtInverseForGreaterThanOne(eval, btp, op, right_end, error, ws));
 }
 
 void approxSqrtInverseForLessThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
@@ -274,20 +280,23 @@ void approxSqrtInverseForLessThanOne(const HomEvaluator& eval, const Bootstrappe
     detail::checkFinite(name, "left_end", left_end);
     detail::checkFinite(name, "error", error);
 
-    Ciphertext x = op;
+    detail::Workspace ws(eval.context);
+    Ciphertext& x = ws.take();
+    x = op;
     tools::refreshIfBelow(btp, x, 1);
     // Slots in [d^2 left_end, d^2], within [1, d^2].
     const u64 d = static_cast<u64>(std::ceil(1.0 / std::sqrt(left_end)));
     eval.multInteger(x, d * d, x);
-    Ciphertext y = sqrtInverseForGreaterThanOne(eval, btp, x, static_cast<double>(d * d), error);
+    Ciphertext& y = sqrtInverseForGreaterThanOne(eval, btp, x, static_cast<double>(d * d), error, ws);
     tools::refreshIfBelow(btp, y, 1);
     scaleRealPart(eval, y, x, d);
-    res = std::move(y);
+    ws.deliver(res, y);
 }
 
 void approxSqrtInverseNewton(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
                              double init, u64 num_iter) {
-    res = sqrtInverseNewton(eval, btp, op, init, num_iter);
+    detail::Workspace ws(eval.context);
+    ws.deliver(res, sqrtInverseNewton(eval, btp, op, init, num_iter, ws));
 }
 
 void approxSqrt(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
@@ -296,10 +305,10 @@ void approxSqrt(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphert
     detail::checkPrelude(eval, btp, name, {&op}, detail::Readiness::Slots, 2);
     checkLevelForBootstrap(btp, name, op);
 
-    const Context& context = eval.context;
-    Ciphertext a(context, false);
-    Ciphertext c(context, false);
-    Ciphertext t(context, false);
+    detail::Workspace ws(eval.context);
+    Ciphertext& a = ws.take();
+    Ciphertext& c = ws.take();
+    Ciphertext& t = ws.take();
     // a is read as op until its first write. res, which may be op, is written once the rounds are complete, as the
     // copy of op they would have run in: a call that fails or is interrupted on the way leaves it as it was. a^2 /
     // (1 + 2c) stays x while c tends to 0.
@@ -327,7 +336,7 @@ void approxSqrt(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphert
     if (x == &op)
         res = op;
     else
-        detail::writeAsCopy(res, detail::CopyOrigin(op), std::move(a));
+        detail::writeAsCopy(res, detail::CopyOrigin(op), a);
 }
 
 } // namespace Morvane::Math

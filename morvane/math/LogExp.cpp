@@ -49,8 +49,8 @@ double inverseLogOfBase(std::string_view name, double base) {
 }
 
 // approx8thRootInverse of op in a working ciphertext.
-Ciphertext eighthRootInverse(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, double right_end,
-                             double error, detail::Workspace& ws) {
+Ciphertext& eighthRootInverse(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, double right_end,
+                              double error, detail::Workspace& ws) {
     constexpr std::string_view name = "approx8thRootInverse";
     const u64 min = btp.getMinLevelForBootstrap();
     const bool belowFull = op.getLevel() < btp.getLevelAfterFullSlotBootstrap();
@@ -71,9 +71,9 @@ Ciphertext eighthRootInverse(const HomEvaluator& eval, const Bootstrapper& btp, 
     });
     const DecomposedConstant first(std::pow(base, 9.0));
 
-    Ciphertext w = ws.take();
-    Ciphertext p = ws.take();
-    Ciphertext y = ws.take();
+    Ciphertext& w = ws.take();
+    Ciphertext& p = ws.take();
+    Ciphertext& y = ws.take();
     // w = -op / 8 at a level the iteration can use.
     if (down) {
         detail::multDecomposed(eval, op, *down, w);
@@ -90,7 +90,7 @@ Ciphertext eighthRootInverse(const HomEvaluator& eval, const Bootstrapper& btp, 
     eval.add(p, real(1.125 * base), y);
     // y <- 1.125 y - 0.125 x y^9.
     if (steps > 1) {
-        Ciphertext q = ws.take();
+        Ciphertext& q = ws.take();
         for (u64 j = 1; j < steps; ++j) {
             utils::pollInterrupt();
             tools::refreshIfBelow(btp, y, 4);
@@ -102,10 +102,10 @@ Ciphertext eighthRootInverse(const HomEvaluator& eval, const Bootstrapper& btp, 
             eval.mult(y, real(1.125), q);
             eval.add(p, q, y);
         }
-        ws.give(std::move(q));
+        ws.give(q);
     }
-    ws.give(std::move(w));
-    ws.give(std::move(p));
+    ws.give(w);
+    ws.give(p);
     return y;
 }
 
@@ -119,12 +119,12 @@ void logEOfGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, con
     checkLogRange(name, log_range, 22);
 
     // ln x = -8 ln(x^(-1/8)), with x^(-1/8) in [2^(-log_range/8), 1], within [0.125, 1].
-    Ciphertext y = eighthRootInverse(eval, btp, op, std::pow(2.0, static_cast<double>(log_range)), kTwoToMinus20, ws);
+    Ciphertext& y = eighthRootInverse(eval, btp, op, std::pow(2.0, static_cast<double>(log_range)), kTwoToMinus20, ws);
     tools::refreshIfBelow(btp, y, 1);
     detail::linearTransformInto(eval, btp, y, {0.125, 1.0}, y);
     tools::refreshIfBelow(btp, y, record.level_cost + 1);
-    res = detail::evaluateChebyshevExpansion(eval, btp, y, record, multiplier * -8.0, ws);
-    ws.give(std::move(y));
+    ws.deliver(res, detail::evaluateChebyshevExpansion(eval, btp, y, record, multiplier * -8.0, ws));
+    ws.give(y);
 }
 
 } // namespace
@@ -132,7 +132,7 @@ void logEOfGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, con
 void approx8thRootInverse(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
                           double right_end, double error) {
     detail::Workspace ws(eval.context);
-    res = eighthRootInverse(eval, btp, op, right_end, error, ws);
+    ws.deliver(res, eighthRootInverse(eval, btp, op, right_end, error, ws));
 }
 
 void approxLogEForGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
@@ -167,7 +167,7 @@ void approxLogEForLessThanOne(const HomEvaluator& eval, const Bootstrapper& btp,
     // x 2^log_range lies in [1, 2^log_range]; the integer constant costs no level.
     const double scale = std::pow(2.0, static_cast<double>(log_range));
     detail::Workspace ws(eval.context);
-    Ciphertext t = ws.take();
+    Ciphertext& t = ws.take();
     if (op.getLevel() < btp.getMinLevelForBootstrap() + 2) {
         btp.bootstrap(op, t, false);
         eval.mult(t, real(scale), t);
@@ -203,11 +203,12 @@ void approxExponentialLessThanZero(const HomEvaluator& eval, const Bootstrapper&
     detail::checkPrelude(eval, btp, name, {&op}, detail::Readiness::SlotsAndFullSlots, 3);
     checkLevelForBootstrapExtended(btp, name, op);
 
-    const Context& context = eval.context;
-    Ciphertext x = op;
-    Ciphertext y(context, false);
+    detail::Workspace ws(eval.context);
+    Ciphertext& x = ws.take();
+    x = op;
+    Ciphertext& y = ws.take();
     // z: what the division by K left over in the previous round, subtracted in the next.
-    Ciphertext z(context, false);
+    Ciphertext& z = ws.take();
     // Queried once, as the real library does; the simulator answers 1 with an alert.
     x.getCurrentScaleFactor();
     constexpr double K = kTwoTo20;

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <optional>
 #include <string_view>
 
 namespace Morvane::Math {
@@ -26,7 +25,7 @@ void miniMaxSigmoidInPlace(const HomEvaluator& eval, const Bootstrapper& btp, Ci
                            detail::Workspace& ws) {
     const tools::ChebyshevCoefficients& record = tables::miniMaxSigmoid();
     tools::refreshIfBelow(btp, x, record.level_cost);
-    res = detail::evaluateChebyshevExpansion(eval, btp, x, record, 1.0, ws);
+    ws.deliver(res, detail::evaluateChebyshevExpansion(eval, btp, x, record, 1.0, ws));
 }
 
 } // namespace
@@ -48,13 +47,13 @@ void approxSigmoid(const HomEvaluator& eval, const Bootstrapper& btp, const Ciph
     const bool wide = range > 8.0;
     const tools::ChebyshevCoefficients& record = wide ? tables::sigmoidAboveEight() : tables::sigmoidUpToEight();
     detail::Workspace ws(context);
-    Ciphertext scaled = ws.take();
+    Ciphertext& scaled = ws.take();
     const Ciphertext* x = &detail::linearTransformInto(
         eval, btp, op, wide ? tools::InputInterval{-16.0, 16.0} : tools::InputInterval{-8.0, 8.0}, scaled);
     // Also without a bootstrapper ready for these slots: the bootstrap then fails with its own message.
     if (tools::refreshIfBelow(btp, *x, scaled, record.level_cost))
         x = &scaled;
-    res = detail::evaluateChebyshevExpansion(eval, btp, *x, record, 1.0, ws);
+    ws.deliver(res, detail::evaluateChebyshevExpansion(eval, btp, *x, record, 1.0, ws));
 }
 
 void approxSigmoidWide(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res,
@@ -68,14 +67,14 @@ void approxSigmoidWide(const HomEvaluator& eval, const Bootstrapper& btp, const 
     // Shrinking steps of ratio 2 from 2^k down to 1: none up to 48.
     const u64 k = static_cast<u64>(std::ceil(std::log2(std::max(domain_range / 48.0, 1.0))));
     detail::Workspace ws(eval.context);
-    Ciphertext x = ws.take();
+    Ciphertext& x = ws.take();
     eval.mult(op, real(1.0 / 48.0), x);
     if (k != 0) {
-        Ciphertext shrunk = ws.take();
+        Ciphertext& shrunk = ws.take();
         detail::approxDomainExtension(eval, btp, x, 1.0, std::pow(2.0, static_cast<double>(k)), 2.0, shrunk, ws);
         tools::refreshIfBelow(btp, shrunk, 3);
         detail::approxDomainExtensionInverse(eval, shrunk, k, 2.0, x, ws);
-        ws.give(std::move(shrunk));
+        ws.give(shrunk);
     }
     miniMaxSigmoidInPlace(eval, btp, x, res, ws);
 }
@@ -85,12 +84,12 @@ void miniMaxSigmoid(const HomEvaluator& eval, const Bootstrapper& btp, const Cip
     detail::Workspace ws(eval.context);
     // op itself is the input unless it needs a refresh.
     if (!tools::needsRefresh(btp, op, record.level_cost)) {
-        res = detail::evaluateChebyshevExpansion(eval, btp, op, record, 1.0, ws);
+        ws.deliver(res, detail::evaluateChebyshevExpansion(eval, btp, op, record, 1.0, ws));
         return;
     }
-    Ciphertext x = ws.take();
+    Ciphertext& x = ws.take();
     tools::refreshIfBelow(btp, op, x, record.level_cost);
-    res = detail::evaluateChebyshevExpansion(eval, btp, x, record, 1.0, ws);
+    ws.deliver(res, detail::evaluateChebyshevExpansion(eval, btp, x, record, 1.0, ws));
 }
 
 void approxReLU(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op, Ciphertext& res) {
@@ -107,32 +106,34 @@ void approxReLU(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphert
     const tables::ReluPolynomial& p = tables::kRelu;
 
     // op itself is read throughout unless it is refreshed first or res is op.
-    std::optional<Ciphertext> copy;
+    detail::Workspace ws(context);
+    const Ciphertext* x = &op;
     if ((ready && op.getLevel() < btp.getMinLevelForBootstrap() + 4) || &res == &op) {
-        copy.emplace(op);
+        Ciphertext& copy = ws.take();
+        copy = op;
         if (ready)
-            tools::refreshIfBelow(btp, *copy, 4);
+            tools::refreshIfBelow(btp, copy, 4);
+        x = &copy;
     }
-    const Ciphertext& x = copy ? *copy : op;
-    Ciphertext x2(context, false);
-    Ciphertext x4(context, false);
-    Ciphertext w(context, false);
-    eval.square(x, x2);
+    Ciphertext& x2 = ws.take();
+    Ciphertext& x4 = ws.take();
+    Ciphertext& w = ws.take();
+    eval.square(*x, x2);
     eval.square(x2, x4);
     eval.mult(x4, real(p.a4), res);
-    eval.mult(x, real(p.e3), w);
+    eval.mult(*x, real(p.e3), w);
     eval.add(w, real(p.a3), w);
     eval.mult(w, x2, w);
     eval.add(res, w, res);
-    eval.mult(x, real(p.e2), w);
+    eval.mult(*x, real(p.e2), w);
     eval.add(w, real(p.a2), w);
     eval.add(res, w, res);
     eval.mult(res, x4, res);
-    eval.mult(x, real(p.e1), w);
+    eval.mult(*x, real(p.e1), w);
     eval.add(w, real(p.a1), w);
     eval.mult(w, x2, w);
     eval.add(res, w, res);
-    eval.mult(x, real(p.a0), w);
+    eval.mult(*x, real(p.a0), w);
     eval.add(w, real(p.c0), w);
     eval.add(res, w, res);
 }

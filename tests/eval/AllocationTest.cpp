@@ -257,6 +257,43 @@ struct Steady {
     const std::vector<u64> rotations{1, 2, 4};
 };
 
+// The thread's buffers of message rotate-and-sums and in-place rotations are kept for its next call up to 65536
+// slots: a repeated call makes nothing, while a longer buffer goes with its call and is made again by the next.
+TEST(AllocationTest, MessageRotationBuffersAreKeptUpTo65536Slots) {
+    Keyed k(makeContext(ParameterPreset::FX));
+    const HomEvaluator& e = k.eval;
+    struct Row {
+        std::string name;
+        u64 slots;
+        std::function<void(const HomEvaluator&, const Message&, Message&)> run;
+        std::size_t repeated;
+    };
+    const auto sum = [](const HomEvaluator& ev, const Message& op, Message& out) {
+        ev.leftRotateReduce(op, 1, 3, out);
+    };
+    const auto sumInPlace = [](const HomEvaluator& ev, const Message&, Message& out) {
+        ev.leftRotateReduce(out, 1, 3, out);
+    };
+    // The shorter side of the rotation, half the slots, is parked.
+    const auto rotateInPlace = [](const HomEvaluator& ev, const Message& op, Message& out) {
+        ev.leftRotate(out, op.getSize() / 2, out);
+    };
+    const std::vector<Row> rows = {
+        {"rotate-and-sum", u64{1} << 16, sum, 0},
+        {"rotate-and-sum", u64{1} << 17, sum, 1},
+        {"rotate-and-sum in place", u64{1} << 16, sumInPlace, 0},
+        {"rotate-and-sum in place", u64{1} << 17, sumInPlace, 1},
+        {"rotation in place", u64{1} << 17, rotateInPlace, 0},
+        {"rotation in place", u64{1} << 18, rotateInPlace, 1},
+    };
+    for (const Row& row : rows) {
+        const Message op = evaltest::messageOfSize(row.slots, evaltest::firstSlot);
+        Message out = evaltest::messageOfSize(row.slots, evaltest::secondSlot);
+        row.run(e, op, out);
+        EXPECT_EQ(allocationsOf([&] { row.run(e, op, out); }), row.repeated) << row.name << " of " << row.slots;
+    }
+}
+
 TEST(AllocationTest, EvaluatorCallsAllocateNothingInSteadyState) {
     for (const ParameterPreset preset : {ParameterPreset::FX, ParameterPreset::FGb}) {
         SCOPED_TRACE(Parameter(preset).presetName);

@@ -1,5 +1,7 @@
 #include "tests/math/AllocationWatch.hpp"
 
+#include <malloc.h>
+
 #include <cstdlib>
 #include <new>
 
@@ -8,19 +10,33 @@ std::atomic<bool> watching{false};
 std::atomic<std::size_t> largest{0};
 std::atomic<std::size_t> countFrom{0};
 std::atomic<std::size_t> counted{0};
+thread_local std::size_t countedOnThisThread = 0;
+std::atomic<std::size_t> released{0};
+
+namespace {
+void release(void* p) noexcept {
+    // The blocks come from malloc, which knows their size whichever form of delete gives them back.
+    if (p != nullptr && watching.load(std::memory_order_relaxed) &&
+        malloc_usable_size(p) >= countFrom.load(std::memory_order_relaxed))
+        released.fetch_add(1, std::memory_order_relaxed);
+    std::free(p);
+}
+} // namespace
 } // namespace allocationwatch
 
 void* operator new(std::size_t size) {
     if (allocationwatch::watching.load(std::memory_order_relaxed)) {
         if (size > allocationwatch::largest.load(std::memory_order_relaxed))
             allocationwatch::largest.store(size, std::memory_order_relaxed);
-        if (size >= allocationwatch::countFrom.load(std::memory_order_relaxed))
+        if (size >= allocationwatch::countFrom.load(std::memory_order_relaxed)) {
             allocationwatch::counted.fetch_add(1, std::memory_order_relaxed);
+            ++allocationwatch::countedOnThisThread;
+        }
     }
     if (void* p = std::malloc(size != 0 ? size : 1))
         return p;
     throw std::bad_alloc();
 }
 
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept { allocationwatch::release(p); }
+void operator delete(void* p, std::size_t) noexcept { allocationwatch::release(p); }

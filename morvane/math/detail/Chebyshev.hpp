@@ -20,8 +20,8 @@ const Ciphertext& linearTransformInto(const HomEvaluator& eval, const Bootstrapp
                                       const tools::InputInterval& interval, Ciphertext& out);
 
 // tools::evaluateChebyshevExpansion with its working ciphertexts from `ws`; op must stay unchanged until it
-// returns. The value is a fresh ciphertext, made after every working one.
-Ciphertext evaluateChebyshevExpansion(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
-                                      const tools::ChebyshevCoefficients& coeffs, double multiplier, Workspace& ws);
+// returns. The value is a working ciphertext of ws, for the caller to deliver.
+Ciphertext& evaluateChebyshevExpansion(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op,
+                                       const tools::ChebyshevCoefficients& coeffs, double multiplier, Workspace& ws);
 
 } // namespace Morvane::Math::detail

@@ -28,8 +28,9 @@ struct CopyOrigin {
 
 // res = value, as if res had been a copy of the operand `origin` describes and the operations had written value
 // into it: the bookkeeping of `origin`, and value's slots (moved, not copied), device, size, level, log slots and
-// rescale counter. Nothing here throws, so res is either as it was or complete.
-inline void writeAsCopy(Ciphertext& res, const CopyOrigin& origin, Ciphertext&& value) noexcept {
+// rescale counter. value, a working ciphertext, takes the slot vector res had, for the workspace to keep. Nothing
+// here throws, so res is either as it was or complete.
+inline void writeAsCopy(Ciphertext& res, const CopyOrigin& origin, Ciphertext& value) noexcept {
     CiphertextImpl& out = res.impl();
     const CiphertextImpl& in = value.impl();
     out.context = origin.context;
@@ -39,7 +40,8 @@ inline void writeAsCopy(Ciphertext& res, const CopyOrigin& origin, Ciphertext&& 
     out.poly.numPrimes = origin.numPrimes;
     out.poly.is_extended = origin.isExtended;
     out.poly.level = in.poly.level;
-    out.poly.message = std::move(value.message());
+    out.poly.message.slots().swap(value.message().slots());
+    out.poly.message.allocate(value.getDevice());
 }
 
 } // namespace Morvane::Math::detail

@@ -19,13 +19,11 @@
 
 namespace Morvane::Math::detail {
 
-// The two temporaries of a cubic step, made once per call and reused by every step.
+// The two temporaries of a cubic step, working ciphertexts of the call taken once and reused by every step.
 struct SignWorkspace {
-    explicit SignWorkspace(const Context& context) : square(context, false), quartic(context, false) {}
-    // Two working ciphertexts of the call's workspace.
     explicit SignWorkspace(Workspace& ws) : square(ws.take()), quartic(ws.take()) {}
-    Ciphertext square;
-    Ciphertext quartic;
+    Ciphertext& square;
+    Ciphertext& quartic;
 };
 
 void evalSignCubicStep(const HomEvaluator& eval, const std::array<double, 4>& coefficients, const Ciphertext& x,
@@ -58,5 +56,8 @@ void checkComparedInputs(const HomEvaluator& eval, const Bootstrapper& btp, std:
 // iterations of the difference, which res keeps until the last step.
 void approxGreaterThan(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1, const Ciphertext& op2,
                        Ciphertext& res, u64 num_iter_g, u64 num_iter_f, Ciphertext& work, SignWorkspace& ws);
+// The same with its temporaries taken from `ws`.
+void approxGreaterThan(const HomEvaluator& eval, const Bootstrapper& btp, const Ciphertext& op1, const Ciphertext& op2,
+                       Ciphertext& res, u64 num_iter_g, u64 num_iter_f, Workspace& ws);
 
 } // namespace Morvane::Math::detail
