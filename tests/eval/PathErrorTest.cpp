@@ -3,6 +3,7 @@
 // or lies behind a file, gives the library's message for a missing directory; one whose status the system cannot
 // give otherwise, or that cannot be made, gives the standard library's file-system error.
 #include "tests/eval/EvalTestSupport.hpp"
+#include "tests/support/ReadToEnd.hpp"
 
 #include <chrono>
 #include <csignal>
@@ -57,11 +58,7 @@ std::string outcomeUnprivileged(const std::function<void()>& call) {
         ::_exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
     }
     ::close(ends[1]);
-    std::string text;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;)
-        text.append(buffer, static_cast<std::size_t>(n));
-    ::close(ends[0]);
+    const std::string text = datatest::readToEnd(ends[0]);
     int status = 0;
     if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return "<child failed>";
@@ -347,11 +344,7 @@ std::string outcomeOfPipeLoad(const std::string& entry, bool descriptorLink, con
         ::close(pipeEnds[0]);
     ::sigaction(SIGPIPE, &previous, nullptr);
 
-    std::string text;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) > 0;)
-        text.append(buffer, static_cast<std::size_t>(n));
-    ::close(report[0]);
+    const std::string text = datatest::readToEnd(report[0]);
     int status = 0;
     if (::waitpid(child, &status, 0) != child)
         return "<child failed>";

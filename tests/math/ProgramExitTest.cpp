@@ -5,6 +5,7 @@
 #include "morvane/math/Sigmoid.hpp"
 #include "morvane/morvane.hpp"
 #include "tests/support/MathKeySetup.hpp"
+#include "tests/support/ReadToEnd.hpp"
 
 #include <gtest/gtest.h>
 
@@ -114,11 +115,7 @@ TEST(ProgramExit, ThreadsStillInCallsReadTheTablesAfterTheExitHandlers) {
         exitWhileThreadsAreInCalls();
     }
     ::close(ends[1]);
-    std::string errors;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;)
-        errors.append(buffer, static_cast<std::size_t>(n));
-    ::close(ends[0]);
+    const std::string errors = datatest::readToEnd(ends[0]);
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     const bool clean = WIFEXITED(status) && WEXITSTATUS(status) == 0 && errors.find("Sanitizer") == std::string::npos;

@@ -3,6 +3,8 @@
 // A full disk without root: the file size limit of a child process. With root (or a user namespace), a small file
 // system of a child's own, and a second user.
 
+#include "tests/support/ReadToEnd.hpp"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -55,11 +57,7 @@ inline std::string inChildProcess(const std::function<std::string()>& run) {
         ::_exit(0);
     }
     ::close(pipeFds[1]);
-    std::string message;
-    char buffer[256];
-    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;)
-        message.append(buffer, static_cast<std::size_t>(n));
-    ::close(pipeFds[0]);
+    const std::string message = readToEnd(pipeFds[0]);
     int status = 0;
     ::waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child did not finish";
