@@ -63,28 +63,32 @@ bool fitsStorage(const Message& mask, u64 log_slots) {
     return log_slots < 64 && (u64{1} << log_slots) <= mask.slots().capacity();
 }
 
+// A mask of 2^log_slots slots written by `fill` into a working slot vector of ws, or made by `make` where that has
+// no room for it.
+template <typename Fill, typename Make>
+Message& workingMask(detail::Workspace& ws, u64 log_slots, Fill&& fill, Make&& make) {
+    Message& mask = ws.take().message();
+    if (!fitsStorage(mask, log_slots))
+        return mask = make();
+    mask.resize(u64{1} << log_slots);
+    mask.allocate(getDefaultDevice());
+    fill(mask);
+    return mask;
+}
+
 // flipMask(log_slots, d) in a working slot vector of ws.
 Message& flipMask(detail::Workspace& ws, u64 log_slots, int d) {
     checkFlipDistance(d);
-    Message& mask = ws.take().message();
-    if (!fitsStorage(mask, log_slots))
-        return mask = flipMask(log_slots, d);
-    mask.resize(u64{1} << log_slots);
-    mask.allocate(getDefaultDevice());
-    fillFlip(mask, d);
-    return mask;
+    return workingMask(
+        ws, log_slots, [d](Message& mask) { fillFlip(mask, d); }, [log_slots, d] { return flipMask(log_slots, d); });
 }
 
 // genMasks(log_slots, d) in a working slot vector of ws.
 Message& selectionMask(detail::Workspace& ws, u64 log_slots, u64 d) {
     checkSelectionDistance(d);
-    Message& mask = ws.take().message();
-    if (!fitsStorage(mask, log_slots))
-        return mask = genMasks(log_slots, d);
-    mask.resize(u64{1} << log_slots);
-    mask.allocate(getDefaultDevice());
-    fillSelection(mask, d);
-    return mask;
+    return workingMask(
+        ws, log_slots, [d](Message& mask) { fillSelection(mask, d); },
+        [log_slots, d] { return genMasks(log_slots, d); });
 }
 
 // A mask holds 2^log_slots slots. Where that is more than the ciphertext holds, no bootstrapper is ready for
