@@ -28,7 +28,6 @@ public:
     // reading and fails only at the first read. It is told by the opened descriptor's status, never by a read,
     // so that a pipe keeps its data for the reader.
     bool open(const std::string& path);
-    bool isOpen() const { return fd_ >= 0; }
     void close();
 
 protected:
@@ -61,7 +60,6 @@ public:
 
     // Whether `path` opened (see InputFileBuffer::open).
     bool open(const std::string& path);
-    bool isOpen() const { return buffer_.isOpen(); }
 
 private:
     InputFileBuffer buffer_;

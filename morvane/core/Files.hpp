@@ -55,8 +55,8 @@ void writeFileWith(const std::string& path, FileWriter writer, UnopenedFile unop
 // flock on it), so that each leaves its content whole; a save in place also waits for any other holder of such a lock
 // on the file.
 // Anything else (a device, a pipe, a descriptor link of /proc such as /dev/stdout) is opened and written through
-// directly, as a plain open would; so is a path the system does not take whole (longer than PATH_MAX), whose open
-// fails.
+// directly, as a plain open would; so is a path the system does not take whole (of PATH_MAX bytes or more), whose
+// open fails.
 // No write of a regular file goes past the process's file size limit: such a write is refused before it is made,
 // as a full disk refuses it, rather than answered with SIGXFSZ.
 // A write that fails inside the writer fails as it would on a file stream (an archive raises its short-write message; a

@@ -9,7 +9,6 @@
 #include <cereal/archives/binary.hpp>
 
 #include <algorithm>
-#include <fstream>
 #include <istream>
 #include <optional>
 #include <ostream>

@@ -3,7 +3,6 @@
 
 #include "morvane/python/Binding.hpp"
 
-#include <fstream>
 #include <memory>
 #include <ostream>
 #include <string>

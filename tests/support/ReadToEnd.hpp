@@ -2,6 +2,7 @@
 
 // The reading end of a child process's report pipe, read until every writer has closed it.
 
+#include <cerrno>
 #include <cstddef>
 #include <string>
 
@@ -13,8 +14,14 @@ namespace datatest {
 inline std::string readToEnd(int fd) {
     std::string text;
     char buffer[4096];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
         text.append(buffer, static_cast<std::size_t>(n));
+    }
     ::close(fd);
     return text;
 }
