@@ -1,6 +1,7 @@
 #include "morvane/core/Files.hpp"
 
 #include "morvane/core/Exception.hpp"
+#include "morvane/core/Interrupt.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -13,6 +14,7 @@
 #include <limits>
 #include <memory>
 #include <streambuf>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -468,6 +470,26 @@ bool reserve(int fd, std::size_t size) {
 #endif
 }
 
+enum class LockResult { Taken, Held, Unsupported };
+
+// The exclusive lock of the open file `fd`. Its wait polls, so that the installed interrupt check can end it (before
+// anything is written): a holder may never let go, the caller itself among them, through another open of the file.
+LockResult takeLock(int fd, bool wait) {
+    constexpr auto longestPause = std::chrono::milliseconds(20);
+    std::chrono::microseconds pause(250);
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return LockResult::Taken;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return LockResult::Unsupported;
+        if (!wait)
+            return LockResult::Held;
+        utils::checkInterrupt();
+        std::this_thread::sleep_for(pause);
+        pause = std::min<std::chrono::microseconds>(pause * 2, longestPause);
+    }
+}
+
 // The target of a save that cannot replace it, opened without truncating it, and created exclusively when it did
 // not exist; a name that no longer leads to a regular file is not opened. Saves in place of one file take turns
 // through an exclusive lock on it, so that each reserves, writes and cuts its content whole. A file this save made
@@ -496,9 +518,10 @@ public:
     InPlaceFile(const InPlaceFile&) = delete;
     InPlaceFile& operator=(const InPlaceFile&) = delete;
     ~InPlaceFile() {
-        // Removed under the lock, and only while the name still leads to the file.
+        // Removed under the lock, and only while the name still leads to the file. Not waited for here: a save
+        // that holds it is writing the file, which is then that save's.
         struct stat own {};
-        if (created_ && file_ && (locked_ ? ::fstat(file_.get(), &own) == 0 : lock(own)) && created_) {
+        if (created_ && file_ && (locked_ ? ::fstat(file_.get(), &own) == 0 : lock(own, false)) && created_) {
             struct stat named {};
             if (::fstatat(target_.at(), target_.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
                 named.st_dev == own.st_dev && named.st_ino == own.st_ino)
@@ -510,15 +533,15 @@ public:
     explicit operator bool() const { return static_cast<bool>(file_); }
     int get() const { return file_.get(); }
 
-    // Waits for the other saves in place of the file and gives its status then; false when it is no longer linked
-    // (a save that made it has failed and removed it), so that nothing written to it would be kept. A file system
-    // without such locks lets the save go on alone.
-    bool lock(struct stat& status) {
-        int result = 0;
-        do
-            result = ::flock(file_.get(), LOCK_EX);
-        while (result != 0 && errno == EINTR);
-        locked_ = result == 0;
+    // Takes the file's lock, waiting for the other saves in place of it (with `wait`), and gives its status then;
+    // false when it is no longer linked (a save that made it has failed and removed it), so that nothing written to
+    // it would be kept, or when the lock is held and not waited for. A file system without such locks lets the save
+    // go on alone.
+    bool lock(struct stat& status, bool wait = true) {
+        const LockResult result = takeLock(file_.get(), wait);
+        if (result == LockResult::Held)
+            return false;
+        locked_ = result == LockResult::Taken;
         if (::fstat(file_.get(), &status) != 0 || status.st_nlink == 0)
             return false;
         // What another save wrote into the file since this one made it is that save's.

@@ -53,7 +53,7 @@ void writeFileWith(const std::string& path, FileWriter writer, UnopenedFile unop
 // that a copy-on-write file system may not honour the reservation; and an I/O error part-way through the writes can
 // leave a mix of the earlier and the new content. The library's saves in place of one file take turns (an exclusive
 // flock on it), so that each leaves its content whole; a save in place also waits for any other holder of such a lock
-// on the file.
+// on the file, until it lets go or the installed interrupt check ends the wait (see Interrupt.hpp).
 // Anything else (a device, a pipe, a descriptor link of /proc such as /dev/stdout) is opened and written through
 // directly, as a plain open would; so is a path the system does not take whole (of PATH_MAX bytes or more), whose
 // open fails.

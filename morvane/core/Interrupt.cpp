@@ -39,5 +39,10 @@ void pollInterrupt() {
     check();
 }
 
+void checkInterrupt() {
+    if (const InterruptCheck check = installedCheck.load(std::memory_order_acquire))
+        check();
+}
+
 } // namespace utils
 } // namespace Morvane

@@ -19,6 +19,9 @@ namespace utils {
 // Called between iterations. Cheap enough for loops over a few slots: the check runs at most about every
 // 20 ms of a thread's polling, and the clock is read only every 16th poll.
 void pollInterrupt();
+
+// Runs the check now: for a wait that only an interrupt may end, polled at its own pace.
+void checkInterrupt();
 } // namespace utils
 
 } // namespace Morvane

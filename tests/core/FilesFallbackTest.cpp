@@ -3,6 +3,7 @@
 // concurrent changes of the working directory or of the directory's entries redirect no save. Each case runs in a
 // child process, with its own small file system, file size limit or user where it needs one.
 #include "morvane/core/Files.hpp"
+#include "morvane/core/Interrupt.hpp"
 #include "morvane/core/Message.hpp"
 #include "morvane/core/SecretKey.hpp"
 #include "morvane/core/Serialize.hpp"
@@ -29,6 +30,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -115,6 +117,8 @@ bool createsTemporary(const SyscallCall& call) {
     return call.number == SYS_openat && (call.args[2] & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL) &&
            endsWith(reinterpret_cast<const char*>(call.args[1]), ".tmp");
 }
+
+bool isRename(const SyscallCall& call) { return call.number == SYS_renameat || call.number == SYS_renameat2; }
 
 // The decision of the fault case a child runs, whether it takes the temporary away, and the descriptor whose
 // close it interrupts, once.
@@ -512,6 +516,38 @@ TEST(FilesFallbackTest, FailedOrInterruptedCallsOfASaveLeaveTheEarlierFileOrTheN
         {"no room for a new file", true,
          [](const SyscallCall& call) { return SyscallFault{call.number == SYS_fallocate ? ENOSPC : 0}; }, nullptr,
          nullptr, saveLarge, cannotWrite + "; no file"},
+        // The directory refuses the rename of the temporary over the file, as a sticky one refuses another user's
+        // file, so that the temporary is copied over it; one step of the copy fails.
+        {"the rename is refused and the temporary does not read back", false,
+         [](const SyscallCall& call) {
+             return SyscallFault{isRename(call) ? EPERM : call.number == SYS_pread64 ? EIO : 0};
+         },
+         nullptr, earlier, saveFitting, cannotWrite + "; earlier"},
+        {"the rename is refused and the file does not open again", false,
+         [](const SyscallCall& call) {
+             const bool reopen =
+                 call.number == SYS_openat && std::strcmp(reinterpret_cast<const char*>(call.args[1]), "m.bin") == 0;
+             return SyscallFault{isRename(call) ? EPERM : reopen ? EACCES : 0};
+         },
+         nullptr, earlier, saveFitting, cannotWrite + "; earlier"},
+        {"the rename is refused and the copy finds no room", false,
+         [](const SyscallCall& call) {
+             return SyscallFault{isRename(call) ? EPERM : call.number == SYS_fallocate ? ENOSPC : 0};
+         },
+         nullptr, earlier, saveLarge, cannotWrite + "; earlier"},
+        // The wait for a lock that is never let go (the caller's own, through another open of the file) ends with
+        // the interrupt check, before anything is written.
+        {"the file's lock is held and the wait interrupted", true, pass, nullptr, earlier,
+         [](const std::string& file) {
+             const int held = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+             if (held < 0 || ::flock(held, LOCK_EX) != 0)
+                 throw RuntimeException("no lock to hold");
+             setInterruptCheck([] { throw RuntimeException("interrupted"); });
+             // A wait that nothing ends fails the case instead of holding up the suite.
+             ::alarm(10);
+             large().save(file);
+         },
+         "interrupted; earlier"},
         {"a new file whose writer fails", true, pass, nullptr, nullptr,
          [](const std::string& file) {
              detail::writeFile(file, [](std::ostream& stream) {
@@ -535,7 +571,9 @@ TEST(FilesFallbackTest, FailedOrInterruptedCallsOfASaveLeaveTheEarlierFileOrTheN
             const auto decide = [](const SyscallCall& call) {
                 return caseInPlace && createsTemporary(call) ? SyscallFault{EACCES} : caseDecision(call);
             };
-            if (!faultSyscalls({SYS_openat, SYS_pwrite64, SYS_ftruncate, SYS_close, SYS_fallocate}, decide, c.after))
+            if (!faultSyscalls({SYS_openat, SYS_pwrite64, SYS_pread64, SYS_ftruncate, SYS_close, SYS_fallocate,
+                                SYS_renameat, SYS_renameat2},
+                               decide, c.after))
                 return notAllowed + "no system call filter";
             std::string line = messageOf([&] { c.save(file); });
             line += "; " + (fs::exists(file) ? contentOf(file, known) : "no file");
