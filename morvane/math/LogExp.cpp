@@ -124,7 +124,6 @@ void logEOfGreaterThanOne(const HomEvaluator& eval, const Bootstrapper& btp, con
     detail::linearTransformInto(eval, btp, y, {0.125, 1.0}, y);
     tools::refreshIfBelow(btp, y, record.level_cost + 1);
     ws.deliver(res, detail::evaluateChebyshevExpansion(eval, btp, y, record, multiplier * -8.0, ws));
-    ws.give(y);
 }
 
 } // namespace

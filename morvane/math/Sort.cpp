@@ -50,45 +50,36 @@ void fillFlip(Message& mask, int d) {
 }
 void fillSelection(Message& mask, u64 d) { fillAlternating(mask, d, Complex(1.0, 0.0), Complex(0.0, 0.0)); }
 
-Message flipMask(u64 log_slots, int d) {
-    checkFlipDistance(d);
-    Message mask(log_slots);
-    fillFlip(mask, d);
-    return mask;
-}
-
 // The masks of a call are working slot vectors: a mask of 2^log_slots slots is written into the slot vector of a
-// working ciphertext when that has room for it, and otherwise made as the public functions make it.
+// working ciphertext when that has room for it, and otherwise into a new one, as the public functions make it.
 bool fitsStorage(const Message& mask, u64 log_slots) {
     return log_slots < 64 && (u64{1} << log_slots) <= mask.slots().capacity();
 }
 
-// A mask of 2^log_slots slots written by `fill` into a working slot vector of ws, or made by `make` where that has
-// no room for it.
-template <typename Fill, typename Make>
-Message& workingMask(detail::Workspace& ws, u64 log_slots, Fill&& fill, Make&& make) {
+// A mask of 2^log_slots slots in a working slot vector of ws, written by `fill`.
+template <typename Fill>
+Message& workingMask(detail::Workspace& ws, u64 log_slots, Fill&& fill) {
     Message& mask = ws.take().message();
-    if (!fitsStorage(mask, log_slots))
-        return mask = make();
-    mask.resize(u64{1} << log_slots);
-    mask.allocate(getDefaultDevice());
+    if (fitsStorage(mask, log_slots)) {
+        mask.resize(u64{1} << log_slots);
+        mask.allocate(getDefaultDevice());
+    } else {
+        mask = Message(log_slots);
+    }
     fill(mask);
     return mask;
 }
 
-// flipMask(log_slots, d) in a working slot vector of ws.
+// The flip mask of flipCtxt for distance d in a working slot vector of ws.
 Message& flipMask(detail::Workspace& ws, u64 log_slots, int d) {
     checkFlipDistance(d);
-    return workingMask(
-        ws, log_slots, [d](Message& mask) { fillFlip(mask, d); }, [log_slots, d] { return flipMask(log_slots, d); });
+    return workingMask(ws, log_slots, [d](Message& mask) { fillFlip(mask, d); });
 }
 
 // genMasks(log_slots, d) in a working slot vector of ws.
 Message& selectionMask(detail::Workspace& ws, u64 log_slots, u64 d) {
     checkSelectionDistance(d);
-    return workingMask(
-        ws, log_slots, [d](Message& mask) { fillSelection(mask, d); },
-        [log_slots, d] { return genMasks(log_slots, d); });
+    return workingMask(ws, log_slots, [d](Message& mask) { fillSelection(mask, d); });
 }
 
 // A mask holds 2^log_slots slots. Where that is more than the ciphertext holds, no bootstrapper is ready for

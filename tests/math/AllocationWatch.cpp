@@ -25,17 +25,20 @@ void release(void* p) noexcept {
 } // namespace allocationwatch
 
 void* operator new(std::size_t size) {
-    if (allocationwatch::watching.load(std::memory_order_relaxed)) {
-        if (size > allocationwatch::largest.load(std::memory_order_relaxed))
-            allocationwatch::largest.store(size, std::memory_order_relaxed);
-        if (size >= allocationwatch::countFrom.load(std::memory_order_relaxed)) {
+    const bool watched = allocationwatch::watching.load(std::memory_order_relaxed);
+    if (watched && size > allocationwatch::largest.load(std::memory_order_relaxed))
+        allocationwatch::largest.store(size, std::memory_order_relaxed);
+    void* p = std::malloc(size != 0 ? size : 1);
+    if (p == nullptr)
+        throw std::bad_alloc();
+    if (watched) {
+        // By the block's size, as its release counts it.
+        if (malloc_usable_size(p) >= allocationwatch::countFrom.load(std::memory_order_relaxed)) {
             allocationwatch::counted.fetch_add(1, std::memory_order_relaxed);
             ++allocationwatch::countedOnThisThread;
         }
     }
-    if (void* p = std::malloc(size != 0 ? size : 1))
-        return p;
-    throw std::bad_alloc();
+    return p;
 }
 
 void operator delete(void* p) noexcept { allocationwatch::release(p); }

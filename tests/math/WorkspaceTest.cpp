@@ -247,14 +247,25 @@ TEST(WorkspaceTest, SecondCallsOnAThreadMakeNoSlotVectors) {
     const Ciphertext big = s.input({1.0, 30.0, 4000.0}, level);
     const Ciphertext small = s.input({0.02, 0.5, 0.75}, level);
     const Message mask = genMasks(getLogFullSlots(s.context), 1);
-    for (const Row& row : rows) {
+    const auto operands = [&] {
         Operands o{a, b, grid, big, small, a, Ciphertext(s.context), Ciphertext(s.context)};
         o.r2.message() = mask;
+        return o;
+    };
+    for (const Row& row : rows) {
+        Operands o = operands();
         // The first call loads what a bootstrap needs and leaves the call's slot vectors with the thread.
         row.run(s, o);
+        // What the call gives on a thread that has kept nothing: the kept vectors must not change it.
+        Operands expected = operands();
+        std::thread([&] { row.run(s, expected); }).join();
         o.x = a;
         o.r2.message() = mask;
         EXPECT_EQ(allocationsFrom(slotVector, [&] { row.run(s, o); }), row.returned) << row.name;
+        for (const auto& [got, want] : {std::pair{&o.x, &expected.x}, {&o.r1, &expected.r1}, {&o.r2, &expected.r2}}) {
+            EXPECT_EQ(got->message().slots(), want->message().slots()) << row.name;
+            EXPECT_EQ(got->getLevel(), want->getLevel()) << row.name;
+        }
     }
 }
 

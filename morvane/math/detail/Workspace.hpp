@@ -67,22 +67,17 @@ public:
     // The most recently given back one, or one the call has not used yet, kept or new.
     Ciphertext& take() {
         WorkingSet& set = *set_;
-        Ciphertext* ctxt = nullptr;
         if (!set.given.empty()) {
-            ctxt = set.given.back();
-        } else if (set.inUse < set.made.size()) {
-            ctxt = &set.made[set.inUse];
-        } else {
-            set.made.emplace_back(context_, false);
-            ++set.inUse;
-            return set.made.back();
-        }
-        Morvane::detail::makeFresh(*ctxt, context_);
-        if (!set.given.empty())
+            Ciphertext& ctxt = *set.given.back();
+            Morvane::detail::makeFresh(ctxt, context_);
             set.given.pop_back();
+            return ctxt;
+        }
+        if (set.inUse == set.made.size())
+            set.made.emplace_back(context_, false);
         else
-            ++set.inUse;
-        return *ctxt;
+            Morvane::detail::makeFresh(set.made[set.inUse], context_);
+        return set.made[set.inUse++];
     }
 
     // A taken one with zero slots: as fresh as a new one, for a value read before anything writes it.
