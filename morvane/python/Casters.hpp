@@ -30,8 +30,8 @@ struct FollowingDevice {
 };
 // A new Device that follows `message`, the value of `messageObject`.
 pybind11::object makeFollowingDevice(pybind11::handle messageObject, const Morvane::Message& message);
-// Whether `device` is the value of a Device that follows a message; if so, `current` is that message's device now.
-bool readFollowedDevice(const Morvane::Device& device, Morvane::Device& current);
+// Whether `device` is a Device that follows a message; if so, `current` is that message's device now.
+bool readFollowedDevice(pybind11::handle device, Morvane::Device& current);
 
 // The ciphertexts of a list argument, by reference: converting the list to copies would read each ciphertext
 // before its object lock is held (see Locking.hpp). The elements are kept alive for the call in a list of their
@@ -173,7 +173,7 @@ public:
     bool load(handle src, bool convert) {
         if (!constructed_only_caster<Morvane::Device>::load(src, convert))
             return false;
-        if (value != nullptr && readFollowedDevice(*static_cast<const Morvane::Device*>(value), current_))
+        if (value != nullptr && readFollowedDevice(src, current_))
             value = &current_;
         return true;
     }

@@ -3,6 +3,8 @@
 
 #include "morvane/python/Binding.hpp"
 
+#include "morvane/core/tables/NeverDestroyed.hpp"
+
 #include <unordered_map>
 
 using Morvane::Device;
@@ -13,25 +15,24 @@ using Morvane::SecurityLevel;
 
 namespace {
 
-// The Devices that follow a message, by their value, with the interpreter lock held. Each entry holds a reference
-// to the message object, given back when the Device is deallocated.
+// The Devices that follow a message, with the interpreter lock held. Each entry holds a reference to the message
+// object, given back when the Device is deallocated. Never destroyed: an interpreter finalized by an exit handler
+// of the embedding program deallocates Devices after the module's own static objects are gone. The reference is
+// invisible to the garbage collector, so a cycle through a following Device (kept in an attribute of a subclass of
+// Message) is never collected.
 struct Followed {
     PyObject* messageObject;
     const Message* message;
 };
-std::unordered_map<const Device*, Followed> followedDevices;
+Morvane::detail::NeverDestroyed<std::unordered_map<PyObject*, Followed>> followedDevices;
 
 destructor pybindDeviceDealloc = nullptr;
 
 void deallocDevice(PyObject* object) {
     PyObject* messageObject = nullptr;
-    if (!followedDevices.empty()) {
-        const void* value = reinterpret_cast<py::detail::instance*>(object)->get_value_and_holder().value_ptr();
-        const auto found = followedDevices.find(static_cast<const Device*>(value));
-        if (found != followedDevices.end()) {
-            messageObject = found->second.messageObject;
-            followedDevices.erase(found);
-        }
+    if (const auto found = followedDevices->find(object); found != followedDevices->end()) {
+        messageObject = found->second.messageObject;
+        followedDevices->erase(found);
     }
     pybindDeviceDealloc(object);
     Py_XDECREF(messageObject);
@@ -47,16 +48,14 @@ py::object makeFollowingDevice(py::handle messageObject, const Message& message)
         return message.getDevice();
     }();
     py::object device = py::cast(now);
-    const void* value = reinterpret_cast<py::detail::instance*>(device.ptr())->get_value_and_holder().value_ptr();
-    followedDevices.emplace(static_cast<const Device*>(value), Followed{messageObject.inc_ref().ptr(), &message});
+    followedDevices->emplace(device.ptr(), Followed{messageObject.ptr(), &message});
+    messageObject.inc_ref();
     return device;
 }
 
-bool readFollowedDevice(const Device& device, Device& current) {
-    if (followedDevices.empty())
-        return false;
-    const auto found = followedDevices.find(&device);
-    if (found == followedDevices.end())
+bool readFollowedDevice(py::handle device, Device& current) {
+    const auto found = followedDevices->find(device.ptr());
+    if (found == followedDevices->end())
         return false;
     // Other entries may come and go while the lock waits; this one stays with the Device the caller has.
     const Message& message = *found->second.message;

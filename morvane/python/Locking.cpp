@@ -3,13 +3,14 @@
 
 #include "morvane/python/Locking.hpp"
 
+#include "morvane/core/tables/NeverDestroyed.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <new>
 #include <stdexcept>
 #include <thread>
 
@@ -17,25 +18,12 @@
 
 namespace {
 
-// An object that is never destroyed, and that a forked child can make anew.
-template <typename T>
-class Lasting {
-public:
-    Lasting() { renew(); }
-    void renew() { new (storage_) T(); }
-    T& operator*() { return *std::launder(reinterpret_cast<T*>(storage_)); }
-    T* operator->() { return &**this; }
-
-private:
-    alignas(T) unsigned char storage_[sizeof(T)];
-};
-
 // Waiting calls sleep on `woken`; `wakeups` changes, under both the interpreter lock and `wakeMutex`, whenever
 // waiting calls have been given their objects. `wakeMutex` is held only around the count and the wait itself,
 // never while waiting for the interpreter lock. Both outlive the process's exit, which a daemon thread may still
 // sleep through: destroying a condition variable waits for its sleepers.
-Lasting<std::mutex> wakeMutex;
-Lasting<std::condition_variable> woken;
+Morvane::detail::NeverDestroyed<std::mutex> wakeMutex;
+Morvane::detail::NeverDestroyed<std::condition_variable> woken;
 std::uint64_t wakeups = 0;
 
 // The depth of NestedCalls scopes on this thread.

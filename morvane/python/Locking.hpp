@@ -21,8 +21,9 @@
 // - A call made inside another call of its thread, by a signal handler (run from the interrupt check or from a
 //   waiting call) or by a finalizer (run while a member makes Python objects), never waits, since what it would
 //   wait for may be the call it runs in: it goes ahead when nothing held is in its way and is refused with a
-//   RuntimeError where it would have had to wait. A call made once the interpreter finalizes (by a finalizer)
-//   does the same, since the calls that hold objects then never end.
+//   RuntimeError where it would have had to wait; so is a use of a Device that follows a message such a call
+//   holds, which reads the message. A call made once the interpreter finalizes (by a finalizer) does the same,
+//   since the calls that hold objects then never end.
 // - An object is known by its slot storage (the vector inside its message), which never moves while the object
 //   lives: anything that shares an object's storage, as a property returned with reference_internal would, is
 //   held with it.

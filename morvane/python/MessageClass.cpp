@@ -2,6 +2,8 @@
 
 #include "morvane/python/Binding.hpp"
 
+#include "morvane/core/tables/NeverDestroyed.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -21,7 +23,7 @@ struct Exports {
     const Message* message;
     std::size_t count;
 };
-std::unordered_map<PyObject*, Exports> liveExports;
+Morvane::detail::NeverDestroyed<std::unordered_map<PyObject*, Exports>> liveExports;
 
 getbufferproc pybindGetBuffer = nullptr;
 releasebufferproc pybindReleaseBuffer = nullptr;
@@ -46,7 +48,7 @@ int countedGetBuffer(PyObject* object, Py_buffer* view, int flags) {
         const NestedCalls nested;
         if (pybindGetBuffer(object, view, flags) != 0)
             return -1;
-        Exports& exports = liveExports[object];
+        Exports& exports = (*liveExports)[object];
         exports.message = message;
         ++exports.count;
         return 0;
@@ -60,9 +62,9 @@ int countedGetBuffer(PyObject* object, Py_buffer* view, int flags) {
 }
 
 void countedReleaseBuffer(PyObject* object, Py_buffer* view) {
-    const auto found = liveExports.find(object);
-    if (found != liveExports.end() && --found->second.count == 0)
-        liveExports.erase(found);
+    const auto found = liveExports->find(object);
+    if (found != liveExports->end() && --found->second.count == 0)
+        liveExports->erase(found);
     pybindReleaseBuffer(object, view);
 }
 
@@ -154,7 +156,7 @@ bool operator==(SlotCursor& cursor, SlotsEnd) {
 } // namespace
 
 bool hasExports(const Message& message) {
-    for (const auto& entry : liveExports)
+    for (const auto& entry : *liveExports)
         if (entry.second.message == &message)
             return true;
     return false;

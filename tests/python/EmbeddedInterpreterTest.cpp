@@ -224,6 +224,46 @@ TEST(EmbeddedInterpreter, TheProgramsOwnInterruptCheckIsBackOnceTheInterpreterIs
     }
 }
 
+void finalizeInterpreter() {
+    if (Py_IsInitialized() && Py_FinalizeEx() != 0)
+        std::_Exit(5);
+}
+
+// A program that finalizes the interpreter from an exit handler it registered before the import: the module's own
+// static objects are gone by then, yet finalizers read message devices and buffer exports are let go. Run under the
+// address checker, a record of the module destroyed with them is a use after free.
+TEST(EmbeddedInterpreter, AnInterpreterFinalizedByAnExitHandlerFindsTheModulesRecords) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            std::atexit(&finalizeInterpreter);
+            Py_InitializeEx(0);
+            if (PyRun_SimpleString(kImport) != 0 ||
+                // The finalizer keeps what it uses, as the module's globals are cleared first; a failure in it
+                // would only be printed, so it ends the process.
+                PyRun_SimpleString("import os\n"
+                                   "class Reader:\n"
+                                   "    def __init__(self):\n"
+                                   "        self.pm, self.os = pymorvane, os\n"
+                                   "        self.message = pymorvane.Message([1, 2])\n"
+                                   "        self.view = memoryview(self.message)\n"
+                                   "    def __del__(self):\n"
+                                   "        try:\n"
+                                   "            device = self.message.device\n"
+                                   "            self.pm.Message([3, 4]).to(device)\n"
+                                   "            assert device.type == self.pm.DeviceType.CPU\n"
+                                   "        except BaseException:\n"
+                                   "            self.os._exit(3)\n"
+                                   "readers = [Reader() for _ in range(64)]\n"
+                                   // Records made and let go before the exit, as a program's are.
+                                   "devices = [reader.message.device for reader in readers]\n"
+                                   "del devices\n") != 0)
+                std::_Exit(2);
+            std::exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
 TEST(EmbeddedInterpreter, LibraryLoopsPollNothingOnceTheInterpreterIsFinalized) {
     Py_InitializeEx(0);
     ASSERT_EQ(PyRun_SimpleString(kImport), 0);

@@ -251,8 +251,9 @@ def opposite_orders_and_aliases():
 
 SCENARIOS = [message_replaced_while_read, message_output_replaced_while_written, message_loaded_while_read,
              message_decrypted_into_while_read, message_read_with_the_interpreter_lock_held,
-             message_device_read_while_replaced, message_exported_while_resized, ciphertext_replaced_while_read, ciphertext_loaded_while_read,
-             plaintext_decrypted_into_while_read, writer_among_busy_readers, opposite_orders_and_aliases]
+             message_device_read_while_replaced, message_exported_while_resized, ciphertext_replaced_while_read,
+             ciphertext_loaded_while_read, plaintext_decrypted_into_while_read, writer_among_busy_readers,
+             opposite_orders_and_aliases]
 
 if __name__ == "__main__":
     for scenario in SCENARIOS:

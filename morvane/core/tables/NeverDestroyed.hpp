@@ -1,11 +1,12 @@
 #pragma once
 
-// The storage of every built-in table a call can read: built once, never destroyed. A program's exit handlers
-// run while threads may still be inside library calls (a daemon thread in a long math call, for instance), so a
-// table destroyed by them would be read after it was freed.
+// The storage of what must outlive a program's exit handlers: every built-in table a call can read, and the module's
+// records that its objects and threads use. Exit handlers run while threads may still be inside library calls (a
+// daemon thread in a long math call, for instance), or before an embedding program finalizes the interpreter, so an
+// object destroyed by them would be used after it was freed.
 
-#if !defined(MORVANE_LAYER_CORE) && !defined(MORVANE_LAYER_MATH)
-#error "morvane/core/tables/NeverDestroyed.hpp is internal to the core and math layers: include the public headers"
+#if !defined(MORVANE_LAYER_CORE) && !defined(MORVANE_LAYER_MATH) && !defined(MORVANE_LAYER_PYTHON)
+#error "morvane/core/tables/NeverDestroyed.hpp is internal to the core, math and python layers: include the public headers"
 #endif
 
 #include <new>
@@ -31,6 +32,10 @@ public:
     const T& operator*() const { return *std::launder(reinterpret_cast<const T*>(storage_)); }
     T* operator->() { return &**this; }
     const T* operator->() const { return &**this; }
+
+    // A new T over the old one, which is not destroyed: for a forked child, whose copy of a mutex may be held by a
+    // thread that is not there.
+    void renew() { ::new (static_cast<void*>(storage_)) T(); }
 
 private:
     alignas(T) unsigned char storage_[sizeof(T)];

@@ -25,7 +25,9 @@ struct ZeroResponse {
 using ZeroResponseTable = std::map<std::string, std::map<std::string, ZeroResponse>>;
 
 // Preset name -> operation key -> entry. Read-only after loading, and never destroyed: the entries (and the
-// pointers to them that bootstrappers keep) stay valid for threads still in a call while the program exits.
+// pointers to them that bootstrappers keep) stay valid for threads still in a call while the program exits. The
+// reference is bound by the library's own static initialisation: another unit's static initialiser looks entries up
+// with findZeroResponse instead.
 extern const ZeroResponseTable& zeroResponseTable;
 
 // The entry of (presetName, operation), or null when the table has none (custom parameters have no row).
