@@ -1,25 +1,22 @@
 #include "morvane/core/Files.hpp"
 
 #include "morvane/core/Exception.hpp"
-#include "morvane/core/Interrupt.hpp"
+#include "morvane/core/FileWrites.hpp"
+#include "morvane/core/InPlaceFile.hpp"
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <limits>
-#include <memory>
+#include <ostream>
 #include <streambuf>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,46 +35,12 @@ const std::string& checkPath(const std::string& path, const char* function) {
 
 void throwCannotOpen(const std::string& path) { throw RuntimeException("Cannot open file " + path); }
 
-namespace {
+void throwCannotWrite(const std::string& path) { throw RuntimeException("Cannot write file " + path); }
 
-[[noreturn]] void throwCannotWrite(const std::string& path) { throw RuntimeException("Cannot write file " + path); }
-
-// A directory is only ever looked up, never read: a directory the caller may search but not list still works.
-#ifdef O_PATH
-constexpr int directoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-#else
-constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-#endif
-
-class Descriptor {
-public:
-    Descriptor() = default;
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Descriptor& operator=(Descriptor&& other) noexcept {
-        if (this != &other) {
-            close();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() { close(); }
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    // False when the close reports an error: some file systems report a failed write only there. An interrupted
-    // close has released the descriptor all the same (on Linux), so it is not retried, which could close a
-    // descriptor another thread has just been given, and it is no failed write.
-    bool close() {
-        const int fd = std::exchange(fd_, -1);
-        return fd < 0 || ::close(fd) == 0 || errno == EINTR;
-    }
-
-private:
-    int fd_ = -1;
-};
+bool Descriptor::close() {
+    const int fd = std::exchange(fd_, -1);
+    return fd < 0 || ::close(fd) == 0 || errno == EINTR;
+}
 
 bool writeAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
@@ -91,6 +54,8 @@ bool writeAll(int fd, const char* data, std::size_t size) {
     }
     return true;
 }
+
+namespace {
 
 // Moves all `size` bytes at `offset` through `transfer` (pread or pwrite); false on an error or an early end.
 template <typename Byte, typename Transfer>
@@ -108,6 +73,8 @@ bool transferAllAt(Transfer transfer, int fd, Byte* data, std::size_t size, off_
     return true;
 }
 
+} // namespace
+
 bool writeAllAt(int fd, const char* data, std::size_t size, off_t offset) {
     return transferAllAt(::pwrite, fd, data, size, offset);
 }
@@ -124,8 +91,6 @@ bool truncateTo(int fd, off_t size) {
     return result == 0;
 }
 
-// The length past which the process may not make a regular file grow. A write past it is never made: the system
-// would answer it with SIGXFSZ, whose default action ends the process, and leave a temporary behind.
 std::size_t fileSizeLimit() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
@@ -134,131 +99,50 @@ std::size_t fileSizeLimit() {
     return static_cast<std::size_t>(limit.rlim_cur);
 }
 
-// The stream buffer of a save over a descriptor, with the buffer size of a file stream, so that a writer meets
-// a failed write at the point a file stream would show it: a write that fails makes sputn return short (an
-// archive raises its short-write message) and every later one take nothing. `limit` is the length the file may
-// not pass (see fileSizeLimit); the file is written from its start.
-class DescriptorBuffer final : public std::streambuf {
-public:
-    DescriptorBuffer(int fd, std::size_t limit) : fd_(fd), limit_(limit) { setp(buffer_, buffer_ + capacity); }
-
-    // Writes out what the buffer holds; false when this or any earlier write failed.
-    bool finish() { return flush(); }
-    std::size_t written() const { return written_ + static_cast<std::size_t>(pptr() - pbase()); }
-
-protected:
-    int_type overflow(int_type c) override {
-        if (!flush())
-            return traits_type::eof();
-        if (traits_type::eq_int_type(c, traits_type::eof()))
-            return traits_type::not_eof(c);
-        *pptr() = traits_type::to_char_type(c);
-        pbump(1);
-        return c;
-    }
-
-    std::streamsize xsputn(const char* data, std::streamsize count) override {
-        if (failed_ || count <= 0)
-            return 0;
-        const auto size = static_cast<std::size_t>(count);
-        if (size > static_cast<std::size_t>(epptr() - pptr())) {
-            if (!flush())
-                return 0;
-            if (size >= capacity)
-                return put(data, size) ? count : 0;
-        }
-        std::memcpy(pptr(), data, size);
-        pbump(static_cast<int>(size));
-        return count;
-    }
-
-    int sync() override { return flush() ? 0 : -1; }
-
-private:
-    static constexpr std::size_t capacity = 8192;
-
-    bool put(const char* data, std::size_t size) {
-        failed_ = size > limit_ - written_ || !writeAll(fd_, data, size);
-        if (!failed_)
-            written_ += size;
-        return !failed_;
-    }
-
-    bool flush() {
-        if (failed_)
-            return false;
-        const auto size = static_cast<std::size_t>(pptr() - pbase());
-        setp(buffer_, buffer_ + capacity);
-        return size == 0 || put(buffer_, size);
-    }
-
-    int fd_;
-    std::size_t limit_;
-    bool failed_ = false;
-    std::size_t written_ = 0;
-    char buffer_[capacity];
-};
-
-// The whole content of a save that writes over the target, whose length must be known before the target is
-// touched. It grows in blocks of a fixed size: nothing written is ever copied again, and no more than one block is
-// left unused.
-class MemoryBuffer final : public std::streambuf {
-public:
-    std::size_t size() const { return full_ + static_cast<std::size_t>(pptr() - pbase()); }
-
-    // Takes the first `size` bytes of `fd`; false on an error or an early end.
-    bool readFrom(int fd, std::size_t size) {
-        for (std::size_t offset = 0; offset < size;) {
-            addBlock();
-            const std::size_t length = std::min(blockSize, size - offset);
-            if (!readAllAt(fd, pbase(), length, static_cast<off_t>(offset)))
-                return false;
-            pbump(static_cast<int>(length));
-            offset += length;
-        }
-        return true;
-    }
-
-    // Writes the content at the start of `fd`; false on an error.
-    bool writeTo(int fd) const {
-        std::size_t offset = 0;
-        for (const auto& block : blocks_) {
-            const std::size_t length = std::min(blockSize, size() - offset);
-            if (!writeAllAt(fd, block.get(), length, static_cast<off_t>(offset)))
-                return false;
-            offset += length;
-        }
-        return true;
-    }
-
-protected:
-    // The put area is the free part of the last block; the stream buffer's own sputn fills it.
-    int_type overflow(int_type c) override {
-        if (traits_type::eq_int_type(c, traits_type::eof()))
-            return traits_type::not_eof(c);
-        addBlock();
-        *pptr() = traits_type::to_char_type(c);
-        pbump(1);
-        return c;
-    }
-
-private:
-    static constexpr std::size_t blockSize = std::size_t{1} << 16;
-
-    void addBlock() {
-        full_ = size();
-        // Left uninitialised: every byte written out is written in first.
-        blocks_.emplace_back(new char[blockSize]);
-        setp(blocks_.back().get(), blocks_.back().get() + blockSize);
-    }
-
-    std::vector<std::unique_ptr<char[]>> blocks_;
-    // The bytes of the blocks before the last.
-    std::size_t full_ = 0;
-};
+namespace {
 
 // The stream of a file that cannot be created: every write fails and takes nothing.
 class RejectingBuffer final : public std::streambuf {};
+
+} // namespace
+
+void passUnopened(const std::string& path, FileWriter writer, UnopenedFile unopened) {
+    if (unopened == UnopenedFile::Refuse)
+        throwCannotOpen(path);
+    RejectingBuffer nothing;
+    std::ostream stream(&nothing);
+    writer.call(writer.state, stream);
+}
+
+namespace {
+
+// The writes of a save that goes straight to a descriptor, from its start, within `limit` (see fileSizeLimit).
+// With `countWithoutRoom`, a write that finds no room (a full file system, a quota) is no failure of the writer:
+// the rest is only counted, for a save in place, where the earlier file's room serves.
+struct DescriptorSink {
+    int fd;
+    std::size_t limit;
+    bool countWithoutRoom = false;
+    bool outOfRoom = false;
+
+    bool put(const char* data, std::size_t size, std::size_t offset) {
+        if (outOfRoom)
+            return true;
+        if (size > limit - offset)
+            return false;
+        if (writeAll(fd, data, size))
+            return true;
+        outOfRoom = countWithoutRoom && (errno == ENOSPC || errno == EDQUOT);
+        return outOfRoom;
+    }
+};
+
+// A directory is only ever looked up, never read: a directory the caller may search but not list still works.
+#ifdef O_PATH
+constexpr int directoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
 
 // Files of /proc and /sys are not stored data: their links name open descriptors (/dev/stdout leads there) and
 // their files take writes as commands. Both are written through, never replaced.
@@ -297,19 +181,6 @@ Descriptor openDirectoryOf(int base, const std::string& file, std::string& name)
                                                              : file.substr(0, slash);
     return Descriptor(::openat(base, directory.c_str(), directoryFlags));
 }
-
-// What a save writes: `name` in `directory`. Every step after the first lookup of the caller's path is made
-// relative to a directory opened once, so a concurrent change of the working directory cannot redirect it.
-struct Target {
-    // A regular file to replace (or to create); otherwise the file is opened and written through.
-    bool replace = false;
-    bool exists = false;
-    struct stat status {};
-    Descriptor directory;
-    std::string name;
-
-    int at() const { return directory ? directory.get() : AT_FDCWD; }
-};
 
 Target targetOf(const std::string& path) {
     // The kernel's own limit of links followed in one lookup; past it the open fails as it would.
@@ -358,15 +229,6 @@ Target targetOf(const std::string& path) {
         return target;
     }
     return target;
-}
-
-// Runs the writer of a file that cannot be created.
-void passUnopened(const std::string& path, FileWriter writer, UnopenedFile unopened) {
-    if (unopened == UnopenedFile::Refuse)
-        throwCannotOpen(path);
-    RejectingBuffer nothing;
-    std::ostream stream(&nothing);
-    writer.call(writer.state, stream);
 }
 
 // A name beside `file` that no other save (of this or another process) uses; created exclusively anyway.
@@ -448,167 +310,6 @@ private:
     Descriptor file_;
 };
 
-// Reserves the room of the first `size` bytes of the file without changing any byte of it, so that writes over
-// it do not stop part-way for want of room (a copy-on-write file system may still need new room for them). A file
-// system that cannot reserve is refused like a full one: the C library emulates the reservation where the file
-// system lacks it, writing a zero only into blocks that hold none, and a reservation it still cannot make
-// (EOPNOTSUPP, or a file it may not read back) means the writes could stop part-way through the earlier content.
-// A file size limit stops writes even inside the file's present length, where nothing needs reserving, so a length
-// past it is refused first.
-bool reserve(int fd, std::size_t size) {
-    if (size > fileSizeLimit())
-        return false;
-#ifdef __APPLE__
-    (void)fd;
-    return false;
-#else
-    int result = 0;
-    do
-        result = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
-    while (result == EINTR);
-    return result == 0;
-#endif
-}
-
-enum class LockResult { Taken, Held, Unsupported };
-
-// The exclusive lock of the open file `fd`. Its wait polls, so that the installed interrupt check can end it (before
-// anything is written): a holder may never let go, the caller itself among them, through another open of the file.
-LockResult takeLock(int fd, bool wait) {
-    constexpr auto longestPause = std::chrono::milliseconds(20);
-    std::chrono::microseconds pause(250);
-    for (;;) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
-            return LockResult::Taken;
-        if (errno != EWOULDBLOCK && errno != EINTR)
-            return LockResult::Unsupported;
-        if (!wait)
-            return LockResult::Held;
-        utils::checkInterrupt();
-        std::this_thread::sleep_for(pause);
-        pause = std::min<std::chrono::microseconds>(pause * 2, longestPause);
-    }
-}
-
-// The target of a save that cannot replace it, opened without truncating it, and created exclusively when it did
-// not exist; a name that no longer leads to a regular file is not opened. Saves in place of one file take turns
-// through an exclusive lock on it, so that each reserves, writes and cuts its content whole. A file this save made
-// goes again when the save fails, unless another save has written it meanwhile.
-class InPlaceFile {
-public:
-    explicit InPlaceFile(const Target& target) : target_(target) {
-        constexpr int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-        if (!target.exists) {
-            // Readable too, so that a reservation the C library emulates can tell data from holes.
-            file_ = Descriptor(::openat(target.at(), target.name.c_str(), O_RDWR | O_CREAT | O_EXCL | flags, 0666));
-            created_ = static_cast<bool>(file_);
-            if (!file_ && errno != EEXIST)
-                return;
-        }
-        if (!file_)
-            file_ = Descriptor(::openat(target.at(), target.name.c_str(), O_RDWR | flags));
-        if (!file_ && errno == EACCES)
-            file_ = Descriptor(::openat(target.at(), target.name.c_str(), O_WRONLY | flags));
-        struct stat status {};
-        if (file_ && (::fstat(file_.get(), &status) != 0 || !S_ISREG(status.st_mode))) {
-            file_ = Descriptor();
-            created_ = false;
-        }
-    }
-    InPlaceFile(const InPlaceFile&) = delete;
-    InPlaceFile& operator=(const InPlaceFile&) = delete;
-    ~InPlaceFile() {
-        // Removed under the lock, and only while the name still leads to the file. Not waited for here: a save
-        // that holds it is writing the file, which is then that save's.
-        struct stat own {};
-        if (created_ && file_ && (locked_ ? ::fstat(file_.get(), &own) == 0 : lock(own, false)) && created_) {
-            struct stat named {};
-            if (::fstatat(target_.at(), target_.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-                named.st_dev == own.st_dev && named.st_ino == own.st_ino)
-                ::unlinkat(target_.at(), target_.name.c_str(), 0);
-        }
-        unlock();
-    }
-
-    explicit operator bool() const { return static_cast<bool>(file_); }
-    int get() const { return file_.get(); }
-
-    // Takes the file's lock, waiting for the other saves in place of it (with `wait`), and gives its status then;
-    // false when it is no longer linked (a save that made it has failed and removed it), so that nothing written to
-    // it would be kept, or when the lock is held and not waited for. A file system without such locks lets the save
-    // go on alone.
-    bool lock(struct stat& status, bool wait = true) {
-        const LockResult result = takeLock(file_.get(), wait);
-        if (result == LockResult::Held)
-            return false;
-        locked_ = result == LockResult::Taken;
-        if (::fstat(file_.get(), &status) != 0 || status.st_nlink == 0)
-            return false;
-        // What another save wrote into the file since this one made it is that save's.
-        if (status.st_size != 0)
-            created_ = false;
-        return true;
-    }
-
-    // The save is complete; false when the close reports an error.
-    bool finish() {
-        created_ = false;
-        unlock();
-        return file_.close();
-    }
-
-private:
-    // Explicitly, not by the close: a child forked meanwhile shares the open file, and so would its lock.
-    void unlock() {
-        if (std::exchange(locked_, false))
-            ::flock(file_.get(), LOCK_UN);
-    }
-
-    const Target& target_;
-    Descriptor file_;
-    bool created_ = false;
-    bool locked_ = false;
-};
-
-// Writes `content` over the open target: its whole length reserved first, then written from the start and cut to
-// its length. A save that fails gives the file its earlier length back: after a refused reservation, or a first
-// write that failed, that is the earlier file exactly; a write that fails after others leaves a mix of the two.
-void overwrite(const std::string& path, InPlaceFile& file, const MemoryBuffer& content) {
-    struct stat before {};
-    if (!file.lock(before))
-        throwCannotWrite(path);
-    const int fd = file.get();
-    const std::size_t size = content.size();
-    if ((size != 0 && !reserve(fd, size)) || !content.writeTo(fd) || !truncateTo(fd, static_cast<off_t>(size))) {
-        struct stat after {};
-        if (::fstat(fd, &after) == 0 && after.st_size != before.st_size) {
-            const bool restored = truncateTo(fd, before.st_size);
-            static_cast<void>(restored);
-        }
-        throwCannotWrite(path);
-    }
-    if (!file.finish())
-        throwCannotWrite(path);
-}
-
-// The save of a regular file beside which no temporary can be made: the content is rendered into memory and
-// written over the file only once its room is reserved.
-void writeInPlace(const std::string& path, const Target& target, FileWriter writer, UnopenedFile unopened) {
-    // Opened first, so a file that does not open is refused (or passed on) before the writer runs, as a plain
-    // open would have it.
-    InPlaceFile file(target);
-    if (!file) {
-        passUnopened(path, writer, unopened);
-        return;
-    }
-    MemoryBuffer memory;
-    std::ostream stream(&memory);
-    writer.call(writer.state, stream);
-    if (stream.fail())
-        throwCannotWrite(path);
-    overwrite(path, file, memory);
-}
-
 void replace(const std::string& path, const Target& target, FileWriter writer, UnopenedFile unopened) {
     // An existing file the caller may not write is refused as a plain open would refuse it.
     if (target.exists && ::faccessat(target.at(), target.name.c_str(), W_OK, AT_EACCESS) != 0) {
@@ -621,11 +322,19 @@ void replace(const std::string& path, const Target& target, FileWriter writer, U
         return;
     }
 
-    DescriptorBuffer buffer(temporary.file(), fileSizeLimit());
+    SinkBuffer<DescriptorSink> buffer(temporary.file(), fileSizeLimit(), true);
     std::ostream stream(&buffer);
     writer.call(writer.state, stream);
     if (!buffer.finish() || stream.fail())
         throwCannotWrite(path);
+    const std::size_t size = buffer.written();
+    if (buffer.sink().outOfRoom) {
+        // The temporary cannot take the whole content: it goes, and with it the room it held, and the file is
+        // written in place, where a plain open would have written it.
+        temporary.remove();
+        overwriteInPlace(path, target, size, writer);
+        return;
+    }
     // The close is checked on its own descriptor; the copy kept open reads the content back if it must be
     // copied over the target.
     Descriptor content(::fcntl(temporary.file(), F_DUPFD_CLOEXEC, 0));
@@ -636,20 +345,21 @@ void replace(const std::string& path, const Target& target, FileWriter writer, U
         return;
     }
     // A directory that lets the caller create files but not replace this one (a sticky directory and a file of
-    // another user), or a target that is a mount point of its own (a bind-mounted file).
+    // another user), or a target that is a mount point of its own (a bind-mounted file): the complete temporary is
+    // copied over the target.
     if (errno != EPERM && errno != EACCES && errno != EBUSY && errno != EXDEV)
         throwCannotWrite(path);
-    // The complete temporary is copied over the target. It is read into memory and removed first, so that its
-    // room is free for the copy.
-    MemoryBuffer memory;
-    if (!memory.readFrom(content.get(), buffer.written()))
-        throwCannotWrite(path);
-    content.close();
-    temporary.remove();
-    InPlaceFile file(target);
-    if (!file)
-        throwCannotWrite(path);
-    overwrite(path, file, memory);
+    // Its room is freed by its removal and the close of the copy kept open.
+    struct Removal {
+        Temporary& temporary;
+        Descriptor& content;
+        static void run(void* state) {
+            auto& removal = *static_cast<Removal*>(state);
+            removal.content.close();
+            removal.temporary.remove();
+        }
+    } removal{temporary, content};
+    copyInPlace(path, target, content.get(), size, writer, FileStep{&Removal::run, &removal});
 }
 
 void writeThrough(const std::string& path, const Target& target, FileWriter writer, UnopenedFile unopened) {
@@ -662,7 +372,7 @@ void writeThrough(const std::string& path, const Target& target, FileWriter writ
     // Only a regular file (reached through a descriptor link of /proc) has a size limit.
     struct stat status {};
     const bool regular = ::fstat(file.get(), &status) == 0 && S_ISREG(status.st_mode);
-    DescriptorBuffer buffer(file.get(), regular ? fileSizeLimit() : std::numeric_limits<std::size_t>::max());
+    SinkBuffer<DescriptorSink> buffer(file.get(), regular ? fileSizeLimit() : std::numeric_limits<std::size_t>::max());
     std::ostream stream(&buffer);
     writer.call(writer.state, stream);
     // What the buffer still holds goes out here; a full device may only show now.

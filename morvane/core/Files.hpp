@@ -45,25 +45,31 @@ void writeFileWith(const std::string& path, FileWriter writer, UnopenedFile unop
 // contents, and it carries no ACL or extended attribute of it. The path is looked up once: every later step is
 // relative to the directory found then, so a concurrent change of the working directory redirects nothing.
 // Where the file cannot be replaced so (no new file can be made beside it: a full file system, no free inode, a
-// directory the caller may not write; or the directory refuses the rename: a sticky directory and a file of another
-// user, a bind-mounted file), it is written over in place: the whole new content is known first (a temporary already
-// written is read back and removed, so its room is free again), and the room for it is reserved in the file before any
-// byte of it changes; a save that cannot reserve it is refused, and a save that fails gives the file its earlier length
-// back. Saves that worked with a plain open keep working, and none of them leaves a cut file for want of room, except
-// that a copy-on-write file system may not honour the reservation; and an I/O error part-way through the writes can
-// leave a mix of the earlier and the new content. The library's saves in place of one file take turns (an exclusive
-// flock on it), so that each leaves its content whole; a save in place also waits for any other holder of such a lock
-// on the file, until it lets go or the installed interrupt check ends the wait (see Interrupt.hpp).
+// directory the caller may not write; the new file runs out of room, a full file system or a quota; or the directory
+// refuses the rename: a sticky directory and a file of another user, a bind-mounted file), it is written over in
+// place: the room for the whole new content is reserved in the file before any byte of it changes (a new file that
+// ran out of room is removed first, so its room is free again; a complete one that cannot be renamed stays until it
+// is copied, and is removed first only when the room cannot be reserved beside it); a save that cannot reserve it is
+// refused, and a save that fails gives the file its earlier length back. The content is not held in memory: the
+// writer runs once to count it and once to write it (or once more, after a new file that ran out of room). Saves
+// that worked with a plain open keep working, and none of them leaves a cut file for want of room, except that a
+// copy-on-write file system may not honour the reservation; and an I/O error part-way through the writes can leave a
+// mix of the earlier and the new content. The library's saves in place of one file take turns, so that each leaves
+// its content whole, through a lock of their own (see InPlaceFile.hpp): flock(2) locks never meet it, and a record
+// lock over the rest of the file lets the save go ahead without a turn, so that no lock of the caller or of another
+// program delays or fails a save. A save waits for another library save's turn at most 30 seconds
+// (kInPlaceTurnWait, longer than any save takes), then fails with "Cannot write file " + path and leaves the file as
+// it was; the installed interrupt check (see Interrupt.hpp) ends the wait sooner.
 // Anything else (a device, a pipe, a descriptor link of /proc such as /dev/stdout) is opened and written through
 // directly, as a plain open would; so is a path the system does not take whole (of PATH_MAX bytes or more), whose
 // open fails.
 // No write of a regular file goes past the process's file size limit: such a write is refused before it is made,
 // as a full disk refuses it, rather than answered with SIGXFSZ.
-// A write that fails inside the writer fails as it would on a file stream (an archive raises its short-write message; a
-// file written over takes its content from memory, so its failures are the file's own); exceptions of the writer pass
-// unchanged. Messages of the file itself: "Cannot open file " + path when it cannot be created or an existing file is
+// A write that fails inside the writer fails as it would on a file stream (an archive raises its short-write message),
+// but for a lack of room in the new file, which sends the save in place; the writes over a file in place come after
+// the writer's first run, so their failures are the file's own. Exceptions of the writer pass unchanged. Messages of the file itself: "Cannot open file " + path when it cannot be created or an existing file is
 // not writable, "Cannot write file " + path when the final write, the close, the rename or the reservation of a file
-// written over fails (or that file was removed meanwhile).
+// written over fails (or that file was removed meanwhile, or the wait for its turn ran out).
 template <typename Write>
 void writeFile(const std::string& path, Write&& write, UnopenedFile unopened = UnopenedFile::Refuse) {
     using Callable = std::remove_reference_t<Write>;

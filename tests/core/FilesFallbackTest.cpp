@@ -3,6 +3,7 @@
 // concurrent changes of the working directory or of the directory's entries redirect no save. Each case runs in a
 // child process, with its own small file system, file size limit or user where it needs one.
 #include "morvane/core/Files.hpp"
+#include "morvane/core/InPlaceFile.hpp"
 #include "morvane/core/Interrupt.hpp"
 #include "morvane/core/Message.hpp"
 #include "morvane/core/SecretKey.hpp"
@@ -16,11 +17,15 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
+#include <memory>
 #include <new>
 #include <set>
 #include <sstream>
@@ -33,6 +38,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -116,6 +122,16 @@ bool endsWith(const char* text, const char* end) {
 bool createsTemporary(const SyscallCall& call) {
     return call.number == SYS_openat && (call.args[2] & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL) &&
            endsWith(reinterpret_cast<const char*>(call.args[1]), ".tmp");
+}
+
+// The lock by which the library's saves in place of one file take turns.
+struct flock libraryTurn(short type) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = detail::kInPlaceTurnByte;
+    lock.l_len = 1;
+    return lock;
 }
 
 bool isRename(const SyscallCall& call) { return call.number == SYS_renameat || call.number == SYS_renameat2; }
@@ -245,6 +261,47 @@ TEST(FilesFallbackTest, WhereNoTemporaryCanBeMadeAFileIsWrittenOverOnlyWithRoomF
             expected += line + "; keys m.bin | EncKey.bin\n";
         }
         EXPECT_EQ(result, expected);
+    }
+    if (!skipped.empty())
+        GTEST_SKIP() << skipped;
+}
+
+TEST(FilesFallbackTest, ASaveThatFitsOverItsEarlierFileOnANearlyFullFileSystemIsWrittenInPlace) {
+    // A file system of 1 MiB: the temporary runs out of room part-way, and the file is written over in place where
+    // the room of the earlier content serves, unless even that reservation fails.
+    struct Case {
+        const char* name;
+        unsigned earlierLogSlots;
+        std::size_t otherBytes;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"512 KiB over 512 KiB beside 240 KiB", 15, 240 << 10, "<no exception>; new; m.bin other"},
+        {"512 KiB over 256 KiB beside 600 KiB", 14, 600 << 10, "Cannot write file <file>; earlier; m.bin other"},
+    };
+    std::string skipped;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir top;
+        const std::string dir = top.file("d"), file = dir + "/m.bin";
+        fs::create_directories(dir);
+        const Message before(c.earlierLogSlots, Complex(7, 7));
+        const Message after(15, Complex(1, 2));
+        const Known known{{"earlier", savedBytes(before)}, {"new", savedBytes(after)}};
+        const std::string result = inChildProcess([&] {
+            if (!privateMounts() || !mountSmallFileSystem(dir, "size=1m"))
+                return notAllowed + "no file system of its own";
+            before.save(file);
+            writeFile(dir + "/other", Bytes(c.otherBytes, 1));
+            std::string line = messageOf([&] { after.save(file); });
+            for (std::size_t at; (at = line.find(file)) != std::string::npos;)
+                line.replace(at, file.size(), "<file>");
+            return line + "; " + contentOf(file, known) + "; " + entriesOf(dir);
+        });
+        if (isNotAllowed(result))
+            skipped += std::string(c.name) + ": " + result + "\n";
+        else
+            EXPECT_EQ(result, c.expected);
     }
     if (!skipped.empty())
         GTEST_SKIP() << skipped;
@@ -454,6 +511,145 @@ TEST(FilesFallbackTest, TwoSavesInPlaceOfOneFileAtOnceLeaveOneWholeContent) {
     EXPECT_EQ(result, "0 failed; m.bin");
 }
 
+TEST(FilesFallbackTest, SavesInPlaceTakeTurnsWithTheLibrarysOwnSavesOnlyAndWaitForThemBoundedly) {
+    // A save in place over a file on which a lock is held, from the main thread and from another thread, each case
+    // in a child process of its own and all at once. Locks of the caller or of another program do not hold the
+    // save up; a library save that holds its turn does, until it lets go, the interrupt check ends the wait, or the
+    // wait's bound has passed.
+    enum class Holder { OwnFlock, OtherFlock, OwnRecordLock, SaveThatLetsGo, StoppedSave, StoppedSaveInterrupted };
+    struct Case {
+        const char* name;
+        Holder holder;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"the caller's own flock", Holder::OwnFlock, "<no exception>; large; at once"},
+        {"another process's flock", Holder::OtherFlock, "<no exception>; large; at once"},
+        {"the caller's own lock of the whole file", Holder::OwnRecordLock, "<no exception>; large; at once"},
+        {"a library save that lets go", Holder::SaveThatLetsGo, "<no exception>; large; after a wait"},
+        {"a library save stopped in its turn", Holder::StoppedSave,
+         "Cannot write file <file>; earlier; after the bound"},
+        {"a library save stopped in its turn, the wait interrupted", Holder::StoppedSaveInterrupted,
+         "interrupted; earlier; at once"},
+    };
+    using Clock = std::chrono::steady_clock;
+    constexpr auto atOnce = std::chrono::seconds(5);
+    constexpr auto holdersPause = std::chrono::seconds(8);
+    const Known known = knownMessages();
+    // The holder's part of the saved content, whatever it is, and whether it stops in its turn.
+    static bool holderStops = false;
+
+    const auto run = [&](const Case& c, bool onAnotherThread, const std::string& dir) {
+        const std::string file = dir + "/m.bin";
+        return inChildProcess([&]() -> std::string {
+            // A child process that hangs is ended; its helpers go with it.
+            ::alarm(static_cast<unsigned>((detail::kInPlaceTurnWait + std::chrono::seconds(60)).count()));
+            const std::string refused = lockDirectories({dir}, {file});
+            if (!refused.empty())
+                return refused;
+            int ready[2];
+            if (::pipe(ready) != 0)
+                return std::string("no pipe");
+            pid_t helper = -1;
+            const auto startHelper = [&](const std::function<void()>& hold) {
+                helper = ::fork();
+                if (helper == 0) {
+                    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+                    hold();
+                    ::_exit(0);
+                }
+                char byte = 0;
+                return helper > 0 && ::read(ready[0], &byte, 1) == 1;
+            };
+            const auto signalReady = [&] { return ::write(ready[1], "r", 1) == 1; };
+            const auto holdSaveTurn = [&] {
+                // The writer runs once to count its content and again over the file, in the save's turn.
+                int runs = 0;
+                detail::writeFile(file, [&](std::ostream& stream) {
+                    if (++runs == 2 && signalReady()) {
+                        if (holderStops)
+                            ::pause();
+                        std::this_thread::sleep_for(holdersPause);
+                    }
+                    stream << "held";
+                });
+            };
+            int own = -1;
+            bool held = false;
+            switch (c.holder) {
+            case Holder::OwnFlock:
+                own = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+                held = own >= 0 && ::flock(own, LOCK_EX) == 0;
+                break;
+            case Holder::OwnRecordLock:
+                own = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+                held = own >= 0 && ::lockf(own, F_LOCK, 0) == 0;
+                break;
+            case Holder::OtherFlock:
+                held = startHelper([&] {
+                    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+                    if (fd >= 0 && ::flock(fd, LOCK_EX) == 0 && signalReady())
+                        ::pause();
+                });
+                break;
+            case Holder::SaveThatLetsGo:
+            case Holder::StoppedSave:
+            case Holder::StoppedSaveInterrupted:
+                holderStops = c.holder != Holder::SaveThatLetsGo;
+                held = startHelper(holdSaveTurn);
+                break;
+            }
+            if (!held)
+                return std::string("no lock held");
+            if (c.holder == Holder::StoppedSaveInterrupted)
+                setInterruptCheck([] { throw RuntimeException("interrupted"); });
+            std::string line;
+            const Clock::time_point start = Clock::now();
+            const auto save = [&] { line = messageOf([&] { large().save(file); }); };
+            if (onAnotherThread)
+                std::thread(save).join();
+            else
+                save();
+            const Clock::duration took = Clock::now() - start;
+            if (helper > 0) {
+                ::kill(helper, SIGKILL);
+                ::waitpid(helper, nullptr, 0);
+            }
+            for (std::size_t at; (at = line.find(file)) != std::string::npos;)
+                line.replace(at, file.size(), "<file>");
+            line += "; " + contentOf(file, known) + "; ";
+            line += took < atOnce ? "at once" : took < detail::kInPlaceTurnWait ? "after a wait" : "after the bound";
+            return line;
+        });
+    };
+
+    std::vector<std::unique_ptr<TempDir>> dirs;
+    std::vector<std::future<std::string>> results;
+    std::vector<std::string> names;
+    for (const Case& c : cases)
+        for (const bool onAnotherThread : {false, true}) {
+            dirs.push_back(std::make_unique<TempDir>());
+            const std::string dir = dirs.back()->file("d");
+            fs::create_directories(dir);
+            chmodAll({dirs.back()->str(), dir}, 0755);
+            earlier().save(dir + "/m.bin");
+            names.push_back(std::string(c.name) +
+                            (onAnotherThread ? ", from another thread" : ", from the main thread"));
+            results.push_back(std::async(std::launch::async, run, std::cref(c), onAnotherThread, dir));
+        }
+    std::string skipped;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        SCOPED_TRACE(names[i]);
+        const std::string result = results[i].get();
+        if (isNotAllowed(result))
+            skipped += names[i] + ": " + result + "\n";
+        else
+            EXPECT_EQ(result, cases[i / 2].expected);
+    }
+    if (!skipped.empty())
+        GTEST_SKIP() << skipped;
+}
+
 TEST(FilesFallbackTest, FailedOrInterruptedCallsOfASaveLeaveTheEarlierFileOrTheNewOneWhole) {
     // Each case fails system calls of a save; `inPlace` takes away the temporary (as a directory the caller may
     // not write would), so that the file is written over.
@@ -535,13 +731,14 @@ TEST(FilesFallbackTest, FailedOrInterruptedCallsOfASaveLeaveTheEarlierFileOrTheN
              return SyscallFault{isRename(call) ? EPERM : call.number == SYS_fallocate ? ENOSPC : 0};
          },
          nullptr, earlier, saveLarge, cannotWrite + "; earlier"},
-        // The wait for a lock that is never let go (the caller's own, through another open of the file) ends with
-        // the interrupt check, before anything is written.
-        {"the file's lock is held and the wait interrupted", true, pass, nullptr, earlier,
+        // The wait for a turn that is never given back (the caller's own, through another open of the file) ends
+        // with the interrupt check, before anything is written.
+        {"the library's turn is held and the wait interrupted", true, pass, nullptr, earlier,
          [](const std::string& file) {
-             const int held = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-             if (held < 0 || ::flock(held, LOCK_EX) != 0)
-                 throw RuntimeException("no lock to hold");
+             const int held = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+             struct flock turn = libraryTurn(F_WRLCK);
+             if (held < 0 || ::fcntl(held, F_OFD_SETLK, &turn) != 0)
+                 throw RuntimeException("no turn to hold");
              setInterruptCheck([] { throw RuntimeException("interrupted"); });
              // A wait that nothing ends fails the case instead of holding up the suite.
              ::alarm(10);

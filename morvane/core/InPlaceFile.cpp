@@ -1,0 +1,322 @@
+// Saves over a regular file in place: the file opened without truncating it, the library's turn on it, the room for
+// the whole content reserved before any byte changes, then the content written from the start and the file cut to
+// its length. The content is never held in memory: a writer runs once to count it and once to write it, through
+// one fixed buffer, and a temporary is copied through one.
+
+#include "morvane/core/InPlaceFile.hpp"
+
+#include "morvane/core/Interrupt.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <optional>
+#include <ostream>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Morvane::detail {
+namespace {
+
+// Reserves the room of the first `size` bytes of the file without changing any byte of it, so that writes over
+// it do not stop part-way for want of room (a copy-on-write file system may still need new room for them). A file
+// system that cannot reserve is refused like a full one: the C library emulates the reservation where the file
+// system lacks it, writing a zero only into blocks that hold none, and a reservation it still cannot make
+// (EOPNOTSUPP, or a file it may not read back) means the writes could stop part-way through the earlier content.
+// A file size limit stops writes even inside the file's present length, where nothing needs reserving, so a length
+// past it is refused first.
+bool reserve(int fd, std::size_t size) {
+    if (size == 0)
+        return true;
+    if (size > fileSizeLimit())
+        return false;
+#ifdef __APPLE__
+    (void)fd;
+    return false;
+#else
+    int result = 0;
+    do
+        result = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+    while (result == EINTR);
+    return result == 0;
+#endif
+}
+
+enum class Turn {
+    Taken,
+    // Another library save has it.
+    Held,
+    // No turn to take: the file system has no such locks, or another program's record lock covers the byte.
+    None,
+};
+
+struct flock turnLock(short type) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = kInPlaceTurnByte;
+    lock.l_len = 1;
+    return lock;
+}
+
+Turn tryTurn(int fd) {
+    struct flock lock = turnLock(F_WRLCK);
+    if (::fcntl(fd, F_OFD_SETLK, &lock) == 0)
+        return Turn::Taken;
+    if (errno == EINTR)
+        return Turn::Held;
+    if (errno != EAGAIN && errno != EACCES)
+        return Turn::None;
+    // Whose lock is in the way: the library's is the byte alone, of an open file description (no process).
+    struct flock holder = turnLock(F_WRLCK);
+    if (::fcntl(fd, F_OFD_GETLK, &holder) != 0)
+        return Turn::None;
+    const bool library =
+        holder.l_type == F_WRLCK && holder.l_start == kInPlaceTurnByte && holder.l_len == 1 && holder.l_pid == -1;
+    // A lock let go meanwhile is tried again by the caller.
+    return library || holder.l_type == F_UNLCK ? Turn::Held : Turn::None;
+}
+
+// The target of a save in place, opened without truncating it, and created exclusively when it did not exist; a
+// name that no longer leads to a regular file is not opened. Once it has its turn, a save that does not finish
+// gives the file its earlier length back, and a file it made goes again, unless another save has written it.
+class InPlaceFile {
+public:
+    explicit InPlaceFile(const Target& target) : target_(target) {
+        constexpr int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+        if (!target.exists) {
+            // Readable too, so that a reservation the C library emulates can tell data from holes.
+            file_ = Descriptor(::openat(target.at(), target.name.c_str(), O_RDWR | O_CREAT | O_EXCL | flags, 0666));
+            created_ = static_cast<bool>(file_);
+            if (!file_ && errno != EEXIST)
+                return;
+        }
+        if (!file_)
+            file_ = Descriptor(::openat(target.at(), target.name.c_str(), O_RDWR | flags));
+        if (!file_ && errno == EACCES)
+            file_ = Descriptor(::openat(target.at(), target.name.c_str(), O_WRONLY | flags));
+        struct stat status {};
+        if (file_ && (::fstat(file_.get(), &status) != 0 || !S_ISREG(status.st_mode))) {
+            file_ = Descriptor();
+            created_ = false;
+        }
+    }
+    InPlaceFile(const InPlaceFile&) = delete;
+    InPlaceFile& operator=(const InPlaceFile&) = delete;
+    ~InPlaceFile() {
+        if (file_ && !finished_) {
+            if (started_)
+                giveEarlierLengthBack();
+            if (created_)
+                removeUnlessTaken();
+        }
+        releaseTurn();
+    }
+
+    explicit operator bool() const { return static_cast<bool>(file_); }
+    int get() const { return file_.get(); }
+
+    // Waits for the turn among the library's saves of the file, at most kInPlaceTurnWait and until the installed
+    // interrupt check ends the wait, and notes the file's length then. False when the wait ran out, or when the file
+    // is no longer linked (a save that made it has failed and removed it), so that nothing written to it would be
+    // kept.
+    bool takeTurn() {
+        if (started_)
+            return true;
+        if (!waitForTurn())
+            return false;
+        struct stat status {};
+        if (::fstat(file_.get(), &status) != 0 || status.st_nlink == 0)
+            return false;
+        earlierLength_ = status.st_size;
+        started_ = true;
+        return true;
+    }
+
+    // Reserves the room of `size` bytes (see reserve), once; a refusal gives the earlier length back at once.
+    bool reserve(std::size_t size) {
+        if (reserved_ && size <= *reserved_)
+            return true;
+        if (!detail::reserve(file_.get(), size)) {
+            giveEarlierLengthBack();
+            return false;
+        }
+        reserved_ = size;
+        return true;
+    }
+
+    // The save is complete once the file is cut to `size`; false when the cut or the close fails.
+    bool finish(std::size_t size) {
+        if (!truncateTo(file_.get(), static_cast<off_t>(size)))
+            return false;
+        finished_ = true;
+        releaseTurn();
+        return file_.close();
+    }
+
+private:
+    bool waitForTurn() {
+        using Clock = std::chrono::steady_clock;
+        constexpr auto longestPause = std::chrono::milliseconds(20);
+        const Clock::time_point deadline = Clock::now() + kInPlaceTurnWait;
+        std::chrono::microseconds pause(250);
+        for (;;) {
+            const Turn turn = tryTurn(file_.get());
+            if (turn != Turn::Held) {
+                locked_ = turn == Turn::Taken;
+                return true;
+            }
+            const Clock::time_point now = Clock::now();
+            if (now >= deadline)
+                return false;
+            utils::checkInterrupt();
+            std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
+            pause = std::min<std::chrono::microseconds>(pause * 2, longestPause);
+        }
+    }
+
+    void giveEarlierLengthBack() {
+        struct stat now {};
+        if (::fstat(file_.get(), &now) == 0 && now.st_size != earlierLength_) {
+            const bool restored = truncateTo(file_.get(), earlierLength_);
+            static_cast<void>(restored);
+        }
+    }
+
+    // The file this save made goes with the failed save: under the turn, not waited for (a save that holds it is
+    // writing the file, which is then that save's), while it is empty (what another save wrote is that save's) and
+    // while its name still leads to it.
+    void removeUnlessTaken() {
+        if (!locked_) {
+            const Turn turn = tryTurn(file_.get());
+            if (turn == Turn::Held)
+                return;
+            locked_ = turn == Turn::Taken;
+        }
+        struct stat own {};
+        if (::fstat(file_.get(), &own) != 0 || own.st_size != 0)
+            return;
+        struct stat named {};
+        if (::fstatat(target_.at(), target_.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+            named.st_dev != own.st_dev || named.st_ino != own.st_ino)
+            return;
+        ::unlinkat(target_.at(), target_.name.c_str(), 0);
+    }
+
+    // Explicitly, not by the close: a child forked meanwhile shares the open file, and so would its lock.
+    void releaseTurn() {
+        if (!std::exchange(locked_, false))
+            return;
+        struct flock lock = turnLock(F_UNLCK);
+        ::fcntl(file_.get(), F_OFD_SETLK, &lock);
+    }
+
+    const Target& target_;
+    Descriptor file_;
+    bool created_ = false;
+    // Holds the library's lock on the file.
+    bool locked_ = false;
+    // Has its turn (or goes ahead without one): it may change the file.
+    bool started_ = false;
+    bool finished_ = false;
+    off_t earlierLength_ = 0;
+    std::optional<std::size_t> reserved_;
+};
+
+// Bytes counted, none kept: the first run of a writer gives the length to reserve.
+struct CountingSink {
+    bool put(const char*, std::size_t, std::size_t) { return true; }
+};
+
+// The writes over the file, within the reserved length. A failed one is not shown to the writer, whose later
+// writes are skipped: the save then fails with the file's own message, once the writer is done.
+struct OverwriteSink {
+    int fd;
+    std::size_t length;
+    bool failed = false;
+
+    bool put(const char* data, std::size_t size, std::size_t offset) {
+        if (!failed)
+            failed =
+                offset > length || size > length - offset || !writeAllAt(fd, data, size, static_cast<off_t>(offset));
+        return true;
+    }
+};
+
+// The content of a complete temporary, read back in blocks of a file stream's buffer.
+struct TemporaryContent {
+    int fd;
+    std::size_t size;
+
+    static void write(void* state, std::ostream& stream) {
+        const auto& content = *static_cast<const TemporaryContent*>(state);
+        char block[8192];
+        for (std::size_t offset = 0; offset < content.size && stream;) {
+            const std::size_t length = std::min(sizeof block, content.size - offset);
+            // A read that fails ends the content short, which fails the save.
+            if (!readAllAt(content.fd, block, length, static_cast<off_t>(offset)))
+                return;
+            stream.write(block, static_cast<std::streamsize>(length));
+            offset += length;
+        }
+    }
+};
+
+// Writes the `size` bytes that `content` gives over the file, its turn taken and the room of all of them reserved
+// first, and cuts the file to them. A save that fails gives the file its earlier length back: after a refused
+// reservation, or a first write that failed, that is the earlier file exactly; a write that fails after others
+// leaves a mix of the two. A content of another length than `size` fails the save.
+void overwrite(const std::string& path, InPlaceFile& file, std::size_t size, FileWriter content) {
+    if (!file.takeTurn() || !file.reserve(size))
+        throwCannotWrite(path);
+    SinkBuffer<OverwriteSink> buffer(file.get(), size);
+    std::ostream stream(&buffer);
+    content.call(content.state, stream);
+    if (!buffer.finish() || buffer.sink().failed || stream.fail() || buffer.written() != size || !file.finish(size))
+        throwCannotWrite(path);
+}
+
+} // namespace
+
+void writeInPlace(const std::string& path, const Target& target, FileWriter writer, UnopenedFile unopened) {
+    // Opened first, so a file that does not open is refused (or passed on) before the writer runs, as a plain
+    // open would have it.
+    InPlaceFile file(target);
+    if (!file) {
+        passUnopened(path, writer, unopened);
+        return;
+    }
+    SinkBuffer<CountingSink> counted;
+    std::ostream stream(&counted);
+    writer.call(writer.state, stream);
+    if (stream.fail())
+        throwCannotWrite(path);
+    overwrite(path, file, counted.written(), writer);
+}
+
+void overwriteInPlace(const std::string& path, const Target& target, std::size_t size, FileWriter writer) {
+    InPlaceFile file(target);
+    if (!file)
+        throwCannotWrite(path);
+    overwrite(path, file, size, writer);
+}
+
+void copyInPlace(const std::string& path, const Target& target, int content, std::size_t size, FileWriter writer,
+                 FileStep removeTemporary) {
+    InPlaceFile file(target);
+    if (!file || !file.takeTurn())
+        throwCannotWrite(path);
+    if (file.reserve(size)) {
+        TemporaryContent copy{content, size};
+        overwrite(path, file, size, FileWriter{&TemporaryContent::write, &copy});
+        return;
+    }
+    // Room for the copy only where the temporary was: it goes first, and the writer gives the content again.
+    removeTemporary.call(removeTemporary.state);
+    overwrite(path, file, size, writer);
+}
+
+} // namespace Morvane::detail
