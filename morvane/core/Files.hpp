@@ -50,8 +50,9 @@ void writeFileWith(const std::string& path, FileWriter writer, UnopenedFile unop
 // place: the room for the whole new content is reserved in the file before any byte of it changes (a new file that
 // ran out of room is removed first, so its room is free again; a complete one that cannot be renamed stays until it
 // is copied, and is removed first only when the room cannot be reserved beside it); a save that cannot reserve it is
-// refused, and a save that fails gives the file its earlier length back. The content is not held in memory: the
-// writer runs once to count it and once to write it (or once more, after a new file that ran out of room). Saves
+// refused, and a save that fails gives the file its earlier length back. The content is known first: rendered into
+// memory that the thread keeps for its next save (up to 32 MiB), or, where the new file took it in part or whole,
+// given again by a second run of the writer or read back from the complete file. Saves
 // that worked with a plain open keep working, and none of them leaves a cut file for want of room, except that a
 // copy-on-write file system may not honour the reservation; and an I/O error part-way through the writes can leave a
 // mix of the earlier and the new content. The library's saves in place of one file take turns, so that each leaves
@@ -66,10 +67,11 @@ void writeFileWith(const std::string& path, FileWriter writer, UnopenedFile unop
 // No write of a regular file goes past the process's file size limit: such a write is refused before it is made,
 // as a full disk refuses it, rather than answered with SIGXFSZ.
 // A write that fails inside the writer fails as it would on a file stream (an archive raises its short-write message),
-// but for a lack of room in the new file, which sends the save in place; the writes over a file in place come after
-// the writer's first run, so their failures are the file's own. Exceptions of the writer pass unchanged. Messages of the file itself: "Cannot open file " + path when it cannot be created or an existing file is
-// not writable, "Cannot write file " + path when the final write, the close, the rename or the reservation of a file
-// written over fails (or that file was removed meanwhile, or the wait for its turn ran out).
+// but for a lack of room in the new file, which sends the save in place; a file written over takes its content once
+// the writer has given all of it, so its failures are the file's own. Exceptions of the writer pass unchanged. Messages
+// of the file itself: "Cannot open file " + path when it cannot be created or an existing file is not writable, "Cannot
+// write file " + path when the final write, the close, the rename or the reservation of a file written over fails (or
+// that file was removed meanwhile, or the wait for its turn ran out).
 template <typename Write>
 void writeFile(const std::string& path, Write&& write, UnopenedFile unopened = UnopenedFile::Refuse) {
     using Callable = std::remove_reference_t<Write>;

@@ -1,7 +1,7 @@
 // Saves over a regular file in place: the file opened without truncating it, the library's turn on it, the room for
 // the whole content reserved before any byte changes, then the content written from the start and the file cut to
-// its length. The content is never held in memory: a writer runs once to count it and once to write it, through
-// one fixed buffer, and a temporary is copied through one.
+// its length. A writer's content is rendered into memory that the thread keeps for its next save; a temporary is
+// copied, and a writer that ran before is run again, through one fixed buffer.
 
 #include "morvane/core/InPlaceFile.hpp"
 
@@ -10,9 +10,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <memory>
 #include <optional>
 #include <ostream>
+#include <streambuf>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -226,9 +230,66 @@ private:
     std::optional<std::size_t> reserved_;
 };
 
-// Bytes counted, none kept: the first run of a writer gives the length to reserve.
-struct CountingSink {
-    bool put(const char*, std::size_t, std::size_t) { return true; }
+// The blocks of content in memory, kept for the thread's next save: memory freed at the end of every save would be
+// given back to the system and faulted in again by the next. A thread keeps at most kKeptBlocks (32 MiB); the rest
+// of a larger save's blocks go at its end, and all of them with the thread.
+constexpr std::size_t kBlockSize = std::size_t{1} << 16;
+constexpr std::size_t kKeptBlocks = 512;
+using Blocks = std::vector<std::unique_ptr<char[]>>;
+thread_local Blocks keptBlocks;
+
+// The whole content of a save in place, whose length must be known before the file is touched. It grows in blocks:
+// nothing written is ever copied again, and no more than one block is left unused.
+class MemoryBuffer final : public std::streambuf {
+public:
+    // The thread's kept blocks; a save made inside another (a signal handler's, while the other waits for its turn)
+    // finds none and makes its own.
+    MemoryBuffer() : blocks_(std::exchange(keptBlocks, Blocks())) {}
+    MemoryBuffer(const MemoryBuffer&) = delete;
+    MemoryBuffer& operator=(const MemoryBuffer&) = delete;
+    ~MemoryBuffer() override {
+        if (blocks_.size() > kKeptBlocks)
+            blocks_.resize(kKeptBlocks);
+        if (blocks_.size() > keptBlocks.size())
+            keptBlocks.swap(blocks_);
+    }
+
+    std::size_t size() const { return full_ + static_cast<std::size_t>(pptr() - pbase()); }
+
+    // Writes the content into `stream`, a block at a time.
+    static void write(void* state, std::ostream& stream) {
+        const auto& memory = *static_cast<const MemoryBuffer*>(state);
+        const std::size_t size = memory.size();
+        for (std::size_t block = 0, offset = 0; offset < size; ++block, offset += kBlockSize)
+            stream.write(memory.blocks_[block].get(),
+                         static_cast<std::streamsize>(std::min(kBlockSize, size - offset)));
+    }
+
+protected:
+    // The put area is the free part of the block in use; the stream buffer's own sputn fills it.
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof()))
+            return traits_type::not_eof(c);
+        nextBlock();
+        *pptr() = traits_type::to_char_type(c);
+        pbump(1);
+        return c;
+    }
+
+private:
+    void nextBlock() {
+        full_ = size();
+        if (used_ == blocks_.size())
+            // Left uninitialised: every byte written out is written in first.
+            blocks_.emplace_back(new char[kBlockSize]);
+        char* const block = blocks_[used_++].get();
+        setp(block, block + kBlockSize);
+    }
+
+    Blocks blocks_;
+    std::size_t used_ = 0;
+    // The bytes of the blocks in use before the last.
+    std::size_t full_ = 0;
 };
 
 // The writes over the file, within the reserved length. A failed one is not shown to the writer, whose later
@@ -289,12 +350,12 @@ void writeInPlace(const std::string& path, const Target& target, FileWriter writ
         passUnopened(path, writer, unopened);
         return;
     }
-    SinkBuffer<CountingSink> counted;
-    std::ostream stream(&counted);
+    MemoryBuffer memory;
+    std::ostream stream(&memory);
     writer.call(writer.state, stream);
     if (stream.fail())
         throwCannotWrite(path);
-    overwrite(path, file, counted.written(), writer);
+    overwrite(path, file, memory.size(), FileWriter{&MemoryBuffer::write, &memory});
 }
 
 void overwriteInPlace(const std::string& path, const Target& target, std::size_t size, FileWriter writer) {

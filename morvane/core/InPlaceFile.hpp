@@ -36,8 +36,9 @@ struct FileStep {
     void* state;
 };
 
-// The save of a regular file beside which no temporary can be made: the writer runs once to count the length to
-// reserve, then again over the file. A file that does not open is refused (or passed on) before the writer runs.
+// The save of a regular file beside which no temporary can be made: the content is rendered into memory that the
+// thread keeps for its next save (at most 32 MiB), and written over the file only once its room is reserved. A file
+// that does not open is refused (or passed on) before the writer runs.
 void writeInPlace(const std::string& path, const Target& target, FileWriter writer, UnopenedFile unopened);
 
 // The same with the length known: the writer ran once already, into a temporary that could not take all of it.

@@ -380,6 +380,36 @@ TEST(FilesFallbackTest, AFileTheDirectoryDoesNotLetTheCallerReplaceIsWrittenOver
         GTEST_SKIP() << skipped;
 }
 
+TEST(FilesFallbackTest, ACopyOverAFileTheDirectoryWillNotReplaceKeepsTheCompleteTemporaryUntilItIsDone) {
+    // The directory refuses the rename, and the process ends at the first write of the copy, as in a crash: the
+    // complete content is still beside the file.
+    TempDir dir;
+    const std::string file = dir.file("m.bin");
+    earlier().save(file);
+    const std::string result = inChildProcess([&] {
+        const auto decide = [](const SyscallCall& call) {
+            if (call.number == SYS_pwrite64)
+                ::_exit(0);
+            return SyscallFault{isRename(call) ? EPERM : 0};
+        };
+        if (!faultSyscalls({SYS_pwrite64, SYS_renameat, SYS_renameat2}, decide))
+            return notAllowed + "no system call filter";
+        large().save(file);
+        return std::string("the copy was not made");
+    });
+    if (isNotAllowed(result))
+        GTEST_SKIP() << result;
+    ASSERT_EQ(result, "");
+    // The file itself has the room of the new content reserved, with the earlier content at its start.
+    const Known known = knownMessages();
+    std::set<std::string> left;
+    for (const auto& entry : fs::directory_iterator(dir.str())) {
+        const std::string name = entry.path().filename().string();
+        left.insert((name == "m.bin" ? name : "temporary") + ": " + contentOf(entry.path().string(), known));
+    }
+    EXPECT_EQ(left, (std::set<std::string>{"m.bin: 65544 bytes", "temporary: large"}));
+}
+
 TEST(FilesFallbackTest, AChangeOfTheWorkingDirectoryDuringASaveRedirectsNothing) {
     TempDir top;
     for (const char* dir : {"a/sub", "b/sub"})
@@ -528,15 +558,17 @@ TEST(FilesFallbackTest, SavesInPlaceTakeTurnsWithTheLibrarysOwnSavesOnlyAndWaitF
         {"the caller's own lock of the whole file", Holder::OwnRecordLock, "<no exception>; large; at once"},
         {"a library save that lets go", Holder::SaveThatLetsGo, "<no exception>; large; after a wait"},
         {"a library save stopped in its turn", Holder::StoppedSave,
-         "Cannot write file <file>; earlier; after the bound"},
+         "Cannot write file <file>; as it was; after the bound"},
         {"a library save stopped in its turn, the wait interrupted", Holder::StoppedSaveInterrupted,
-         "interrupted; earlier; at once"},
+         "interrupted; as it was; at once"},
     };
     using Clock = std::chrono::steady_clock;
     constexpr auto atOnce = std::chrono::seconds(5);
-    constexpr auto holdersPause = std::chrono::seconds(8);
+    static constexpr std::chrono::seconds holdersPause{8};
     const Known known = knownMessages();
-    // The holder's part of the saved content, whatever it is, and whether it stops in its turn.
+    // The helper process that holds the turn: where it reports that it holds it, and whether it stops there or goes
+    // on after a pause.
+    static int holderReady = -1;
     static bool holderStops = false;
 
     const auto run = [&](const Case& c, bool onAnotherThread, const std::string& dir) {
@@ -558,37 +590,44 @@ TEST(FilesFallbackTest, SavesInPlaceTakeTurnsWithTheLibrarysOwnSavesOnlyAndWaitF
                     hold();
                     ::_exit(0);
                 }
+                // Only the helper writes: one that ends without a word fails the case rather than hangs it.
+                ::close(ready[1]);
                 char byte = 0;
-                return helper > 0 && ::read(ready[0], &byte, 1) == 1;
+                return helper > 0 && ::read(ready[0], &byte, 1) == 1 ? byte : '\0';
             };
-            const auto signalReady = [&] { return ::write(ready[1], "r", 1) == 1; };
             const auto holdSaveTurn = [&] {
-                // The writer runs once to count its content and again over the file, in the save's turn.
-                int runs = 0;
-                detail::writeFile(file, [&](std::ostream& stream) {
-                    if (++runs == 2 && signalReady()) {
+                // The save writes its first bytes over the file in its turn, with the room reserved.
+                holderReady = ready[1];
+                const auto decide = [](const SyscallCall&) {
+                    static bool first = true;
+                    if (std::exchange(first, false) && ::write(holderReady, "r", 1) == 1) {
                         if (holderStops)
                             ::pause();
-                        std::this_thread::sleep_for(holdersPause);
+                        const timespec pause{holdersPause.count(), 0};
+                        ::nanosleep(&pause, nullptr);
                     }
-                    stream << "held";
-                });
+                    return SyscallFault{};
+                };
+                if (faultSyscalls({SYS_pwrite64}, decide))
+                    fitting().save(file);
+                else if (::write(holderReady, "n", 1) != 1)
+                    ::_exit(1);
             };
             int own = -1;
-            bool held = false;
+            char holding = '\0';
             switch (c.holder) {
             case Holder::OwnFlock:
                 own = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-                held = own >= 0 && ::flock(own, LOCK_EX) == 0;
+                holding = own >= 0 && ::flock(own, LOCK_EX) == 0 ? 'r' : '\0';
                 break;
             case Holder::OwnRecordLock:
                 own = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
-                held = own >= 0 && ::lockf(own, F_LOCK, 0) == 0;
+                holding = own >= 0 && ::lockf(own, F_LOCK, 0) == 0 ? 'r' : '\0';
                 break;
             case Holder::OtherFlock:
-                held = startHelper([&] {
+                holding = startHelper([&] {
                     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-                    if (fd >= 0 && ::flock(fd, LOCK_EX) == 0 && signalReady())
+                    if (fd >= 0 && ::flock(fd, LOCK_EX) == 0 && ::write(ready[1], "r", 1) == 1)
                         ::pause();
                 });
                 break;
@@ -596,13 +635,17 @@ TEST(FilesFallbackTest, SavesInPlaceTakeTurnsWithTheLibrarysOwnSavesOnlyAndWaitF
             case Holder::StoppedSave:
             case Holder::StoppedSaveInterrupted:
                 holderStops = c.holder != Holder::SaveThatLetsGo;
-                held = startHelper(holdSaveTurn);
+                holding = startHelper(holdSaveTurn);
                 break;
             }
-            if (!held)
+            if (holding == 'n')
+                return notAllowed + "no system call filter";
+            if (holding != 'r')
                 return std::string("no lock held");
             if (c.holder == Holder::StoppedSaveInterrupted)
                 setInterruptCheck([] { throw RuntimeException("interrupted"); });
+            // As the lock's holder left it.
+            const Bytes held = readFile(file);
             std::string line;
             const Clock::time_point start = Clock::now();
             const auto save = [&] { line = messageOf([&] { large().save(file); }); };
@@ -617,7 +660,12 @@ TEST(FilesFallbackTest, SavesInPlaceTakeTurnsWithTheLibrarysOwnSavesOnlyAndWaitF
             }
             for (std::size_t at; (at = line.find(file)) != std::string::npos;)
                 line.replace(at, file.size(), "<file>");
-            line += "; " + contentOf(file, known) + "; ";
+            const Bytes after = readFile(file);
+            line += std::string("; ") +
+                    (after == known.at("large") ? "large"
+                     : after == held            ? "as it was"
+                                                : "changed") +
+                    "; ";
             line += took < atOnce ? "at once" : took < detail::kInPlaceTurnWait ? "after a wait" : "after the bound";
             return line;
         });
