@@ -60,6 +60,64 @@ void BM_RotateByStepping(benchmark::State& state) {
 }
 BENCHMARK(BM_RotateByStepping);
 
+// A rotation without a key of its own, composed from the power-of-two keys (one slot pass), beside the two keyed
+// rotations it stands for made one after the other, in a pack without key directory: looking for a key of its
+// own must cost next to nothing there. Left by 5 is left by 1 then by 4, right by 3 left by 1 then right by 4.
+// range(0): the slot count (FX, FVa).
+struct Rotation {
+    u64 amount;
+    bool left;
+};
+
+void rotateBy(const HomEvaluator& eval, const Ciphertext& op, Rotation r, Ciphertext& res) {
+    if (r.left)
+        eval.leftRotate(op, r.amount, res);
+    else
+        eval.rightRotate(op, r.amount, res);
+}
+
+void composedRotationBench(benchmark::State& state, Rotation composed) {
+    Keyed k(state.range(0) == 32 ? ParameterPreset::FX : ParameterPreset::FVa);
+    k.keygen.genLeftRotationKey(1);
+    k.keygen.genLeftRotationKey(4);
+    k.keygen.genRightRotationKey(4);
+    const Ciphertext op = k.input();
+    Ciphertext res(k.context, false);
+    for (auto _ : state) {
+        rotateBy(k.eval, op, composed, res);
+        benchmark::DoNotOptimize(res.message().begin());
+        benchmark::ClobberMemory();
+    }
+}
+
+void twoKeyedRotationsBench(benchmark::State& state, Rotation first, Rotation second) {
+    Keyed k(state.range(0) == 32 ? ParameterPreset::FX : ParameterPreset::FVa);
+    k.keygen.genLeftRotationKey(1);
+    k.keygen.genLeftRotationKey(4);
+    k.keygen.genRightRotationKey(4);
+    const Ciphertext op = k.input();
+    Ciphertext tmp(k.context, false);
+    Ciphertext res(k.context, false);
+    for (auto _ : state) {
+        rotateBy(k.eval, op, first, tmp);
+        rotateBy(k.eval, tmp, second, res);
+        benchmark::DoNotOptimize(res.message().begin());
+        benchmark::ClobberMemory();
+    }
+}
+
+void BM_RotateLeft5Composed(benchmark::State& state) { composedRotationBench(state, {5, true}); }
+BENCHMARK(BM_RotateLeft5Composed)->Arg(32)->Arg(65536);
+
+void BM_RotateLeft1ThenLeft4(benchmark::State& state) { twoKeyedRotationsBench(state, {1, true}, {4, true}); }
+BENCHMARK(BM_RotateLeft1ThenLeft4)->Arg(32)->Arg(65536);
+
+void BM_RotateRight3Composed(benchmark::State& state) { composedRotationBench(state, {3, false}); }
+BENCHMARK(BM_RotateRight3Composed)->Arg(32)->Arg(65536);
+
+void BM_RotateLeft1ThenRight4(benchmark::State& state) { twoKeyedRotationsBench(state, {1, true}, {4, false}); }
+BENCHMARK(BM_RotateLeft1ThenRight4)->Arg(32)->Arg(65536);
+
 // Left by range(0), in place.
 void BM_RotateInPlace(benchmark::State& state) {
     Keyed k;

@@ -70,6 +70,7 @@ KeyPackImpl::KeyPackImpl(const Context& context, std::string key_dir_path)
       rotHeld(std::make_unique<std::atomic<std::uint64_t>[]>(rotHeldWordsFor(context))) {
     detail::checkPath(keyDirPath, "KeyPack::KeyPack");
     checkKeyDirectory(keyDirPath);
+    keyDirSet.store(true, std::memory_order_release);
 }
 
 KeyPackImpl::KeyPackImpl(const Context& context, const Context& context_sparse, std::string key_dir_path)
@@ -78,6 +79,7 @@ KeyPackImpl::KeyPackImpl(const Context& context, const Context& context_sparse, 
       rotHeld(std::make_unique<std::atomic<std::uint64_t>[]>(rotHeldWordsFor(context))) {
     detail::checkPath(keyDirPath, "KeyPack::KeyPack");
     checkKeyDirectory(keyDirPath);
+    keyDirSet.store(true, std::memory_order_release);
     detail::checkSparseContext(context, context_sparse, "[KeyPack]");
 }
 
@@ -104,7 +106,7 @@ bool KeyPackImpl::areLeftRotKeysLoaded(const i64* idx, std::size_t count) const 
     return true;
 }
 
-bool KeyPackImpl::isKeyDirPathSet() const { return !getKeyDirPath().empty(); }
+bool KeyPackImpl::isKeyDirPathSet() const { return keyDirSet.load(std::memory_order_acquire); }
 
 std::string KeyPackImpl::getKeyDirPath() const {
     std::lock_guard<std::mutex> lock(stateMutex);
@@ -117,6 +119,7 @@ void KeyPackImpl::setKeyDirPath(const std::string& dir) {
         throw RuntimeException("Cannot find key_dir_path.");
     std::lock_guard<std::mutex> lock(stateMutex);
     keyDirPath = dir;
+    keyDirSet.store(true, std::memory_order_release);
 }
 
 std::unique_ptr<SparseSecretEncapsulationKey> KeyPackImpl::makeSparseKeyToLoad() const {
@@ -136,8 +139,9 @@ namespace {
 template <typename Key, typename MakeKey>
 void lazyLoad(const KeyPackImpl& pack, std::mutex& leaf, std::mutex& keyMutex, std::shared_ptr<Key>& slot,
               std::atomic<bool>& held, const char* suffix, const HistoryLabel& label, MakeKey&& makeKey) {
-    // A held key needs no lock at all: the common case of every operation that requires one.
-    if (isHeld(held))
+    // A held key needs no lock at all: the common case of every operation that requires one. Nor does a pack
+    // without key directory, which has no file to look for.
+    if (isHeld(held) || !pack.isKeyDirPathSet())
         return;
     detail::InputFile file;
     if (!openKeyFile(file, keyFile(pack.getKeyDirPath(), suffix)))
@@ -180,7 +184,9 @@ void KeyPackImpl::maybeLoadSparseSecretEncapsulationKey() const {
 }
 
 void KeyPackImpl::maybeLoadRotationKey(unsigned long idx) {
-    if (isRotKeyLoaded(idx))
+    // A rotation composed from other keys asks for a key of its own on every call: a pack without key
+    // directory answers without a lock or a stream.
+    if (isRotKeyLoaded(idx) || !isKeyDirPathSet())
         return;
     detail::InputFile file;
     if (!openKeyFile(file, rotKeyFile(getKeyDirPath(), idx)))

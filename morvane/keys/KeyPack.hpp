@@ -156,6 +156,9 @@ private:
     std::string keyDirPath;
     // Leaf lock of the slots, the two maps and keyDirPath; see the class comment.
     mutable std::mutex stateMutex;
+    // Whether keyDirPath is set, written with it: a pack without key directory answers every lazy load without a
+    // lock. A set path is only ever replaced by another key directory.
+    std::atomic<bool> keyDirSet{false};
 
     // Whether each slot holds a key and which rotation indices below the full slot count have an entry,
     // written under the leaf lock together with the slots, so that "is it held" needs no lock.

@@ -1,27 +1,33 @@
-// Paths and saves: a path with a NUL is refused everywhere, a save replaces a regular file only once complete,
-// keeps its permissions and its symbolic links, and writes devices through.
+// Paths, saves and loads: a path with a NUL is refused everywhere, a save replaces a regular file only once
+// complete, keeps its permissions and its symbolic links, and writes devices through; a load reads through
+// interrupted reads.
 #include "morvane/core/Files.hpp"
 #include "morvane/core/Ciphertext.hpp"
 #include "morvane/core/ContextFile.hpp"
+#include "morvane/core/FileInput.hpp"
 #include "morvane/core/Message.hpp"
 #include "morvane/core/Plaintext.hpp"
 #include "morvane/core/SecretKey.hpp"
 #include "morvane/core/Serialize.hpp"
 #include "tests/support/DataTestSupport.hpp"
 #include "tests/support/FullDisk.hpp"
+#include "tests/support/SyscallFaults.hpp"
 #include "tests/support/ThrownMessage.hpp"
 
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using namespace Morvane;
@@ -46,6 +52,11 @@ mode_t modeOf(const std::string& path) {
 }
 
 std::string withNul(const std::string& path) { return path + std::string(1, '\0') + "x"; }
+
+// The file a child process loads, the descriptor it is opened on and how many of its reads were interrupted.
+const char* loadedPath = nullptr;
+int loadedFd = -1;
+int readsInterrupted = 0;
 
 } // namespace
 
@@ -306,4 +317,66 @@ TEST(FilesTest, APathPastTheSystemsLimitIsRefusedAsItsOpenRefusesIt) {
     ::close(file);
     kept.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
     EXPECT_EQ(kept, earlier);
+}
+
+// A read interrupted by a signal before it read anything is made again: the load still gets the whole file.
+// Every read is interrupted once, both those into the reader's buffer (a message's slots, read one by one) and
+// one straight into the caller's memory (the whole file at once).
+TEST(FilesTest, InterruptedReadsAreMadeAgain) {
+    TempDir dir;
+    const std::string file = dir.file("m.bin");
+    Message(12, Complex(3, 4)).save(file);
+    const Bytes whole = readFile(file);
+    loadedPath = file.c_str();
+    struct Case {
+        const char* name;
+        // What the load read, as bytes.
+        std::function<Bytes()> load;
+    };
+    const Case cases[] = {
+        {"a message",
+         [&] {
+             Message loaded;
+             loaded.load(file);
+             std::ostringstream out;
+             loaded.save(out);
+             return bytesOf(out.str());
+         }},
+        {"the whole file at once",
+         [&] {
+             detail::InputFile in;
+             Bytes read(whole.size());
+             if (in.open(file))
+                 in.read(reinterpret_cast<char*>(read.data()), static_cast<std::streamsize>(read.size()));
+             read.resize(static_cast<std::size_t>(in.gcount()));
+             return read;
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string result = inChildProcess([&] {
+            const auto decide = [](const SyscallCall& call) {
+                static bool interruptedLast = false;
+                if (call.number != SYS_read || call.args[0] != loadedFd)
+                    return SyscallFault{};
+                interruptedLast = !interruptedLast;
+                readsInterrupted += interruptedLast ? 1 : 0;
+                return SyscallFault{interruptedLast ? EINTR : 0};
+            };
+            const auto opened = [](const SyscallCall& call) {
+                if (call.number == SYS_openat && call.result >= 0 &&
+                    std::strcmp(reinterpret_cast<const char*>(call.args[1]), loadedPath) == 0)
+                    loadedFd = static_cast<int>(call.result);
+            };
+            if (!faultSyscalls({SYS_openat, SYS_read}, decide, opened))
+                return notAllowed + "no system call filter";
+            Bytes read;
+            const std::string outcome = messageOf([&] { read = c.load(); });
+            return outcome + "; " + (read == whole ? "whole" : std::to_string(read.size()) + " bytes") + "; " +
+                   (readsInterrupted > 0 ? "interrupted" : "never interrupted");
+        });
+        if (isNotAllowed(result))
+            GTEST_SKIP() << result;
+        EXPECT_EQ(result, "<no exception>; whole; interrupted");
+    }
 }

@@ -188,6 +188,38 @@ TEST(KeyPackTest, PackWithoutKeyDirectoryLoadsNothing) {
     EXPECT_TRUE(getOpHistory(ctx).empty());
 }
 
+// A pack made without key directory answers lazy loads without looking for files; once it is given one, by
+// setKeyDirPath or by a save, its lazy loads read from it.
+TEST(KeyPackTest, APackGivenAKeyDirectoryLaterLoadsFromIt) {
+    const Context ctx = keytest::smallContext();
+    const std::pair<const char*, std::function<void(KeyPack&, const std::string&)>> ways[] = {
+        {"setKeyDirPath", [](KeyPack& pack, const std::string& dir) { pack.setKeyDirPath(dir); }},
+        {"save", [](KeyPack& pack, const std::string& dir) { pack.save(dir); }},
+    };
+    for (const auto& [name, giveDirectory] : ways) {
+        SCOPED_TRACE(name);
+        ctx->clearOpHistory();
+        KeyDir dir;
+        Serialize::save(dir.file("ConjKey.bin"), *makeEmptyConjugationKey(ctx));
+        writeRotKey(dir, ctx, 5);
+        KeyPack pack(ctx);
+        pack.loadConjKey();
+        pack.loadLeftRotKey(5);
+        EXPECT_FALSE(pack.isConjKeyLoaded());
+        EXPECT_FALSE(pack.isLeftRotKeyLoaded(5));
+
+        giveDirectory(pack, dir.path());
+        EXPECT_TRUE(pack.getImpl()->isKeyDirPathSet());
+        const auto conj = pack.getConjKey();
+        const auto rot = pack.getLeftRotKey(5);
+        ASSERT_NE(conj, nullptr);
+        ASSERT_NE(rot, nullptr);
+        EXPECT_EQ(conj->type, 'c');
+        EXPECT_EQ(rot->rot_idx, 5u);
+        EXPECT_EQ(getOpHistory(ctx), (History{{"Load conjugation key", 1}, {"Load rotation key", 1}}));
+    }
+}
+
 TEST(KeyPackTest, UnreadableKeyFileLeavesTheKeyLoaded) {
     const Context ctx = keytest::smallContext();
     KeyDir dir;

@@ -8,10 +8,13 @@
 #include "morvane/math/LogExp.hpp"
 #include "morvane/math/Sigmoid.hpp"
 #include "morvane/math/Sort.hpp"
+#include "morvane/math/detail/Workspace.hpp"
 #include "morvane/math/tables/Coefficients.hpp"
 
 #include <cmath>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +25,7 @@ using namespace approxtest;
 using namespace Morvane::Math;
 
 using MathCall = void (*)(const MathSetup&, const Ciphertext&, Ciphertext&);
+using Morvane::Math::detail::Workspace;
 
 // Allocations of at least `from` bytes that `call` makes.
 std::size_t allocationsFrom(std::size_t from, const std::function<void()>& call) {
@@ -38,6 +42,66 @@ std::size_t allocationsFromOnNewThread(std::size_t from, const std::function<voi
     std::size_t made = 0;
     std::thread([&] { made = allocationsFrom(from, call); }).join();
     return made;
+}
+
+// Everything a fresh ciphertext sets but its slot values, with whether its context is `own`.
+std::string bookkeepingOf(const Ciphertext& ctxt, const Context& own) {
+    const Polynomial& poly = ctxt.getPoly(0);
+    return std::string(ctxt.context() == own ? "own" : "other") + " context, level " + std::to_string(poly.level) +
+           ", primes " + std::to_string(poly.numPrimes) + (poly.is_extended ? ", extended" : "") +
+           ", rescale counter " + std::to_string(ctxt.getRescaleCounter()) + ", log slots " +
+           std::to_string(ctxt.getLogSlots()) + ", size " + std::to_string(ctxt.getSize()) + ", " +
+           std::to_string(ctxt.message().getSize()) + " slots on device " +
+           std::to_string(static_cast<int>(ctxt.getDevice().type())) + ":" + std::to_string(ctxt.getDevice().id());
+}
+
+// A working ciphertext may be left with any bookkeeping (a copy of a caller's ciphertext of another context, an
+// extended one, a moved one): the next take() of it, given back within the call or kept from the thread's earlier
+// call, has a fresh one's. On a thread of its own, whose kept ciphertexts are only the case's.
+TEST(WorkspaceTest, ATakenCiphertextHasAFreshOnesBookkeepingWhateverItHeldBefore) {
+    const Context context = makeContext(ParameterPreset::FX);
+    const Context other = makeContext(ParameterPreset::FGb);
+    const auto spoil = [&other](Ciphertext& ctxt) {
+        ctxt = Ciphertext(other, true);
+        ctxt.setLevel(3);
+        ctxt.setRescaleCounter(2);
+        ctxt.setLogSlots(1);
+        ctxt.setSize(3);
+        ctxt.allocate(Device(DeviceType::GPU, 1));
+    };
+    const std::string fresh = bookkeepingOf(Ciphertext(context, false), context);
+    for (const bool givenBack : {true, false}) {
+        std::thread([&] {
+            SCOPED_TRACE(givenBack ? "given back within the call" : "kept from the thread's earlier call");
+            std::optional<Workspace> call(std::in_place, context);
+            Ciphertext& spoilt = call->take();
+            spoil(spoilt);
+            if (givenBack)
+                call->give(spoilt);
+            else
+                call.emplace(context);
+            Ciphertext& again = call->take();
+            EXPECT_EQ(&again, &spoilt);
+            EXPECT_EQ(bookkeepingOf(again, context), fresh);
+        }).join();
+    }
+}
+
+// Between calls the thread keeps working ciphertexts but no context: once a call has ended, its context lives as
+// long as its other owners only, whether the call gave its ciphertexts back or kept one to the end.
+TEST(WorkspaceTest, AnEndedCallKeepsNoContextAlive) {
+    std::thread([] {
+        Context context = makeContext(ParameterPreset::FX);
+        const std::weak_ptr<ContextContent> watch = context;
+        {
+            Workspace call(context);
+            Ciphertext& given = call.take();
+            call.take() = Ciphertext(context, true);
+            call.give(given);
+        }
+        context.reset();
+        EXPECT_TRUE(watch.expired());
+    }).join();
 }
 
 // The functions that evaluate a Chebyshev record or a domain extension on working ciphertexts shared within the
