@@ -2,7 +2,7 @@
 
 #include "morvane/math/Sort.hpp"
 
-#include "tests/math/AllocationWatch.hpp"
+#include "tests/support/AllocationWatch.hpp"
 
 #include <climits>
 

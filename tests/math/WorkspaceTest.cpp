@@ -1,4 +1,4 @@
-#include "tests/math/AllocationWatch.hpp"
+#include "tests/support/AllocationWatch.hpp"
 #include "tests/math/ApproxTestSupport.hpp"
 
 #include "morvane/math/Chebyshev.hpp"

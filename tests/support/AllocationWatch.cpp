@@ -1,4 +1,4 @@
-#include "tests/math/AllocationWatch.hpp"
+#include "tests/support/AllocationWatch.hpp"
 
 #include <malloc.h>
 
