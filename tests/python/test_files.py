@@ -410,6 +410,97 @@ def test_another_user_saves_over_files_a_directory_does_not_let_it_replace():
         shutil.rmtree(top)
 
 
+def test_saves_in_place_wait_for_the_library_s_own_saves_only():
+    # A directory the user may not write: saves go in place. Locks of the caller or of another program on the file
+    # do not hold a save up, from the main thread or another; another process holding the library's turn does, until
+    # it lets go or Ctrl-C ends the main thread's wait, leaving the file as it was.
+    lines = run_as_user(r'''
+        import fcntl, os, signal, struct, subprocess, sys, tempfile, threading, time
+        import pymorvane as pm
+        HOLDER = """if True:
+            import fcntl, struct, sys, time
+            f = open(sys.argv[1], "r+b")
+            if sys.argv[2] == "flock":
+                fcntl.flock(f, fcntl.LOCK_EX)
+            else:
+                # The library's turn: an open-file-description lock on the last byte but one.
+                lock = struct.pack("@hhqqi4x", fcntl.F_WRLCK, 0, 2**63 - 2, 1, 0)
+                fcntl.fcntl(f, getattr(fcntl, "F_OFD_SETLK", 37), lock)
+            print("held", flush=True)
+            time.sleep(float(sys.argv[3]))
+            """
+
+        def save(file, on_thread):
+            outcome = []
+
+            def run():
+                try:
+                    pm.Message([1.0, 2.0]).save(file)
+                    outcome.append("<no exception>")
+                except BaseException as error:
+                    outcome.append(type(error).__name__)
+            start = time.monotonic()
+            if on_thread:
+                worker = threading.Thread(target=run)
+                worker.start()
+                worker.join()
+            else:
+                run()
+            return outcome[0], "at once" if time.monotonic() - start < 1.5 else "after a wait"
+
+        with tempfile.TemporaryDirectory() as top:
+            locked = os.path.join(top, "locked")
+            os.mkdir(locked)
+            file = os.path.join(locked, "m.bin")
+            open(file, "wb").close()
+            os.chmod(locked, 0o555)
+            try:
+                if os.access(locked, os.W_OK):
+                    print("<permission bits not enforced>")
+                    raise SystemExit
+                pm.Message([1.0, 2.0]).save(os.path.join(top, "expected.bin"))
+                expected = open(os.path.join(top, "expected.bin"), "rb").read()
+                # (case, the holder's lock or None for the caller's own flock, how long it holds it, Ctrl-C after)
+                cases = [("own flock", None, 0, 0), ("another program's flock", "flock", 60, 0),
+                         ("a library save's turn, Ctrl-C", "turn", 60, 0.5),
+                         ("a library save's turn let go", "turn", 3, 0)]
+                for name, holder, hold_for, interrupt_after in cases:
+                    # Ctrl-C reaches the main thread only.
+                    for on_thread in (False,) if interrupt_after else (False, True):
+                        with open(file, "wb") as f:
+                            f.write(b"earlier")
+                        own = open(file, "rb")
+                        process = None
+                        if holder is None:
+                            fcntl.flock(own, fcntl.LOCK_EX)
+                        else:
+                            process = subprocess.Popen([sys.executable, "-c", HOLDER, file, holder, str(hold_for)],
+                                                       stdout=subprocess.PIPE, text=True)
+                            assert process.stdout.readline() == "held\n"
+                        if interrupt_after:
+                            threading.Timer(interrupt_after, os.kill, (os.getpid(), signal.SIGINT)).start()
+                        outcome, took = save(file, on_thread)
+                        if process is not None:
+                            process.kill()
+                            process.wait()
+                        own.close()
+                        written = open(file, "rb").read()
+                        state = {b"earlier": "earlier", expected: "saved"}.get(written, written)
+                        print(name, "thread" if on_thread else "main", outcome, state, took, os.listdir(locked))
+            finally:
+                os.chmod(locked, 0o755)
+        ''')
+    assert lines == [
+        "own flock main <no exception> saved at once ['m.bin']",
+        "own flock thread <no exception> saved at once ['m.bin']",
+        "another program's flock main <no exception> saved at once ['m.bin']",
+        "another program's flock thread <no exception> saved at once ['m.bin']",
+        "a library save's turn, Ctrl-C main KeyboardInterrupt earlier at once ['m.bin']",
+        "a library save's turn let go main <no exception> saved after a wait ['m.bin']",
+        "a library save's turn let go thread <no exception> saved after a wait ['m.bin']",
+    ]
+
+
 # --- What a save replaces --------------------------------------------------------------------------------------
 
 def test_a_save_keeps_permissions_and_symbolic_links(tmp_path):
