@@ -96,6 +96,72 @@ def test_a_program_ends_while_daemon_threads_are_in_the_library(threads):
     assert run_children(code, RUNS) == [(0, ["returned"], "")] * RUNS
 
 
+# Calls of the module into Python code, which the daemon threads loop on while the program ends: `call`.
+INTO_PYTHON = [
+    pytest.param("""
+def call():
+    ctx.repr_history(True)
+""", id="the history report printed"),
+    pytest.param("""
+class Bound:
+    def __index__(self):
+        busy()
+        return 1
+def call():
+    msg[Bound():]
+""", id="slice bounds"),
+    pytest.param("""
+class Devices(set):
+    def __iter__(self):
+        busy(10)
+        return super().__iter__()
+def call():
+    pm.make_context(ParameterPreset.FX, Devices())
+""", id="a set of device ids"),
+    pytest.param("""
+class Ciphertexts:
+    def __len__(self):
+        return 8
+    def __getitem__(self, index):
+        busy()
+        return ciphertext
+ciphertext = pm.Ciphertext(ctx)
+def call():
+    try:
+        ev.rot_sum(Ciphertexts(), [0], pm.Ciphertext(ctx))
+    except RuntimeError:
+        pass  # No rotation key: refused once the arguments are converted.
+""", id="a sequence of ciphertexts"),
+]
+
+
+@pytest.mark.parametrize("call", INTO_PYTHON)
+def test_a_program_ends_while_daemon_threads_run_python_code_for_the_module(call):
+    # The interpreter ends a thread that takes its lock back once it finalizes; Python code hands the lock to other
+    # threads, so the daemon threads are often inside it then, with the module's frames below. sys.stdout is Python
+    # code too, whose flush, called as the interpreter begins to finalize, sleeps: the daemon threads take the lock
+    # meanwhile and are ended. The main thread's line waits in the buffer of the real stdout. Each run is likely, not
+    # certain, to end a thread inside the module: several runs at once.
+    runs = 30
+    code = """
+def busy(rounds=1):
+    for _ in range(1000 * rounds):
+        pass
+class Stdout:
+    def write(self, text):
+        busy()
+    def flush(self):
+        time.sleep(0.05)
+sys.stdout = Stdout()
+""" + call + """
+for _ in range(2):
+    daemon(forever, call)
+time.sleep(0.05)
+print("returned", file=sys.__stdout__)
+"""
+    assert run_children(code, runs) == [(0, ["returned"], "")] * runs
+
+
 USE_BOTH = """
 def use_both():
     msg.set_data([1, 2])
