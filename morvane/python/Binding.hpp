@@ -25,8 +25,12 @@
 // - Casters (Casters.hpp): sets of device ids from a set only, strings (paths) from a str or bytes without NUL
 //   only, objects of the module's classes only when their instance holds one, and a Device that follows a message
 //   as that message's device at the time of the call.
+// - The module's own code calls into Python (printing, a Python object's methods, the container protocol in its
+//   casters) through intoPython and its helpers (Locking.hpp), never through py::print, attr(...)(...) or by
+//   calling a py::object: a thread the interpreter ends inside such a call at exit then stops there, instead of
+//   running the module's cleanups without the interpreter lock.
 // - Alert lines are the library's own writes to the process's standard output; text meant for Python's
-//   sys.stdout goes through py::print.
+//   sys.stdout goes through printLine.
 
 #include "morvane/morvane.hpp"
 #include "morvane/python/BufferExports.hpp"

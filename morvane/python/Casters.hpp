@@ -6,10 +6,12 @@
 // of each type in the module.
 
 #include "morvane/morvane.hpp"
+#include "morvane/python/Locking.hpp"
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstddef>
 #include <set>
 #include <string>
 #include <utility>
@@ -61,12 +63,16 @@ struct type_caster<std::set<int>> {
         if (!PySet_Check(src.ptr()))
             return false;
         value.clear();
-        for (handle item : reinterpret_borrow<pybind11::set>(src)) {
+        // A subclass's __iter__ may be Python code: through intoPython (Locking.hpp).
+        const object items = newReference(intoPython(PyObject_GetIter, src.ptr()));
+        while (const object item = reinterpret_steal<object>(intoPython(PyIter_Next, items.ptr()))) {
             element_caster element;
             if (!element.load(item, convert))
                 return false;
             value.insert(cast_op<int&&>(std::move(element)));
         }
+        if (PyErr_Occurred() != nullptr)
+            throw error_already_set();
         return true;
     }
 
@@ -218,10 +224,14 @@ struct type_caster<CiphertextList> {
     bool load(handle src, bool convert) {
         if (!isinstance<sequence>(src) || isinstance<bytes>(src) || isinstance<str>(src))
             return false;
-        const auto items = reinterpret_borrow<sequence>(src);
+        // A sequence's __len__ and __getitem__ may be Python code: through intoPython (Locking.hpp).
+        const ssize_t size = intoPython(PySequence_Size, src.ptr());
+        if (size < 0)
+            throw error_already_set();
         value.elements.clear();
-        value.elements.reserve(items.size());
-        for (auto item : items) {
+        value.elements.reserve(static_cast<std::size_t>(size));
+        for (ssize_t i = 0; i < size; ++i) {
+            const object item = newReference(intoPython(PySequence_GetItem, src.ptr(), i));
             element_caster caster;
             if (!caster.load(item, convert))
                 return false;

@@ -9,8 +9,8 @@ void bindContextMethods(py::class_<ContextWrapper>& context) {
         .def(
             "repr_history",
             [](const ContextWrapper& self, bool verbose) {
-                // Through Python's print, so that a redirected sys.stdout receives the report.
-                py::print(Morvane::representOpHistory(self.context, verbose));
+                // To sys.stdout, so that a redirected one receives the report.
+                printLine(Morvane::representOpHistory(self.context, verbose));
             },
             "print the operation history", py::arg("verbose"))
         .def(

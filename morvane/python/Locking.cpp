@@ -1,5 +1,5 @@
-// The object locks of the data objects, the interrupt check of long library loops, and the release of the
-// interpreter lock that outlives the interpreter's finalization.
+// The calls into Python that outlive the interpreter's finalization, the object locks of the data objects, the
+// interrupt check of long library loops, and the release of the interpreter lock.
 
 #include "morvane/python/Locking.hpp"
 
@@ -53,11 +53,6 @@ bool interpreterEnding() {
 #endif
 }
 
-[[noreturn]] void stopForGood() {
-    for (;;)
-        std::this_thread::sleep_for(std::chrono::hours(1));
-}
-
 // Found at import, with the interpreter lock held.
 unsigned long findMainThread() {
 #if PY_VERSION_HEX < 0x030D0000
@@ -65,8 +60,8 @@ unsigned long findMainThread() {
         return PyThread_get_thread_ident();
 #endif
     try {
-        const py::object main = py::module_::import("threading").attr("main_thread")();
-        return main.attr("ident").cast<unsigned long>();
+        const py::object main = callPython(attributeOf(importModule("threading"), "main_thread"));
+        return attributeOf(main, "ident").cast<unsigned long>();
     } catch (const std::exception&) {
         // Signals are then handled by long calls of the importing thread.
         return PyThread_get_thread_ident();
@@ -99,17 +94,28 @@ void restoreInterruptCheck() { Morvane::replaceInterruptCheck(&checkInterrupt, c
 
 } // namespace
 
+void stopForGood() {
+    for (;;)
+        std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+void printLine(const std::string& text) {
+    // Python's print reads sys.stdout so, without importing sys.
+    PyObject* const out = PySys_GetObject("stdout");
+    if (out == nullptr)
+        return;
+    // Borrowed from sys, whose stdout the calls below may replace.
+    const auto keptOut = py::reinterpret_borrow<py::object>(out);
+    const py::object write = attributeOf(out, "write");
+    callPython(write, py::make_tuple(py::str(text)));
+    callPython(write, py::make_tuple(py::str("\n")));
+}
+
 ReleasedInterpreter::~ReleasedInterpreter() {
     if (interpreterEnding() && !onMainThread())
         stopForGood();
-    try {
-        PyEval_RestoreThread(state_);
-    } catch (...) {
-        // Reached only by the interpreter ending this thread, from inside the wait for the lock it was in when
-        // finalization began (the function itself is C): the unwinding stops here, with the interpreter lock
-        // given back and nothing run on the way.
-        stopForGood();
-    }
+    // A thread that was already waiting for the lock when finalization began is ended inside this wait.
+    intoPython(PyEval_RestoreThread, state_);
 }
 
 void installThreadSupport() {
@@ -118,7 +124,8 @@ void installThreadSupport() {
     // Run once the interpreter is finalized; the interpreter keeps a few such functions only, and when they are
     // taken, Python's own exit functions, which run before finalization, do it.
     if (Py_AtExit(&restoreInterruptCheck) != 0)
-        py::module_::import("atexit").attr("register")(py::cpp_function(&restoreInterruptCheck));
+        callPython(attributeOf(importModule("atexit"), "register"),
+                   py::make_tuple(py::cpp_function(&restoreInterruptCheck)));
     pthread_atfork(nullptr, nullptr, &ObjectLocks::afterForkInChild);
 }
 

@@ -1,8 +1,19 @@
 #pragma once
 
-// The interpreter-lock helpers of the registration units: the call guard of forwarding members, the locks that
-// keep Python threads from replacing a data object's slots while another thread's call uses them, and the
-// interrupt check of long library loops.
+// The interpreter-lock helpers of the registration units: the way the module's own code calls into Python, the call
+// guard of forwarding members, the locks that keep Python threads from replacing a data object's slots while
+// another thread's call uses them, and the interrupt check of long library loops.
+//
+// Calls into Python. Once the interpreter has begun to finalize, it ends any other thread that takes the interpreter
+// lock (back), by unwinding that thread's stack (pthread_exit) without the lock. Python code called from the module
+// may take the lock back at any point, so the unwinding can start inside any such call; run through the module's
+// frames, it would give back Python references (a py::object, pybind11's records of the call) without the lock
+// while the finalizing thread frees objects, a crash or a fatal error at exit, and pybind11's dispatcher catches it
+// by a reference to an exception object that does not exist. So every call of the module's own code into Python,
+// and the lock's return after a release, go through intoPython, which stops the unwinding right at the C function
+// it calls: the thread stops for good there, holding nothing, while the process ends, as a Python thread the
+// interpreter ends never runs again. Argument conversions by pybind11's own casters (a number's __index__ or
+// __float__, a sequence's __getitem__) and finalizers that an allocation runs are outside the module's reach.
 //
 // Object locks. A member that reads or writes a Message, Plaintext or Ciphertext holds that object for its
 // duration: readers share an object, a writer has it alone. The holds are records kept with the interpreter lock
@@ -42,17 +53,55 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace py = pybind11;
 
+// Where the interpreter ends this thread: sleeps for good, so that no cleanup of the thread's frames runs.
+[[noreturn]] void stopForGood();
+
+// Calls `function`, a function of Python's C API, with `arguments` (handles as PyObject*, pointers, numbers: nothing
+// that a cleanup would give back) and returns its result as it is. The forced unwinding of a thread the interpreter
+// ends inside the call stops here, before any frame of the module's cleans up: see "Calls into Python" above.
+template <typename Result, typename... Parameters, typename... Arguments>
+Result intoPython(Result (*function)(Parameters...), Arguments... arguments) {
+    static_assert((std::is_trivially_destructible_v<Arguments> && ...), "no cleanup between the call and the catch");
+    try {
+        return function(arguments...);
+    } catch (...) {
+        // A C function throws nothing: this is the interpreter ending the thread. The unwinding is caught, never
+        // rethrown nor finished, and the thread sleeps holding nothing (the interpreter lock is not taken).
+        stopForGood();
+    }
+}
+
+// The new reference a call through intoPython returned, or the Python error it raised.
+inline py::object newReference(PyObject* result) {
+    if (result == nullptr)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+// The module's calls into Python by name: import, getattr, a call with positional arguments.
+inline py::object importModule(const char* name) { return newReference(intoPython(PyImport_ImportModule, name)); }
+inline py::object attributeOf(py::handle object, const char* name) {
+    return newReference(intoPython(PyObject_GetAttrString, object.ptr(), name));
+}
+inline py::object callPython(py::handle callable, const py::tuple& arguments = py::tuple()) {
+    return newReference(intoPython(PyObject_CallObject, callable.ptr(), arguments.ptr()));
+}
+
+// Writes `text` and then a newline to sys.stdout, as py::print does, through intoPython; where sys has no stdout,
+// nothing. Interpreter lock held.
+void printLine(const std::string& text);
+
 // Releases the interpreter lock for its scope, as py::gil_scoped_release does. Unlike it, a thread other than the
 // main one that comes back after the interpreter has begun to finalize does not take the lock again: the
 // interpreter would end the thread by unwinding it from inside this destructor, and an unwinding out of a
 // destructor ends the process. The thread stops for good instead, its call unfinished, while the process ends;
-// so does one that was already waiting for the lock when finalization began.
+// so does one that was already waiting for the lock when finalization began (its wait is a call into Python).
 class ReleasedInterpreter {
 public:
     ReleasedInterpreter() {

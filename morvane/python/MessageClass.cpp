@@ -116,9 +116,10 @@ py::list sliceOf(const Message& message, const py::slice& slice) {
     py::ssize_t start = 0;
     py::ssize_t stop = 0;
     py::ssize_t step = 0;
-    py::ssize_t count = 0;
-    if (!slice.compute(static_cast<py::ssize_t>(message.getSize()), &start, &stop, &step, &count))
+    // The bounds may be objects whose __index__ is Python code.
+    if (intoPython(PySlice_Unpack, slice.ptr(), &start, &stop, &step) != 0)
         throw py::error_already_set();
+    const py::ssize_t count = PySlice_AdjustIndices(static_cast<py::ssize_t>(message.getSize()), &start, &stop, step);
     py::list result(count);
     const Complex* slots = message.begin();
     for (py::ssize_t k = 0; k < count; ++k, start += step) {

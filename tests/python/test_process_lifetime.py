@@ -25,6 +25,18 @@ def forever(call, *args):
     while True:
         call(*args)
 
+# Starts a daemon thread and returns once that thread has first released the interpreter lock. With a switch
+# interval longer than any run, the lock changes hands only where its holder releases it, so the main thread, which
+# waits in start() meanwhile, has it back only then: a thread started on an endless call, or on one that waits for an
+# object such a call holds, holds or waits for its objects without the lock from then on.
+def started(target, *args):
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1000)
+    try:
+        daemon(target, *args)
+    finally:
+        sys.setswitchinterval(interval)
+
 # The exit code of the forked child pid, or "hangs" (the child killed) when it has not ended in 20 s.
 def exit_code(pid):
     deadline = time.monotonic() + 20
@@ -62,9 +74,8 @@ def run_children(code, runs=1):
 AT_EXIT = [
     # One holds msg and out in an endless call, another waits for out.
     pytest.param("""
-daemon(ev.left_rotate_reduce, msg, 1, FOREVER, out)
-time.sleep(0.1)
-daemon(out.set_data, [1, 2])
+started(ev.left_rotate_reduce, msg, 1, FOREVER, out)
+started(out.set_data, [1, 2])
 """, id="a thread waits for an object"),
     # Calls that release the interpreter lock keep ending while the interpreter finalizes.
     pytest.param("""
@@ -94,6 +105,72 @@ daemon(forever, shared.fill, 3)
 def test_a_program_ends_while_daemon_threads_are_in_the_library(threads):
     code = threads + "\ntime.sleep(0.2)\nprint('returned', flush=True)\n"
     assert run_children(code, RUNS) == [(0, ["returned"], "")] * RUNS
+
+
+# Calls of the module into Python code, which the daemon threads loop on while the program ends: `call`.
+INTO_PYTHON = [
+    pytest.param("""
+def call():
+    ctx.repr_history(True)
+""", id="the history report printed"),
+    pytest.param("""
+class Bound:
+    def __index__(self):
+        busy()
+        return 1
+def call():
+    msg[Bound():]
+""", id="slice bounds"),
+    pytest.param("""
+class Devices(set):
+    def __iter__(self):
+        busy(10)
+        return super().__iter__()
+def call():
+    pm.make_context(ParameterPreset.FX, Devices())
+""", id="a set of device ids"),
+    pytest.param("""
+class Ciphertexts:
+    def __len__(self):
+        return 8
+    def __getitem__(self, index):
+        busy()
+        return ciphertext
+ciphertext = pm.Ciphertext(ctx)
+def call():
+    try:
+        ev.rot_sum(Ciphertexts(), [0], pm.Ciphertext(ctx))
+    except RuntimeError:
+        pass  # No rotation key: refused once the arguments are converted.
+""", id="a sequence of ciphertexts"),
+]
+
+
+@pytest.mark.parametrize("call", INTO_PYTHON)
+def test_a_program_ends_while_daemon_threads_run_python_code_for_the_module(call):
+    # The interpreter ends a thread that takes its lock back once it finalizes; Python code hands the lock to other
+    # threads, so the daemon threads are often inside it then, with the module's frames below. sys.stdout is Python
+    # code too, whose flush, called as the interpreter begins to finalize, sleeps: the daemon threads take the lock
+    # meanwhile and are ended. The main thread's line waits in the buffer of the real stdout. Each run is likely, not
+    # certain, to end a thread inside the module: several runs at once.
+    runs = 30
+    code = """
+def busy(rounds=1):
+    for _ in range(1000 * rounds):
+        pass
+class Stdout:
+    def write(self, text):
+        busy()
+    def flush(self):
+        time.sleep(0.05)
+sys.stdout = Stdout()
+""" + call + """
+for _ in range(2):
+    daemon(forever, call)
+time.sleep(0.05)
+print("returned", file=sys.__stdout__)
+"""
+    assert run_children(code, runs) == [(0, ["returned"], "")] * runs
 
 
 USE_BOTH = """
@@ -132,25 +209,35 @@ print(exit_code(pid))
     pytest.param("""
 import ctypes
 def fork_and_wait():
-    # Once the main thread waits in join, no thread holds the interpreter lock at the fork: the child can take it.
-    time.sleep(0.1)
+    # The main thread reads a pipe, without the interpreter lock, and takes the lock again only once this thread has
+    # written to it. Seen blocked in that read (the system call /proc shows of it), it holds no lock at the fork, nor
+    # does any other thread: the child can take it.
+    deadline = time.monotonic() + 20
+    while open(f"/proc/self/task/{main_thread}/syscall").read().split()[1:2] != [hex(readable)]:
+        if time.monotonic() > deadline:
+            print("the main thread was never seen reading")
+            os.write(writable, b"-")
+            return
+        time.sleep(0.001)
     pid = ctypes.CDLL(None).fork()
     if pid == 0:
         use_both()
         os._exit(0)
+    os.write(writable, b"-")
     print(exit_code(pid))
+readable, writable = os.pipe()
+main_thread = threading.get_native_id()
 thread = threading.Thread(target=fork_and_wait)
 thread.start()
+os.read(readable, 1)
 thread.join()
 """, id="fork by another thread without the interpreter lock"),
 ])
 def test_a_forked_child_uses_objects_that_threads_held_at_the_fork(fork):
     # One thread's endless call holds msg and out; another waits for out.
     code = """
-daemon(ev.left_rotate_reduce, msg, 1, FOREVER, out)
-time.sleep(0.1)
-daemon(out.set_data, [7])
-time.sleep(0.1)
+started(ev.left_rotate_reduce, msg, 1, FOREVER, out)
+started(out.set_data, [7])
 """ + USE_BOTH + fork + "os._exit(0)\n"
     assert run_children(code) == [(0, ["[(2+0j), (4+0j)]", "0"], "")]
 
@@ -160,8 +247,7 @@ def test_a_child_forked_inside_a_call_keeps_that_call_s_objects():
     # thread's call holds spare: in the child, spare is free and the main thread's call still holds its objects.
     lines = run_children("""
 spare, spare_out = Message([1j] * 32), Message()
-daemon(ev.left_rotate_reduce, spare, 1, FOREVER, spare_out)
-time.sleep(0.1)
+started(ev.left_rotate_reduce, spare, 1, FOREVER, spare_out)
 def handler(signum, frame):
     pid = os.fork()
     if pid == 0:
@@ -221,8 +307,7 @@ class Finalized:
             except RuntimeError as error:
                 write(1, f"{error}\\n".encode())
 finalized = Finalized()
-daemon(ev.left_rotate_reduce, msg, 1, FOREVER, out)
-time.sleep(0.1)
+started(ev.left_rotate_reduce, msg, 1, FOREVER, out)
 print("returned", flush=True)
 """, RUNS)
     refused = "the object is in use, and a call made while the interpreter finalizes cannot wait for it"
