@@ -47,8 +47,12 @@ bool writeAll(int fd, const char* data, std::size_t size) {
         const ssize_t n = ::write(fd, data, size);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            // A write that takes nothing reports no error of its own.
+            if (n == 0)
+                errno = EIO;
             return false;
+        }
         data += n;
         size -= static_cast<std::size_t>(n);
     }
@@ -118,7 +122,7 @@ namespace {
 
 // The writes of a save that goes straight to a descriptor, from its start, within `limit` (see fileSizeLimit).
 // With `countWithoutRoom`, a write that finds no room (a full file system, a quota) is no failure of the writer:
-// the rest is only counted, for a save in place, where the earlier file's room serves.
+// the rest is only counted, and the save goes in place, where the earlier file's room serves.
 struct DescriptorSink {
     int fd;
     std::size_t limit;
@@ -126,10 +130,10 @@ struct DescriptorSink {
     bool outOfRoom = false;
 
     bool put(const char* data, std::size_t size, std::size_t offset) {
-        if (outOfRoom)
-            return true;
         if (size > limit - offset)
             return false;
+        if (outOfRoom)
+            return true;
         if (writeAll(fd, data, size))
             return true;
         outOfRoom = countWithoutRoom && (errno == ENOSPC || errno == EDQUOT);
@@ -330,9 +334,9 @@ void replace(const std::string& path, const Target& target, FileWriter writer, U
     const std::size_t size = buffer.written();
     if (buffer.sink().outOfRoom) {
         // The temporary cannot take the whole content: it goes, and with it the room it held, and the file is
-        // written in place, where a plain open would have written it.
+        // written in place, where a plain open would have written it, with the content rendered anew.
         temporary.remove();
-        overwriteInPlace(path, target, size, writer);
+        writeInPlace(path, target, writer, unopened);
         return;
     }
     // The close is checked on its own descriptor; the copy kept open reads the content back if it must be
@@ -359,7 +363,7 @@ void replace(const std::string& path, const Target& target, FileWriter writer, U
             removal.temporary.remove();
         }
     } removal{temporary, content};
-    copyInPlace(path, target, content.get(), size, writer, FileStep{&Removal::run, &removal});
+    copyInPlace(path, target, content.get(), size, FileStep{&Removal::run, &removal});
 }
 
 void writeThrough(const std::string& path, const Target& target, FileWriter writer, UnopenedFile unopened) {

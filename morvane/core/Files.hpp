@@ -47,17 +47,18 @@ void writeFileWith(const std::string& path, FileWriter writer, UnopenedFile unop
 // Where the file cannot be replaced so (no new file can be made beside it: a full file system, no free inode, a
 // directory the caller may not write; the new file runs out of room, a full file system or a quota; or the directory
 // refuses the rename: a sticky directory and a file of another user, a bind-mounted file), it is written over in
-// place: the room for the whole new content is reserved in the file before any byte of it changes (a new file that
-// ran out of room is removed first, so its room is free again; a complete one that cannot be renamed stays until it
-// is copied, and is removed first only when the room cannot be reserved beside it); a save that cannot reserve it is
-// refused, and a save that fails gives the file its earlier length back. The content is known first: rendered into
-// memory that the thread keeps for its next save (up to 32 MiB), or, where the new file took it in part or whole,
-// given again by a second run of the writer or read back from the complete file. Saves
-// that worked with a plain open keep working, and none of them leaves a cut file for want of room, except that a
-// copy-on-write file system may not honour the reservation; and an I/O error part-way through the writes can leave a
-// mix of the earlier and the new content. The library's saves in place of one file take turns, so that each leaves
-// its content whole, through a lock of their own (see InPlaceFile.hpp): flock(2) locks never meet it, and a record
-// lock over the rest of the file lets the save go ahead without a turn, so that no lock of the caller or of another
+// place. The whole new content is known before any byte of the file changes: rendered by the writer into memory
+// that the thread keeps for its next save (up to 32 MiB; a new file that ran out of room is removed first, so that
+// its room is free again, and the writer runs once more), or, for a complete new file that cannot be renamed, that
+// file itself, kept until it is copied (read into memory and removed first only when the room for the copy cannot be
+// reserved beside it). The room for all of it is reserved in the file before any byte of it is written; a save that
+// cannot reserve it is refused, and a save that fails gives the file its earlier length back. Saves that worked with
+// a plain open keep working, and none of them leaves a cut file for want of room, except that a copy-on-write file
+// system may not honour the reservation; and an I/O error part-way through the writes, or a crash, can leave a mix
+// of the earlier and the new content. The library's saves in place of one file take turns, so that each leaves its
+// content whole, through a lock of their own (see InPlaceFile.hpp) that flock(2) locks never meet; a record lock of
+// another program over the rest of the file (as a whole-file lockf) lets the saves go ahead without a turn, as a file
+// system without such locks does, and two of them at once may then mix. So no lock of the caller or of another
 // program delays or fails a save. A save waits for another library save's turn at most 30 seconds
 // (kInPlaceTurnWait, longer than any save takes), then fails with "Cannot write file " + path and leaves the file as
 // it was; the installed interrupt check (see Interrupt.hpp) ends the wait sooner.

@@ -1,11 +1,12 @@
 // Saves over a regular file in place: the file opened without truncating it, the library's turn on it, the room for
 // the whole content reserved before any byte changes, then the content written from the start and the file cut to
-// its length. A writer's content is rendered into memory that the thread keeps for its next save; a temporary is
-// copied, and a writer that ran before is run again, through one fixed buffer.
+// its length. A writer's content is rendered into memory that the thread keeps for its next save; a complete temporary
+// is copied through one fixed buffer, or read into that memory where its room is needed for the copy.
 
 #include "morvane/core/InPlaceFile.hpp"
 
 #include "morvane/core/Interrupt.hpp"
+#include "morvane/core/ThreadKept.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -37,16 +38,11 @@ bool reserve(int fd, std::size_t size) {
         return true;
     if (size > fileSizeLimit())
         return false;
-#ifdef __APPLE__
-    (void)fd;
-    return false;
-#else
     int result = 0;
     do
         result = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
     while (result == EINTR);
     return result == 0;
-#endif
 }
 
 enum class Turn {
@@ -67,6 +63,11 @@ struct flock turnLock(short type) {
 }
 
 Turn tryTurn(int fd) {
+#ifndef F_OFD_SETLK
+    // No such locks on this system: every save goes ahead alone.
+    static_cast<void>(fd);
+    return Turn::None;
+#else
     struct flock lock = turnLock(F_WRLCK);
     if (::fcntl(fd, F_OFD_SETLK, &lock) == 0)
         return Turn::Taken;
@@ -82,6 +83,7 @@ Turn tryTurn(int fd) {
         holder.l_type == F_WRLCK && holder.l_start == kInPlaceTurnByte && holder.l_len == 1 && holder.l_pid == -1;
     // A lock let go meanwhile is tried again by the caller.
     return library || holder.l_type == F_UNLCK ? Turn::Held : Turn::None;
+#endif
 }
 
 // The target of a save in place, opened without truncating it, and created exclusively when it did not exist; a
@@ -214,8 +216,10 @@ private:
     void releaseTurn() {
         if (!std::exchange(locked_, false))
             return;
+#ifdef F_OFD_SETLK
         struct flock lock = turnLock(F_UNLCK);
         ::fcntl(file_.get(), F_OFD_SETLK, &lock);
+#endif
     }
 
     const Target& target_;
@@ -236,7 +240,6 @@ private:
 constexpr std::size_t kBlockSize = std::size_t{1} << 16;
 constexpr std::size_t kKeptBlocks = 512;
 using Blocks = std::vector<std::unique_ptr<char[]>>;
-thread_local Blocks keptBlocks;
 
 // The whole content of a save in place, whose length must be known before the file is touched. It grows in blocks:
 // nothing written is ever copied again, and no more than one block is left unused.
@@ -244,14 +247,31 @@ class MemoryBuffer final : public std::streambuf {
 public:
     // The thread's kept blocks; a save made inside another (a signal handler's, while the other waits for its turn)
     // finds none and makes its own.
-    MemoryBuffer() : blocks_(std::exchange(keptBlocks, Blocks())) {}
+    MemoryBuffer() {
+        if (Blocks* kept = Kept::get())
+            blocks_.swap(*kept);
+    }
     MemoryBuffer(const MemoryBuffer&) = delete;
     MemoryBuffer& operator=(const MemoryBuffer&) = delete;
     ~MemoryBuffer() override {
         if (blocks_.size() > kKeptBlocks)
             blocks_.resize(kKeptBlocks);
-        if (blocks_.size() > keptBlocks.size())
-            keptBlocks.swap(blocks_);
+        Blocks* kept = Kept::get();
+        if (kept != nullptr && blocks_.size() > kept->size())
+            kept->swap(blocks_);
+    }
+
+    // Takes the first `size` bytes of `fd`; false on an error or an early end.
+    bool readFrom(int fd, std::size_t size) {
+        for (std::size_t offset = 0; offset < size;) {
+            nextBlock();
+            const std::size_t length = std::min(kBlockSize, size - offset);
+            if (!readAllAt(fd, pbase(), length, static_cast<off_t>(offset)))
+                return false;
+            pbump(static_cast<int>(length));
+            offset += length;
+        }
+        return true;
     }
 
     std::size_t size() const { return full_ + static_cast<std::size_t>(pptr() - pbase()); }
@@ -277,6 +297,8 @@ protected:
     }
 
 private:
+    using Kept = ThreadKept<Blocks, MemoryBuffer>;
+
     void nextBlock() {
         full_ = size();
         if (used_ == blocks_.size())
@@ -358,14 +380,7 @@ void writeInPlace(const std::string& path, const Target& target, FileWriter writ
     overwrite(path, file, memory.size(), FileWriter{&MemoryBuffer::write, &memory});
 }
 
-void overwriteInPlace(const std::string& path, const Target& target, std::size_t size, FileWriter writer) {
-    InPlaceFile file(target);
-    if (!file)
-        throwCannotWrite(path);
-    overwrite(path, file, size, writer);
-}
-
-void copyInPlace(const std::string& path, const Target& target, int content, std::size_t size, FileWriter writer,
+void copyInPlace(const std::string& path, const Target& target, int content, std::size_t size,
                  FileStep removeTemporary) {
     InPlaceFile file(target);
     if (!file || !file.takeTurn())
@@ -375,9 +390,12 @@ void copyInPlace(const std::string& path, const Target& target, int content, std
         overwrite(path, file, size, FileWriter{&TemporaryContent::write, &copy});
         return;
     }
-    // Room for the copy only where the temporary was: it goes first, and the writer gives the content again.
+    // Room for the copy only where the temporary was: it is read into memory, then goes first.
+    MemoryBuffer memory;
+    if (!memory.readFrom(content, size))
+        throwCannotWrite(path);
     removeTemporary.call(removeTemporary.state);
-    overwrite(path, file, size, writer);
+    overwrite(path, file, size, FileWriter{&MemoryBuffer::write, &memory});
 }
 
 } // namespace Morvane::detail

@@ -22,7 +22,7 @@ namespace Morvane::detail {
 // last byte but one a file can have (a lock that reaches the last byte reads back as one without an end). No
 // content reaches that byte, flock(2) locks never meet such a lock, and a record lock of another program meets it
 // only when it covers the rest of the file; then the save goes ahead without a turn, as on a file system without
-// such locks, rather than wait for a program that may never let go.
+// such locks, rather than wait for a program that may never let go (and two such saves at once may mix).
 inline constexpr off_t kInPlaceTurnByte = std::numeric_limits<off_t>::max() - 1;
 
 // The longest wait for the turn: longer than any save takes, so that only a save that has stopped (or a program
@@ -41,13 +41,10 @@ struct FileStep {
 // that does not open is refused (or passed on) before the writer runs.
 void writeInPlace(const std::string& path, const Target& target, FileWriter writer, UnopenedFile unopened);
 
-// The same with the length known: the writer ran once already, into a temporary that could not take all of it.
-void overwriteInPlace(const std::string& path, const Target& target, std::size_t size, FileWriter writer);
-
 // The copy of a complete temporary, open as `content` and `size` bytes long, over a file the directory does not let
 // the save replace. The temporary stays until the copy is done; only when the room for the copy cannot be reserved
-// beside it does `removeTemporary` free its room first, and `writer` give the content again.
-void copyInPlace(const std::string& path, const Target& target, int content, std::size_t size, FileWriter writer,
+// beside it is its content read into memory and its room freed first, by `removeTemporary`.
+void copyInPlace(const std::string& path, const Target& target, int content, std::size_t size,
                  FileStep removeTemporary);
 
 } // namespace Morvane::detail

@@ -2,6 +2,7 @@
 #include "morvane/core/SlotKernels.hpp"
 
 #include "morvane/core/SlotKernelPaths.hpp"
+#include "morvane/core/ThreadKept.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -146,21 +147,22 @@ namespace {
 
 // The shorter side of an in-place rotation is parked in the thread's scratch: grown to the largest side a thread
 // has rotated, up to kKeptSlotsLimit slots, then reused, so rotations in steady state allocate nothing. A longer
-// side is parked in storage of its own, freed after the rotation. Nothing may poll for an interrupt while the
-// scratch is in use: a signal handler run by the poll could rotate in place on the same thread and reuse it.
+// side, or one parked once the thread's scratch is destroyed at its end, is parked in storage of its own, freed
+// after the rotation. Nothing may poll for an interrupt while the scratch is in use: a signal handler run by the
+// poll could rotate in place on the same thread and reuse it.
 class ParkedSide {
 public:
     explicit ParkedSide(std::size_t n) {
-        if (n > detail::kKeptSlotsLimit) {
+        std::vector<Complex>* scratch = n <= detail::kKeptSlotsLimit ? Scratch::get() : nullptr;
+        if (scratch == nullptr) {
             own_.resize(n);
             data_ = own_.data();
             return;
         }
-        thread_local std::vector<Complex> scratch;
         // Grown to exactly n, so that what is kept stays within the limit.
-        if (scratch.size() < n)
-            scratch = std::vector<Complex>(n);
-        data_ = scratch.data();
+        if (scratch->size() < n)
+            *scratch = std::vector<Complex>(n);
+        data_ = scratch->data();
     }
     ParkedSide(const ParkedSide&) = delete;
     ParkedSide& operator=(const ParkedSide&) = delete;
@@ -168,6 +170,8 @@ public:
     Complex* data() const { return data_; }
 
 private:
+    using Scratch = detail::ThreadKept<std::vector<Complex>, ParkedSide>;
+
     std::vector<Complex> own_;
     Complex* data_ = nullptr;
 };

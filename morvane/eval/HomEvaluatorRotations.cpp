@@ -2,6 +2,7 @@
 
 #include "morvane/core/Exception.hpp"
 #include "morvane/core/Interrupt.hpp"
+#include "morvane/core/ThreadKept.hpp"
 #include "morvane/eval/EvaluatorUtils.hpp"
 #include "morvane/eval/HomEvaluator.hpp"
 #include "morvane/eval/ScratchCiphertexts.hpp"
@@ -138,7 +139,8 @@ class RunningSum {
 public:
     explicit RunningSum(u64 n) {
         if (n <= detail::kKeptSlotsLimit)
-            mine_.swap(spare());
+            if (std::vector<Complex>* spare = Spare::get())
+                mine_.swap(*spare);
         // Grown to exactly n, so that what is kept stays within the limit.
         if (mine_.size() < n)
             mine_ = std::vector<Complex>(n);
@@ -146,17 +148,15 @@ public:
     RunningSum(const RunningSum&) = delete;
     RunningSum& operator=(const RunningSum&) = delete;
     ~RunningSum() {
-        if (mine_.size() <= detail::kKeptSlotsLimit && mine_.size() >= spare().size())
-            spare().swap(mine_);
+        std::vector<Complex>* spare = Spare::get();
+        if (spare != nullptr && mine_.size() <= detail::kKeptSlotsLimit && mine_.size() >= spare->size())
+            spare->swap(mine_);
     }
 
     Complex* data() { return mine_.data(); }
 
 private:
-    static std::vector<Complex>& spare() {
-        thread_local std::vector<Complex> storage;
-        return storage;
-    }
+    using Spare = detail::ThreadKept<std::vector<Complex>, RunningSum>;
 
     std::vector<Complex> mine_;
 };

@@ -268,16 +268,20 @@ TEST(FilesFallbackTest, WhereNoTemporaryCanBeMadeAFileIsWrittenOverOnlyWithRoomF
 
 TEST(FilesFallbackTest, ASaveThatFitsOverItsEarlierFileOnANearlyFullFileSystemIsWrittenInPlace) {
     // A file system of 1 MiB: the temporary runs out of room part-way, and the file is written over in place where
-    // the room of the earlier content serves, unless even that reservation fails.
+    // the room of the earlier content serves, unless even that reservation fails. The content is rendered anew
+    // before any byte of the file changes, so a writer that fails then leaves the earlier file.
     struct Case {
         const char* name;
         unsigned earlierLogSlots;
         std::size_t otherBytes;
+        // Whether the writer throws half-way through its second run.
+        bool failsAgain;
         const char* expected;
     };
     const Case cases[] = {
-        {"512 KiB over 512 KiB beside 240 KiB", 15, 240 << 10, "<no exception>; new; m.bin other"},
-        {"512 KiB over 256 KiB beside 600 KiB", 14, 600 << 10, "Cannot write file <file>; earlier; m.bin other"},
+        {"512 KiB over 512 KiB beside 240 KiB", 15, 240 << 10, false, "<no exception>; new; m.bin other"},
+        {"512 KiB over 256 KiB beside 600 KiB", 14, 600 << 10, false, "Cannot write file <file>; earlier; m.bin other"},
+        {"the writer fails when run again", 15, 240 << 10, true, "stopped; earlier; m.bin other"},
     };
     std::string skipped;
     for (const Case& c : cases) {
@@ -293,7 +297,14 @@ TEST(FilesFallbackTest, ASaveThatFitsOverItsEarlierFileOnANearlyFullFileSystemIs
                 return notAllowed + "no file system of its own";
             before.save(file);
             writeFile(dir + "/other", Bytes(c.otherBytes, 1));
-            std::string line = messageOf([&] { after.save(file); });
+            int runs = 0;
+            const auto write = [&](std::ostream& stream) {
+                const bool fails = c.failsAgain && ++runs == 2;
+                Serialize::save(stream, fails ? Message(14, Complex(1, 2)) : after);
+                if (fails)
+                    throw RuntimeException("stopped");
+            };
+            std::string line = messageOf([&] { detail::writeFile(file, write); });
             for (std::size_t at; (at = line.find(file)) != std::string::npos;)
                 line.replace(at, file.size(), "<file>");
             return line + "; " + contentOf(file, known) + "; " + entriesOf(dir);

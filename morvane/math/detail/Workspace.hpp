@@ -9,6 +9,7 @@
 #include "morvane/core/Ciphertext.hpp"
 #include "morvane/core/Context.hpp"
 #include "morvane/core/Message.hpp"
+#include "morvane/core/ThreadKept.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -61,7 +62,7 @@ public:
         }
         set_->inUse = 0;
         set_->given.clear();
-        threadSet().held = false;
+        Kept::get()->held = false;
     }
 
     // The most recently given back one, or one the call has not used yet, kept or new.
@@ -110,35 +111,18 @@ public:
 
 private:
     struct ThreadSet {
-        ThreadSet() = default;
-        ThreadSet(const ThreadSet&) = delete;
-        ThreadSet& operator=(const ThreadSet&) = delete;
-        ~ThreadSet() { ended() = true; }
-
         WorkingSet set;
         bool held = false;
     };
-
-    static ThreadSet& threadSet() {
-        thread_local ThreadSet kept;
-        return kept;
-    }
-
-    // Whether the thread's set is gone: a flag without a destructor, readable until the thread has ended.
-    static bool& ended() {
-        thread_local bool gone = false;
-        return gone;
-    }
+    using Kept = Morvane::detail::ThreadKept<ThreadSet, Workspace>;
 
     // The thread's set, unless a live workspace of the thread holds it or the thread is ending past it.
     static WorkingSet* claimThreadSet() {
-        if (ended())
+        ThreadSet* kept = Kept::get();
+        if (kept == nullptr || kept->held)
             return nullptr;
-        ThreadSet& kept = threadSet();
-        if (kept.held)
-            return nullptr;
-        kept.held = true;
-        return &kept.set;
+        kept->held = true;
+        return &kept->set;
     }
 
     const Context& context_;
