@@ -23,7 +23,6 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <future>
 #include <map>
 #include <memory>
 #include <new>
@@ -582,9 +581,9 @@ TEST(FilesFallbackTest, SavesInPlaceTakeTurnsWithTheLibrarysOwnSavesOnlyAndWaitF
     static int holderReady = -1;
     static bool holderStops = false;
 
-    const auto run = [&](const Case& c, bool onAnotherThread, const std::string& dir) {
+    const auto start = [&](const Case& c, bool onAnotherThread, const std::string& dir) {
         const std::string file = dir + "/m.bin";
-        return inChildProcess([&]() -> std::string {
+        return startInChildProcess([&]() -> std::string {
             // A child process that hangs is ended; its helpers go with it.
             ::alarm(static_cast<unsigned>((detail::kInPlaceTurnWait + std::chrono::seconds(60)).count()));
             const std::string refused = lockDirectories({dir}, {file});
@@ -683,7 +682,7 @@ TEST(FilesFallbackTest, SavesInPlaceTakeTurnsWithTheLibrarysOwnSavesOnlyAndWaitF
     };
 
     std::vector<std::unique_ptr<TempDir>> dirs;
-    std::vector<std::future<std::string>> results;
+    std::vector<ChildProcess> children;
     std::vector<std::string> names;
     for (const Case& c : cases)
         for (const bool onAnotherThread : {false, true}) {
@@ -694,12 +693,12 @@ TEST(FilesFallbackTest, SavesInPlaceTakeTurnsWithTheLibrarysOwnSavesOnlyAndWaitF
             earlier().save(dir + "/m.bin");
             names.push_back(std::string(c.name) +
                             (onAnotherThread ? ", from another thread" : ", from the main thread"));
-            results.push_back(std::async(std::launch::async, run, std::cref(c), onAnotherThread, dir));
+            children.push_back(start(c, onAnotherThread, dir));
         }
     std::string skipped;
-    for (std::size_t i = 0; i < results.size(); ++i) {
+    for (std::size_t i = 0; i < children.size(); ++i) {
         SCOPED_TRACE(names[i]);
-        const std::string result = results[i].get();
+        const std::string result = finishChildProcess(children[i]);
         if (isNotAllowed(result))
             skipped += names[i] + ": " + result + "\n";
         else

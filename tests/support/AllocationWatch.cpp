@@ -43,3 +43,9 @@ void* operator new(std::size_t size) {
 
 void operator delete(void* p) noexcept { allocationwatch::release(p); }
 void operator delete(void* p, std::size_t) noexcept { allocationwatch::release(p); }
+
+// The array forms as well: a runtime that replaces operator new (the address checker's) replaces them too, so
+// they would not reach the forms above.
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void operator delete[](void* p) noexcept { allocationwatch::release(p); }
+void operator delete[](void* p, std::size_t) noexcept { allocationwatch::release(p); }

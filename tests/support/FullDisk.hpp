@@ -24,20 +24,28 @@
 
 namespace datatest {
 
-// What `run` returns when run in a child process (the what() of what it throws). SIGXFSZ is ignored there, so a
-// write past a file size limit fails with EFBIG as on a full disk.
-inline std::string inChildProcess(const std::function<std::string()>& run) {
+// A child process of startInChildProcess, and the reading end of its report.
+struct ChildProcess {
+    pid_t pid = -1;
+    int report = -1;
+};
+
+// Runs `run` in a child process, which reports the string it returns (the what() of what it throws) and ends.
+// SIGXFSZ is ignored there, so a write past a file size limit fails with EFBIG as on a full disk. Children that run
+// at once are all started from one thread: a process forked while another thread of its parent is inside the
+// allocator (the address checker's, say) may find it locked for good.
+inline ChildProcess startInChildProcess(const std::function<std::string()>& run) {
     int pipeFds[2];
     if (::pipe(pipeFds) != 0) {
         ADD_FAILURE() << "no pipe";
-        return std::string();
+        return {};
     }
     const pid_t child = ::fork();
     if (child < 0) {
         ::close(pipeFds[0]);
         ::close(pipeFds[1]);
         ADD_FAILURE() << "no child process";
-        return std::string();
+        return {};
     }
     if (child == 0) {
         ::close(pipeFds[0]);
@@ -57,11 +65,23 @@ inline std::string inChildProcess(const std::function<std::string()>& run) {
         ::_exit(0);
     }
     ::close(pipeFds[1]);
-    const std::string message = readToEnd(pipeFds[0]);
+    return {child, pipeFds[0]};
+}
+
+// What the child reported, once it has ended; it must have ended normally.
+inline std::string finishChildProcess(const ChildProcess& child) {
+    if (child.pid < 0)
+        return std::string();
+    const std::string message = readToEnd(child.report);
     int status = 0;
-    ::waitpid(child, &status, 0);
+    ::waitpid(child.pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child did not finish";
     return message;
+}
+
+// What `run` returns when run in a child process (see startInChildProcess).
+inline std::string inChildProcess(const std::function<std::string()>& run) {
+    return finishChildProcess(startInChildProcess(run));
 }
 
 // What `save` throws (its what(), or "<no exception>").
