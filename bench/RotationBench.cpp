@@ -5,7 +5,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstddef>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 namespace {
@@ -76,21 +78,8 @@ void rotateBy(const HomEvaluator& eval, const Ciphertext& op, Rotation r, Cipher
         eval.rightRotate(op, r.amount, res);
 }
 
-void composedRotationBench(benchmark::State& state, Rotation composed) {
-    Keyed k(state.range(0) == 32 ? ParameterPreset::FX : ParameterPreset::FVa);
-    k.keygen.genLeftRotationKey(1);
-    k.keygen.genLeftRotationKey(4);
-    k.keygen.genRightRotationKey(4);
-    const Ciphertext op = k.input();
-    Ciphertext res(k.context, false);
-    for (auto _ : state) {
-        rotateBy(k.eval, op, composed, res);
-        benchmark::DoNotOptimize(res.message().begin());
-        benchmark::ClobberMemory();
-    }
-}
-
-void twoKeyedRotationsBench(benchmark::State& state, Rotation first, Rotation second) {
+// Rotates the input by each step in turn, the last one into the result.
+void rotationsBench(benchmark::State& state, std::initializer_list<Rotation> steps) {
     Keyed k(state.range(0) == 32 ? ParameterPreset::FX : ParameterPreset::FVa);
     k.keygen.genLeftRotationKey(1);
     k.keygen.genLeftRotationKey(4);
@@ -99,23 +88,28 @@ void twoKeyedRotationsBench(benchmark::State& state, Rotation first, Rotation se
     Ciphertext tmp(k.context, false);
     Ciphertext res(k.context, false);
     for (auto _ : state) {
-        rotateBy(k.eval, op, first, tmp);
-        rotateBy(k.eval, tmp, second, res);
+        const Ciphertext* from = &op;
+        std::size_t left = steps.size();
+        for (const Rotation& step : steps) {
+            Ciphertext& to = --left == 0 ? res : tmp;
+            rotateBy(k.eval, *from, step, to);
+            from = &to;
+        }
         benchmark::DoNotOptimize(res.message().begin());
         benchmark::ClobberMemory();
     }
 }
 
-void BM_RotateLeft5Composed(benchmark::State& state) { composedRotationBench(state, {5, true}); }
+void BM_RotateLeft5Composed(benchmark::State& state) { rotationsBench(state, {{5, true}}); }
 BENCHMARK(BM_RotateLeft5Composed)->Arg(32)->Arg(65536);
 
-void BM_RotateLeft1ThenLeft4(benchmark::State& state) { twoKeyedRotationsBench(state, {1, true}, {4, true}); }
+void BM_RotateLeft1ThenLeft4(benchmark::State& state) { rotationsBench(state, {{1, true}, {4, true}}); }
 BENCHMARK(BM_RotateLeft1ThenLeft4)->Arg(32)->Arg(65536);
 
-void BM_RotateRight3Composed(benchmark::State& state) { composedRotationBench(state, {3, false}); }
+void BM_RotateRight3Composed(benchmark::State& state) { rotationsBench(state, {{3, false}}); }
 BENCHMARK(BM_RotateRight3Composed)->Arg(32)->Arg(65536);
 
-void BM_RotateLeft1ThenRight4(benchmark::State& state) { twoKeyedRotationsBench(state, {1, true}, {4, false}); }
+void BM_RotateLeft1ThenRight4(benchmark::State& state) { rotationsBench(state, {{1, true}, {4, false}}); }
 BENCHMARK(BM_RotateLeft1ThenRight4)->Arg(32)->Arg(65536);
 
 // Left by range(0), in place.
