@@ -789,6 +789,21 @@ TEST(FilesFallbackTest, FailedOrInterruptedCallsOfASaveLeaveTheEarlierFileOrTheN
              return SyscallFault{isRename(call) ? EPERM : call.number == SYS_fallocate ? ENOSPC : 0};
          },
          nullptr, earlier, saveLarge, cannotWrite + "; earlier"},
+        // Room for the copy only once the temporary is gone: it is read into memory first.
+        {"the rename is refused and the copy finds room only without the temporary", false,
+         [](const SyscallCall& call) {
+             static bool refused = false;
+             const bool noRoom = call.number == SYS_fallocate && !std::exchange(refused, true);
+             return SyscallFault{isRename(call) ? EPERM : noRoom ? ENOSPC : 0};
+         },
+         nullptr, earlier, saveLarge, "<no exception>; large"},
+        {"the rename is refused, the copy finds room only without the temporary, which does not read back", false,
+         [](const SyscallCall& call) {
+             static bool refused = false;
+             const bool noRoom = call.number == SYS_fallocate && !std::exchange(refused, true);
+             return SyscallFault{isRename(call) ? EPERM : noRoom ? ENOSPC : call.number == SYS_pread64 ? EIO : 0};
+         },
+         nullptr, earlier, saveLarge, cannotWrite + "; earlier"},
         // The wait for a turn that is never given back (the caller's own, through another open of the file) ends
         // with the interrupt check, before anything is written.
         {"the library's turn is held and the wait interrupted", true, pass, nullptr, earlier,
